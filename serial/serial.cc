@@ -1,0 +1,88 @@
+#include "serial/serial.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct baud_code {
+  unsigned baud;
+  speed_t code;
+};
+
+// 9600 is absent on purpose: it is what every unlisted speed falls back to.
+constexpr std::array<baud_code, 22> baud_table{{
+    {300, B300},         {600, B600},         {1200, B1200},       {2400, B2400},
+    {4800, B4800},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+}};
+
+speed_t speed_code(unsigned baud)
+{
+  for (const baud_code &entry : baud_table)
+    if (entry.baud == baud)
+      return entry.code;
+  return B9600;
+}
+
+void modem_line(int fd, int bit, int on)
+{
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0)
+    syslog(LOG_ERR, "ioctl(TIOCMBIx) error: %s", strerror(errno));
+}
+
+}  // namespace
+
+int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits)
+{
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
+  if (fd < 0) {
+    syslog(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
+    return -1;
+  }
+
+  // Control characters are kept as the driver had them; if even those cannot
+  // be read, start from all-zero rather than from whatever the stack held.
+  struct termios tio;
+  if (tcgetattr(fd, &tio) < 0)
+    memset(&tio, 0, sizeof tio);
+
+  tcflag_t cflag = speed_code(baud);
+  cflag |= data_bits == 7 ? CS7 : CS8;
+  if (stop_bits == 2)
+    cflag |= CSTOPB;
+  const char p = parity ? parity[0] : '\0';
+  if (p == 'O')
+    cflag |= PARENB | PARODD;
+  else if (p == 'E')
+    cflag |= PARENB;
+  cflag |= CREAD | HUPCL | CLOCAL;
+
+  tio.c_iflag = IGNBRK | IGNPAR;
+  tio.c_oflag = 0;
+  tio.c_lflag = 0;
+  tio.c_cflag = cflag;
+  if (tcsetattr(fd, TCSANOW, &tio) < 0)
+    syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
+  return fd;
+}
+
+void serial_set_rts(int fd, int on)
+{
+  modem_line(fd, TIOCM_RTS, on);
+}
+
+void serial_set_dtr(int fd, int on)
+{
+  modem_line(fd, TIOCM_DTR, on);
+}

@@ -1,0 +1,18 @@
+// Serial line helpers: open a device node in raw mode at a given speed and
+// character format, and drive the RTS and DTR modem-control lines. Reading,
+// writing, draining and breaks are left to the caller on the descriptor.
+#pragma once
+
+/// Opens `path` read-write, non-blocking, without becoming its controlling
+/// terminal, and sets raw mode with `baud` (exact table match, else 9600),
+/// `data_bits` (7, else 8), `parity` (first character 'O' odd, 'E' even, else
+/// none) and `stop_bits` (2, else 1). Returns the descriptor, or -1 when the
+/// open fails. A device that refuses the attributes is logged and still
+/// returned. The caller owns the descriptor.
+int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits);
+
+/// Asserts (`on` non-zero) or clears the RTS line; failures are logged only.
+void serial_set_rts(int fd, int on);
+
+/// Asserts (`on` non-zero) or clears the DTR line; failures are logged only.
+void serial_set_dtr(int fd, int on);

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/serial.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/pty_meter.h"
+
+// A pty keeps 8 data bits and no parity whatever it is asked for, so the
+// character format is checked on the way in: this binary's tcsetattr notes
+// the control flags it was given, then hands the call to the C library.
+namespace {
+tcflag_t applied_cflag;
+}
+
+extern "C" int tcsetattr(int fd, int when, const struct termios *tio)
+{
+  using real_fn = int (*)(int, int, const struct termios *);
+  static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "tcsetattr"));
+  applied_cflag = tio->c_cflag;
+  return real(fd, when, tio);
+}
+
+namespace {
+
+class SerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    testlog::clear();
+    ASSERT_TRUE(meter.ok());
+  }
+  void TearDown() override
+  {
+    if (fd >= 0)
+      close(fd);
+  }
+
+  // Opens the pty's slave as the serial line and reads back what was applied.
+  struct termios open_with(unsigned baud, int data_bits, const char *parity, int stop_bits)
+  {
+    if (fd >= 0)
+      close(fd);
+    fd = serial_open(meter.path().c_str(), baud, data_bits, parity, stop_bits);
+    struct termios tio {};
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(tcgetattr(fd, &tio), 0);
+    return tio;
+  }
+
+  testmeter::pty_meter meter;
+  int fd = -1;
+};
+
+TEST_F(SerialTest, RawModeAtTheMeterSettings)
+{
+  struct termios tio = open_with(9600, 8, "N", 1);
+  EXPECT_EQ(tio.c_iflag, tcflag_t(IGNBRK | IGNPAR));
+  EXPECT_EQ(tio.c_oflag, 0u);
+  EXPECT_EQ(tio.c_lflag, 0u);
+  EXPECT_EQ(tio.c_cflag & CBAUD, tcflag_t(B9600));
+  EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
+  EXPECT_EQ(tio.c_cflag & (CSTOPB | PARENB | PARODD), 0u);
+  EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
+  EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST_F(SerialTest, SpeedsOutsideTheTableFallBackTo9600)
+{
+  EXPECT_EQ(open_with(115200, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B115200));
+  EXPECT_EQ(open_with(300, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B300));
+  EXPECT_EQ(open_with(4000000, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B4000000));
+  EXPECT_EQ(open_with(1800, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B9600));
+  EXPECT_EQ(open_with(0, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B9600));
+}
+
+TEST_F(SerialTest, CharacterFormat)
+{
+  open_with(9600, 7, "E", 2);
+  EXPECT_EQ(applied_cflag & CSIZE, tcflag_t(CS7));
+  EXPECT_EQ(applied_cflag & (CSTOPB | PARENB | PARODD), tcflag_t(CSTOPB | PARENB));
+
+  open_with(9600, 8, "Odd", 1);
+  EXPECT_EQ(applied_cflag & (PARENB | PARODD), tcflag_t(PARENB | PARODD));
+
+  // Only an upper-case first letter selects a parity; other sizes mean 8 bits.
+  for (const char *parity : {"o", "e", "N", "", "X"}) {
+    open_with(9600, 8, parity, 1);
+    EXPECT_EQ(applied_cflag & (PARENB | PARODD), 0u) << parity;
+  }
+  for (int bits : {5, 6, 8, 9}) {
+    open_with(9600, bits, "N", 3);
+    EXPECT_EQ(applied_cflag & CSIZE, tcflag_t(CS8)) << bits;
+    EXPECT_EQ(applied_cflag & CSTOPB, 0u);
+  }
+  EXPECT_EQ(applied_cflag & (CREAD | HUPCL | CLOCAL), tcflag_t(CREAD | HUPCL | CLOCAL));
+}
+
+TEST_F(SerialTest, OpenFailureIsLogged)
+{
+  EXPECT_EQ(serial_open("/nonexistent/ttyS9", 9600, 8, "N", 1), -1);
+  EXPECT_EQ(testlog::count("open(/nonexistent/ttyS9) error: No such file or directory", LOG_ERR), 1)
+      << testlog::dump();
+}
+
+TEST_F(SerialTest, DeviceRefusingAttributesIsStillReturned)
+{
+  fd = serial_open("/dev/null", 9600, 8, "N", 1);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(testlog::count("tcsetattr(/dev/null) error: Inappropriate ioctl for device", LOG_ERR), 1)
+      << testlog::dump();
+}
+
+TEST_F(SerialTest, ModemLinesFailOnAPtyWithOneText)
+{
+  open_with(9600, 8, "N", 1);
+  serial_set_rts(fd, 0);
+  serial_set_dtr(fd, 1);
+  EXPECT_EQ(testlog::count("ioctl(TIOCMBIx) error: Inappropriate ioctl for device", LOG_ERR), 2)
+      << testlog::dump();
+}
+
+}  // namespace

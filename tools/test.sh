@@ -1,0 +1,10 @@
+#!/bin/sh
+# Builds mevraKT from nothing and runs every test; exits non-zero on failure.
+set -eu
+cd "$(dirname "$0")/.."
+
+tools/setup.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -DMEVRAKT_WERROR=ON
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
