@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -59,6 +60,13 @@ void pty_meter::send(const bytes &data)
       return;
     }
   }
+}
+
+void pty_meter::reply(const bytes &data)
+{
+  struct timespec turnaround = {0, 3000000};
+  nanosleep(&turnaround, nullptr);
+  send(data);
 }
 
 bytes pty_meter::read(size_t n, milliseconds timeout)

@@ -31,6 +31,12 @@ class pty_meter {
   void send(const bytes &data);
   void send_byte(uint8_t byte) { send(bytes{byte}); }
 
+  /// Sends as a meter answers what it has just read: after a turnaround of
+  /// a few ms. A link flushes its input once a command has left the line, so
+  /// an answer faster than that flush would be lost, as on a real line.
+  void reply(const bytes &data);
+  void reply_byte(uint8_t byte) { reply(bytes{byte}); }
+
   /// Reads until `n` bytes came or the deadline passed; returns what came.
   bytes read(size_t n, milliseconds timeout = milliseconds(3000));
 

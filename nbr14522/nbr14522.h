@@ -1,0 +1,150 @@
+// The meter link: one meter on one serial line, spoken to with the reading
+// side of NBR 14522 from a thread of its own.
+//
+// Everything outside the link thread reaches it through the link's event
+// channel, a pipe of small records (id, length, payload) written in one call
+// each: the TCP side queues commands and disconnect requests, the two
+// one-shot timers queue their expiries. Good responses leave the link through
+// the response handler, called on the link thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <climits>
+
+#ifndef MEVRAKT_EXPORT
+#define MEVRAKT_EXPORT __attribute__((visibility("default")))
+#endif
+
+constexpr int NBR14522_CMD_SIZE = 66;
+constexpr int NBR14522_RSP_SIZE = 258;
+
+// An event's header and payload go into the pipe in one write; keeping them
+// within PIPE_BUF makes that write atomic, so concurrent writers never
+// interleave and the reader always finds a whole payload behind a header.
+constexpr int NBR14522_EV_HEADER_SIZE = 8;
+constexpr int NBR14522_EV_MAX_PAYLOAD = PIPE_BUF - NBR14522_EV_HEADER_SIZE;
+
+// Bytes on the line.
+constexpr uint8_t NBR14522_ENQ = 0x05;
+constexpr uint8_t NBR14522_ACK = 0x06;
+constexpr uint8_t NBR14522_WAIT = 0x10;
+constexpr uint8_t NBR14522_NAK = 0x15;
+
+// Event ids on the event channel.
+enum : uint32_t {
+  NBR14522_EV_COMMAND = 0,
+  NBR14522_EV_DISCONNECT = 1,
+  NBR14522_EV_ENQ_TIMEOUT = 2,
+  NBR14522_EV_RSP_TIMEOUT = 3,
+};
+
+/// Receives each good response (context, bytes, length 258); its result is
+/// ignored.
+using nbr14522_rsp_fn = int (*)(void *ctx, const uint8_t *data, int length);
+
+struct nbr14522_rsp_cb {
+  nbr14522_rsp_fn handler;
+  void *ctx;
+};
+
+// Written only by the link thread once the link runs, except where noted.
+// `connected`, `break_on` and the counters are read by other threads (the
+// status report, tests) without a lock: each is a relaxed atomic word with the
+// link thread as its single writer, so a reader may see a stale value only.
+struct nbr14522_link {
+  const char *dev;  // borrowed; must outlive the link
+  int fd_com;
+  int fd_ev[2];  // read end, write end
+  int ev_ok;
+  timer_t enq_timer;
+  struct sigevent enq_notify;
+  struct itimerspec enq_spec;
+  int enq_ok;
+  timer_t rsp_timer;
+  struct sigevent rsp_notify;
+  struct itimerspec rsp_spec;
+  int rsp_ok;
+  int notify_slot;  // the timers' notification slot, -1 when none is held
+  pthread_t thread;
+  int thread_ok;
+
+  uint8_t cmd_buf[NBR14522_CMD_SIZE];
+  int cmd_len;  // 0 or less: no command pending
+  int cmd_tries;
+  uint8_t rsp_buf[NBR14522_RSP_SIZE];
+  int rsp_len;
+  std::atomic<uint32_t> connected;
+  std::atomic<uint32_t> break_on;
+  unsigned enq_count;
+  // Whether each timer was armed and not stopped since, so that an expiry
+  // that was already queued when the timer was stopped or re-armed is known
+  // to be stale.
+  int enq_armed;
+  int rsp_armed;
+  // A read error or end of file on the line: while set, the line is probed
+  // once a second instead of being waited on, so a dead adapter cannot spin.
+  int com_failing;
+  unsigned com_fail_count;
+
+  nbr14522_rsp_fn rsp_handler;  // set before traffic starts
+  void *rsp_ctx;
+
+  std::atomic<uint32_t> n_connected;
+  std::atomic<uint32_t> n_disconnected;
+  std::atomic<uint32_t> n_conn_lost;
+  std::atomic<uint32_t> n_cmd_ok;
+  std::atomic<uint32_t> n_cmd_failed;
+  std::atomic<uint32_t> n_rsp_ok;
+  std::atomic<uint32_t> n_rsp_failed;
+};
+
+/// Opens the serial line `dev` at 9600 8N1, creates the event channel and
+/// both timers and starts the link thread, which holds a break on the line
+/// until the first command. Returns the running link, or nullptr (logged)
+/// with nothing left behind. At most 32 links may be open at once.
+nbr14522_link *nbr14522_open(const char *dev);
+
+/// Stops the link thread, deletes the timers, closes the event channel and
+/// the line (asserting DTR and RTS first) and frees the link. Any thread but
+/// the link's own; nullptr is accepted.
+void nbr14522_close(nbr14522_link *link);
+
+/// Stops the link thread only (cancel, then wait for it), so that no further
+/// response handler call can happen; nbr14522_close releases the rest.
+void nbr14522_stop(nbr14522_link *link);
+
+/// Installs the response handler; does nothing unless both are given. Call
+/// before the TCP side can queue a command.
+void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb);
+
+/// Queues one event: header and payload in one write, so events from
+/// different threads never interleave. Returns `length`, or -1 (logged) for
+/// an invalid id, length or payload, or a failed write. Any thread.
+int nbr14522_ev_write(nbr14522_link *link, int id, int length, const uint8_t *data);
+
+/// Queues a command frame (event 0) as received from the AMR side.
+/// Returns as nbr14522_ev_write. Any thread.
+extern "C" MEVRAKT_EXPORT int nbr14522_write(nbr14522_link *link, const uint8_t *data, int length);
+
+/// Queues a disconnect request (event 1). Returns as nbr14522_ev_write.
+/// Any thread.
+extern "C" MEVRAKT_EXPORT int nbr14522_disconnect(nbr14522_link *link);
+
+/// Queue the ENQ timeout (event 2) and the response timeout (event 3); what
+/// the timers' notifications run. Any thread.
+void nbr14522_enq_timeout(nbr14522_link *link);
+void nbr14522_rsp_timeout(nbr14522_link *link);
+
+/// Arm the ENQ or response timer once, `ms` milliseconds from now, or stop it
+/// when `ms` is 0. Failures are logged only. Link thread only.
+void nbr14522_enq_tout_set(nbr14522_link *link, int ms);
+void nbr14522_rsp_tout_set(nbr14522_link *link, int ms);
+
+/// The link thread's body: never returns; ends by cancellation.
+void *nbr14522_main(void *link);
