@@ -2,17 +2,16 @@
 //
 // Threads: the link thread (engine.cc) alone reads the event channel and, once
 // the link runs, alone uses the serial line. Any thread may write events: the
-// TCP server thread queues commands and disconnects, and the system starts a
-// short-lived notification thread at each timer expiry, which queues the
-// timeout.
+// TCP server thread queues commands and disconnects, and the link's notifier
+// thread queues the timers' expiries.
 //
-// A notification may already be running when nbr14522_close deletes the
-// timer, and the system gives no way to wait for it. So a notification carries
-// no pointer to the link but a token naming a slot in a static table, which
-// outlives every link: the slot's generation changes when the link lets it
-// go, and the close waits until no notification is inside the slot. A late
-// notification then finds a foreign generation and does nothing, instead of
-// writing into a freed link or into a descriptor number reused since.
+// The timers notify that notifier thread, one per link, with a signal aimed
+// at it alone; it turns each expiry into an event. Being the link's own
+// thread, it is stopped and waited for at close like the link thread, so no
+// notification can outlive the link or write into a descriptor number that
+// has been reused since. (Timers that start a new thread of the C library's at
+// each expiry give no way to wait for one already started, and those threads
+// are invisible to the sanitizers.)
 
 #include "nbr14522/nbr14522.h"
 
@@ -21,7 +20,7 @@
 #include <cstring>
 #include <new>
 
-#include <poll.h>
+#include <semaphore.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -29,86 +28,84 @@
 
 namespace {
 
-constexpr unsigned kSlotBits = 5;
-constexpr unsigned kSlots = 1u << kSlotBits;
-constexpr uint32_t kGenMask = 0x3FFFFFF;  // keeps the token a positive int
+// The first real-time signal the C library leaves to applications. Only the
+// notifier threads receive it, each for its own link's timers.
+int timer_signal()
+{
+  return SIGRTMIN;
+}
 
-struct notify_slot {
-  std::atomic<nbr14522_link *> link{nullptr};
-  std::atomic<uint32_t> gen{0};
-  std::atomic<uint32_t> users{0};
+struct notifier_start {
+  nbr14522_link *link;
+  sem_t ready;
 };
 
-// Sequentially consistent on purpose: a notification raises `users` before it
-// reads `gen`, the close bumps `gen` before it reads `users`, and one of the
-// two must see the other's store.
-std::array<notify_slot, kSlots> notify_slots;
-
-int slot_token(unsigned index)
+// Body of the notifier thread. The timer signal is blocked in it from birth
+// (see notifier_open), so expiries queue up for sigwaitinfo, which is also
+// where the thread is cancelled.
+void *nbr14522_notify_main(void *arg)
 {
-  return static_cast<int>(((notify_slots[index].gen.load() & kGenMask) << kSlotBits) | index);
-}
+  auto *start = static_cast<notifier_start *>(arg);
+  nbr14522_link *link = start->link;
+  link->notify_tid = gettid();
+  sem_post(&start->ready);  // `start` lives on the opener's stack: not used after this
 
-int slot_claim(nbr14522_link *link)
-{
-  for (unsigned i = 0; i < kSlots; i++) {
-    nbr14522_link *expected = nullptr;
-    if (notify_slots[i].link.compare_exchange_strong(expected, link))
-      return static_cast<int>(i);
-  }
-  return -1;
-}
-
-// Drains the event channel while waiting, in case a notification is blocked
-// writing into a pipe that the stopped link thread no longer empties.
-void slot_release(nbr14522_link *link)
-{
-  notify_slot &slot = notify_slots[static_cast<unsigned>(link->notify_slot)];
-  slot.gen.fetch_add(1);
-  while (slot.users.load() != 0) {
-    struct pollfd p = {link->fd_ev[0], POLLIN, 0};
-    uint8_t sink[512];
-    if (link->fd_ev[0] >= 0 && poll(&p, 1, 0) > 0 && read(link->fd_ev[0], sink, sizeof sink) > 0)
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  sigaddset(&wanted, timer_signal());
+  for (;;) {
+    siginfo_t info;
+    if (sigwaitinfo(&wanted, &info) < 0 || info.si_code != SI_TIMER)
       continue;
-    struct timespec pause = {0, 1000000};
-    nanosleep(&pause, nullptr);
+    if (info.si_value.sival_int == NBR14522_EV_ENQ_TIMEOUT)
+      nbr14522_enq_timeout(link);
+    else if (info.si_value.sival_int == NBR14522_EV_RSP_TIMEOUT)
+      nbr14522_rsp_timeout(link);
   }
-  slot.link.store(nullptr);
-  link->notify_slot = -1;
+  return nullptr;
 }
 
-void notify(union sigval value, void (*queue)(nbr14522_link *))
+bool notifier_open(nbr14522_link *link)
 {
-  const auto token = static_cast<uint32_t>(value.sival_int);
-  notify_slot &slot = notify_slots[token & (kSlots - 1)];
-  slot.users.fetch_add(1);
-  if ((slot.gen.load() & kGenMask) == token >> kSlotBits) {
-    nbr14522_link *link = slot.link.load();
-    if (link)
-      queue(link);
+  notifier_start start;
+  start.link = link;
+  if (sem_init(&start.ready, 0, 0) < 0)
+    return false;
+  sigset_t timer_only, previous;
+  sigemptyset(&timer_only);
+  sigaddset(&timer_only, timer_signal());
+  pthread_sigmask(SIG_BLOCK, &timer_only, &previous);
+  const bool made = pthread_create(&link->notify_thread, nullptr, nbr14522_notify_main, &start) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (made) {
+    link->notify_ok = 1;
+    while (sem_wait(&start.ready) < 0 && errno == EINTR) {
+    }
   }
-  slot.users.fetch_sub(1);
+  sem_destroy(&start.ready);
+  return made;
 }
 
-void notify_enq(union sigval value)
+void stop_thread(pthread_t thread, int *ok)
 {
-  notify(value, nbr14522_enq_timeout);
+  if (!*ok)
+    return;
+  pthread_cancel(thread);
+  pthread_join(thread, nullptr);
+  *ok = 0;
 }
 
-void notify_rsp(union sigval value)
-{
-  notify(value, nbr14522_rsp_timeout);
-}
-
-// Creates one timer on the monotonic clock, notified on a thread of its own,
-// and applies its disarmed setting. `what` is "ENQ" or "RSP" for the logs.
+// Creates one timer on the monotonic clock that notifies the link's notifier
+// thread with `event` as its value, and applies its disarmed setting. `what`
+// is "ENQ" or "RSP" for the logs.
 bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notification,
-                struct itimerspec *spec, int *ok, void (*function)(union sigval), const char *what)
+                struct itimerspec *spec, int *ok, int event, const char *what)
 {
-  notification->sigev_notify = SIGEV_THREAD;
-  notification->sigev_value.sival_int = slot_token(static_cast<unsigned>(link->notify_slot));
-  notification->sigev_notify_function = function;
-  notification->sigev_notify_attributes = nullptr;
+  memset(notification, 0, sizeof *notification);
+  notification->sigev_notify = SIGEV_THREAD_ID;
+  notification->sigev_signo = timer_signal();
+  notification->sigev_value.sival_int = event;
+  notification->_sigev_un._tid = link->notify_tid;  // no portable name for it in older C libraries
   if (timer_create(CLOCK_MONOTONIC, notification, timer) < 0) {
     syslog(LOG_ERR, "%s - cannot create %s timer", "nbr14522_open", what);
     return false;
@@ -143,7 +140,6 @@ nbr14522_link *nbr14522_open(const char *dev)
   }
   link->fd_com = -1;
   link->fd_ev[0] = link->fd_ev[1] = -1;
-  link->notify_slot = -1;
 
   link->dev = dev;
   link->fd_com = serial_open(dev, 9600, 8, "N", 1);
@@ -162,14 +158,15 @@ nbr14522_link *nbr14522_open(const char *dev)
   }
   link->ev_ok = 1;
 
-  link->notify_slot = slot_claim(link);
-  if (link->notify_slot < 0) {
+  if (!notifier_open(link)) {
     syslog(LOG_ERR, "%s - cannot create %s timer", "nbr14522_open", "ENQ");
     nbr14522_close(link);
     return nullptr;
   }
-  if (!timer_make(link, &link->enq_timer, &link->enq_notify, &link->enq_spec, &link->enq_ok, notify_enq, "ENQ") ||
-      !timer_make(link, &link->rsp_timer, &link->rsp_notify, &link->rsp_spec, &link->rsp_ok, notify_rsp, "RSP")) {
+  if (!timer_make(link, &link->enq_timer, &link->enq_notify, &link->enq_spec, &link->enq_ok,
+                  NBR14522_EV_ENQ_TIMEOUT, "ENQ") ||
+      !timer_make(link, &link->rsp_timer, &link->rsp_notify, &link->rsp_spec, &link->rsp_ok,
+                  NBR14522_EV_RSP_TIMEOUT, "RSP")) {
     nbr14522_close(link);
     return nullptr;
   }
@@ -185,11 +182,8 @@ nbr14522_link *nbr14522_open(const char *dev)
 
 void nbr14522_stop(nbr14522_link *link)
 {
-  if (!link || !link->thread_ok)
-    return;
-  pthread_cancel(link->thread);
-  pthread_join(link->thread, nullptr);
-  link->thread_ok = 0;
+  if (link)
+    stop_thread(link->thread, &link->thread_ok);
 }
 
 void nbr14522_close(nbr14522_link *link)
@@ -205,8 +199,9 @@ void nbr14522_close(nbr14522_link *link)
     timer_delete(link->enq_timer);
     link->enq_ok = 0;
   }
-  if (link->notify_slot >= 0)
-    slot_release(link);
+  // Expiries already signalled may still be turned into events until the
+  // notifier stops; the event channel is still open for them.
+  stop_thread(link->notify_thread, &link->notify_ok);
   if (link->ev_ok) {
     for (int &fd : link->fd_ev) {
       if (fd >= 0)

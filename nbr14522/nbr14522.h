@@ -13,6 +13,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <climits>
@@ -70,7 +71,9 @@ struct nbr14522_link {
   struct sigevent rsp_notify;
   struct itimerspec rsp_spec;
   int rsp_ok;
-  int notify_slot;  // the timers' notification slot, -1 when none is held
+  pthread_t notify_thread;  // turns the timers' expiries into events
+  int notify_ok;
+  pid_t notify_tid;
   pthread_t thread;
   int thread_ok;
 
@@ -107,7 +110,7 @@ struct nbr14522_link {
 /// Opens the serial line `dev` at 9600 8N1, creates the event channel and
 /// both timers and starts the link thread, which holds a break on the line
 /// until the first command. Returns the running link, or nullptr (logged)
-/// with nothing left behind. At most 32 links may be open at once.
+/// with nothing left behind.
 nbr14522_link *nbr14522_open(const char *dev);
 
 /// Stops the link thread, deletes the timers, closes the event channel and
@@ -137,7 +140,7 @@ extern "C" MEVRAKT_EXPORT int nbr14522_write(nbr14522_link *link, const uint8_t 
 extern "C" MEVRAKT_EXPORT int nbr14522_disconnect(nbr14522_link *link);
 
 /// Queue the ENQ timeout (event 2) and the response timeout (event 3); what
-/// the timers' notifications run. Any thread.
+/// the link's notifier thread runs at each expiry. Any thread.
 void nbr14522_enq_timeout(nbr14522_link *link);
 void nbr14522_rsp_timeout(nbr14522_link *link);
 

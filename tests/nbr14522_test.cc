@@ -44,9 +44,11 @@ int posix_timers()
 
 // What a link may leave behind: descriptors, threads and timers. The C
 // library starts one helper thread for timer notifications at the first timer
-// of the process and keeps it; a footprint is taken after that.
-void start_timer_helper()
+// of the process and keeps it, and a sanitizer runtime may start one of its
+// own at the first thread; a footprint is taken after both.
+void start_runtime_threads()
 {
+  std::thread([] {}).join();
   struct sigevent ev = {};
   ev.sigev_notify = SIGEV_THREAD;
   ev.sigev_notify_function = [](union sigval) {};
@@ -56,7 +58,7 @@ void start_timer_helper()
 }
 
 struct footprint {
-  int helper = (start_timer_helper(), 0);
+  int helper = (start_runtime_threads(), 0);
   int fds = dir_entries("/proc/self/fd");
   int threads = dir_entries("/proc/self/task");
   int timers = posix_timers();
@@ -70,8 +72,11 @@ bool back_to(const footprint &before, milliseconds timeout = milliseconds(3000))
     footprint now;
     if (now.fds == before.fds && now.threads == before.threads && now.timers == before.timers)
       return true;
-    if (std::chrono::steady_clock::now() > deadline)
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "fds " << before.fds << " -> " << now.fds << ", threads " << before.threads << " -> "
+                    << now.threads << ", timers " << before.timers << " -> " << now.timers;
       return false;
+    }
     std::this_thread::sleep_for(milliseconds(5));
   }
 }

@@ -64,7 +64,7 @@ void pty_meter::send(const bytes &data)
 
 void pty_meter::reply(const bytes &data)
 {
-  struct timespec turnaround = {0, 3000000};
+  struct timespec turnaround = {0, 10000000};
   nanosleep(&turnaround, nullptr);
   send(data);
 }
