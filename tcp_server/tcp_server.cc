@@ -1,0 +1,255 @@
+// Threads: tcp_server_open and tcp_server_close run on the owner's thread;
+// everything else here but tcp_server_write runs on the server thread, which
+// owns the sockets and calls the callbacks. Other threads (the meter link's)
+// reach the client only through the pipe, by tcp_server_write, which touches
+// nothing but the pipe's write end. fd_client and n_sessions are relaxed
+// atomics stored by the server thread alone and loaded by the status report;
+// a stale value only shows in the report. The thread is stopped by deferred
+// cancellation, in select, accept, recv, send, read or a callback: it holds no
+// lock or allocation across those points, and closes a socket only with
+// cancellation held off, so that each descriptor is either still in the
+// record for tcp_server_close or already gone.
+#include "tcp_server/tcp_server.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/socket.h"
+
+namespace {
+
+constexpr int chunk_size = 1500;
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// A descriptor at or above FD_SETSIZE would be written past the end of the set.
+void watch(int fd, fd_set *set)
+{
+  if (fd >= 0 && fd < FD_SETSIZE)
+    FD_SET(fd, set);
+}
+
+bool ready(int fd, const fd_set *set)
+{
+  return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
+}
+
+void close_uncancelled(int fd)
+{
+  int state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+  socket_close(fd);
+  pthread_setcancelstate(state, nullptr);
+}
+
+// Whatever accept returns takes the client's place at once, a failure
+// included. The client it replaces is never read again, so it is closed.
+void tcp_server_socket_open(tcp_server *server)
+{
+  int fd = accept(server->fd_listen, nullptr, nullptr);
+  int err = errno;
+  if (fd >= FD_SETSIZE) {
+    // select could never watch it: refuse it as a full descriptor table
+    // would, and keep serving the current client.
+    close_uncancelled(fd);
+    syslog(LOG_ERR, "%s - accept error: %s", __func__, strerror(EMFILE));
+    return;
+  }
+  int old = server->fd_client.load(relaxed);
+  server->fd_client.store(fd, relaxed);
+  if (old >= 0)
+    close_uncancelled(old);
+  if (fd < 0) {
+    syslog(LOG_ERR, "%s - accept error: %s", __func__, strerror(err));
+    return;
+  }
+  server->n_sessions.fetch_add(1, relaxed);
+  if (server->on_connect)
+    server->on_connect(server->connect_ctx);
+}
+
+// A reset shows up as a failed recv and leaves the connection in place; only
+// the end of stream that follows frees the slot.
+void tcp_server_socket_exec(tcp_server *server)
+{
+  uint8_t buf[chunk_size];
+  int fd = server->fd_client.load(relaxed);
+  ssize_t n = recv(fd, buf, sizeof buf, 0);
+  if (n < 0) {
+    syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
+  } else if (n == 0) {
+    server->fd_client.store(-1, relaxed);
+    close_uncancelled(fd);
+    if (server->on_disconnect)
+      server->on_disconnect(server->disconnect_ctx);
+  } else if (server->on_data) {
+    server->on_data(server->data_ctx, buf, static_cast<int>(n));
+  }
+}
+
+// One read may join several queued writes into one send. A client that has
+// gone makes the send fail (the process ignores SIGPIPE), which is logged.
+void tcp_server_pipe_exec(tcp_server *server)
+{
+  uint8_t buf[chunk_size];
+  ssize_t n = read(server->fd_pipe[0], buf, sizeof buf);
+  if (n <= 0) {
+    if (n < 0)
+      syslog(LOG_ERR, "%s - pipe read error: %s", __func__, strerror(errno));
+    else
+      syslog(LOG_NOTICE, "%s - pipe read error: %s", __func__, "closed");
+    return;
+  }
+  int fd = server->fd_client.load(relaxed);
+  if (fd < 0) {
+    syslog(LOG_WARNING, "%s - socket closed, data lost", __func__);
+    return;
+  }
+  if (send(fd, buf, static_cast<size_t>(n), 0) != n)
+    syslog(LOG_ERR, "%s - socket send error: %s", __func__, strerror(errno));
+}
+
+void *tcp_server_main(void *arg)
+{
+  tcp_server *server = static_cast<tcp_server *>(arg);
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    watch(server->fd_listen, &readable);
+    watch(server->fd_client.load(relaxed), &readable);
+    watch(server->fd_pipe[0], &readable);
+    if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+      syslog(LOG_ERR, "%s - select error: %s", __func__, strerror(errno));
+      sleep(1);
+      continue;
+    }
+    // A connection accepted just now is not in the set: it was opened while
+    // the old client still held its number, so it cannot look ready here.
+    if (ready(server->fd_listen, &readable))
+      tcp_server_socket_open(server);
+    if (ready(server->fd_client.load(relaxed), &readable))
+      tcp_server_socket_exec(server);
+    if (ready(server->fd_pipe[0], &readable))
+      tcp_server_pipe_exec(server);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int socket_tcp_listen(uint32_t port)
+{
+  int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (fd < 0) {
+    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
+    return -1;
+  }
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+    syslog(LOG_ERR, "setsockopt(SO_REUSEADDR) error: %s", strerror(errno));
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+    syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, 8) < 0) {
+    syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+tcp_server *tcp_server_open(uint32_t port)
+{
+  tcp_server *server = new (std::nothrow) tcp_server();
+  if (!server) {
+    syslog(LOG_ERR, "%s - not enough memory", __func__);
+    return nullptr;
+  }
+  server->port = port;
+  server->fd_client.store(-1, relaxed);
+  server->fd_pipe[0] = server->fd_pipe[1] = -1;
+  server->fd_listen = socket_tcp_listen(port);
+  if (server->fd_listen < 0) {
+    tcp_server_close(server);
+    return nullptr;
+  }
+  if (pipe(server->fd_pipe) < 0) {
+    syslog(LOG_ERR, "%s - cannot create pipe", __func__);
+    tcp_server_close(server);
+    return nullptr;
+  }
+  server->pipe_ok = 1;
+  if (pthread_create(&server->thread, nullptr, tcp_server_main, server) != 0) {
+    syslog(LOG_ERR, "%s - cannot create thread", __func__);
+    tcp_server_close(server);
+    return nullptr;
+  }
+  server->thread_ok = 1;
+  return server;
+}
+
+void tcp_server_close(tcp_server *server)
+{
+  if (!server)
+    return;
+  if (server->thread_ok) {
+    pthread_cancel(server->thread);
+    pthread_join(server->thread, nullptr);
+    server->thread_ok = 0;
+  }
+  if (server->pipe_ok) {
+    for (int &fd : server->fd_pipe)
+      if (fd >= 0)
+        close(fd);
+    server->pipe_ok = 0;
+  }
+  int fd = server->fd_client.load(relaxed);
+  if (fd >= 0) {
+    socket_close(fd);
+    server->fd_client.store(-1, relaxed);
+  }
+  if (server->fd_listen >= 0)
+    socket_close(server->fd_listen);
+  delete server;
+}
+
+void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *callbacks)
+{
+  if (!server || !callbacks)
+    return;
+  server->on_connect = callbacks->on_connect;
+  server->connect_ctx = callbacks->connect_ctx;
+  server->on_disconnect = callbacks->on_disconnect;
+  server->disconnect_ctx = callbacks->disconnect_ctx;
+  server->on_data = callbacks->on_data;
+  server->data_ctx = callbacks->data_ctx;
+}
+
+extern "C" int tcp_server_write(void *context, const uint8_t *data, int length)
+{
+  tcp_server *server = static_cast<tcp_server *>(context);
+  if (!server || length < 0)
+    return -1;
+  if (server->fd_pipe[1] < 0) {
+    syslog(LOG_WARNING, "%s - pipe write error: %s", __func__, "closed");
+    return -1;
+  }
+  ssize_t n = write(server->fd_pipe[1], data, static_cast<size_t>(length));
+  if (n < 0)
+    syslog(LOG_ERR, "%s - pipe write error: %s", __func__, strerror(errno));
+  return static_cast<int>(n);
+}

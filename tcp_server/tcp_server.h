@@ -1,0 +1,74 @@
+// AMR TCP server: listens on one port on all local addresses and serves one
+// client at a time from a thread of its own. What the client sends goes to a
+// data callback chunk by chunk, its leaving to a disconnect callback, and
+// whatever other threads queue with tcp_server_write is sent back to it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <pthread.h>
+
+using tcp_server_event_fn = int (*)(void *ctx);
+using tcp_server_data_fn = int (*)(void *ctx, const uint8_t *data, int length);
+
+/// The callbacks; each may be absent and their results are ignored. They run
+/// on the server thread.
+struct tcp_server_callbacks {
+  tcp_server_event_fn on_connect;  // after each accepted connection
+  void *connect_ctx;
+  tcp_server_event_fn on_disconnect;  // after the client closed its side
+  void *disconnect_ctx;
+  tcp_server_data_fn on_data;  // each chunk as received, never joined or split
+  void *data_ctx;
+};
+
+struct tcp_server {
+  uint32_t port;  // as configured; the socket uses its low 16 bits
+  int fd_listen;
+  // The client being served, -1 for none. Only the server thread stores it;
+  // the status report loads it from another thread.
+  std::atomic<int> fd_client;
+  int fd_pipe[2];  // outgoing data: read end, write end
+  int pipe_ok;
+  pthread_t thread;
+  int thread_ok;
+  tcp_server_event_fn on_connect;
+  void *connect_ctx;
+  tcp_server_event_fn on_disconnect;
+  void *disconnect_ctx;
+  tcp_server_data_fn on_data;
+  void *data_ctx;
+  // Connections accepted so far; incremented by the server thread only.
+  std::atomic<uint32_t> n_sessions;
+};
+
+/// Opens an IPv4 TCP socket listening on all addresses at the low 16 bits of
+/// `port` (0: the system chooses), backlog 8. Returns the descriptor, owned by
+/// the caller, or -1 after logging the failure.
+int socket_tcp_listen(uint32_t port);
+
+/// Listens on `port` and starts the server thread. Returns the running
+/// server, owned by the caller until tcp_server_close, or nullptr after
+/// logging the failure.
+tcp_server *tcp_server_open(uint32_t port);
+
+/// Stops the server thread, waits for its end, closes the pipe and the
+/// sockets and frees the server. Does nothing without a server. No other
+/// thread may call tcp_server_write on it once this has begun.
+void tcp_server_close(tcp_server *server);
+
+/// Copies all six callback fields into the server when both are given. Set
+/// them before the port is offered to clients: the server thread reads them
+/// without a lock.
+void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *callbacks);
+
+/// Queues `length` bytes of `data` for the client in one write into the
+/// server's pipe; the server thread sends them, or drops them when no client
+/// is connected. `server` is the tcp_server, typed as a callback context so
+/// that the function can serve as a response handler as it is. Any thread may
+/// call it. Returns the result of the write (a short count included), or -1:
+/// silently without a server or for a negative length, else after logging.
+/// Writes of up to PIPE_BUF bytes never interleave with other writers'.
+extern "C" __attribute__((visibility("default"))) int tcp_server_write(void *server, const uint8_t *data,
+                                                                       int length);

@@ -1,0 +1,509 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/socket.h"
+#include "tcp_server/tcp_server.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using bytes = std::vector<uint8_t>;
+using std::chrono::milliseconds;
+
+// The daemon ignores SIGPIPE from its start; so does this binary, or a send
+// to a vanished client would end it.
+class ignore_sigpipe : public ::testing::Environment {
+  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
+};
+const ::testing::Environment *const sigpipe_env = ::testing::AddGlobalTestEnvironment(new ignore_sigpipe);
+
+int open_descriptors()
+{
+  int n = 0;
+  if (DIR *dir = opendir("/proc/self/fd")) {
+    while (readdir(dir))
+      n++;
+    closedir(dir);
+  }
+  return n;
+}
+
+uint16_t port_of(int fd)
+{
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+std::string error_text(const char *prefix, int err)
+{
+  return std::string(prefix) + strerror(err);
+}
+
+// The AMR system's end of one connection, with deadlines on every wait.
+class client {
+ public:
+  client() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {}
+  explicit client(uint16_t port) : client() { connect_to(port); }
+  ~client() { close_now(); }
+  client(const client &) = delete;
+  client &operator=(const client &) = delete;
+
+  bool connect_to(uint16_t port)
+  {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  }
+
+  void send_bytes(const bytes &data) { ASSERT_EQ(send(fd_, data.data(), data.size(), 0), ssize_t(data.size())); }
+
+  bytes read(size_t n, milliseconds timeout = 5s)
+  {
+    bytes got;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (got.size() < n && wait_readable(deadline)) {
+      uint8_t buf[4096];
+      ssize_t k = recv(fd_, buf, std::min(sizeof buf, n - got.size()), 0);
+      if (k <= 0)
+        break;
+      got.insert(got.end(), buf, buf + k);
+    }
+    return got;
+  }
+
+  // True when the server closed its end: readable, and nothing to read.
+  bool sees_eof(milliseconds timeout = 5s)
+  {
+    uint8_t byte;
+    return wait_readable(std::chrono::steady_clock::now() + timeout) && recv(fd_, &byte, 1, 0) == 0;
+  }
+
+  // Closes with a reset instead of the orderly end of stream.
+  void reset()
+  {
+    linger hard{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close_now();
+  }
+
+  void close_now()
+  {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  bool wait_readable(std::chrono::steady_clock::time_point deadline)
+  {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    return left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) == 1;
+  }
+
+  int fd_;
+};
+
+// What the callbacks saw. They run on the server thread; the test waits for
+// them under the lock, with deadlines.
+struct recorder {
+  std::mutex mu;
+  std::condition_variable changed;
+  int connects = 0;
+  int disconnects = 0;
+  std::vector<bytes> chunks;
+  bool hold = false;     // makes on_connect wait until released
+  bool holding = false;  // on_connect is waiting
+
+  bool wait(const std::function<bool()> &done, milliseconds timeout = 5s)
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    return changed.wait_for(lock, timeout, done);
+  }
+
+  // Lets a held on_connect return, and waits until it has.
+  void release()
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    hold = false;
+    changed.notify_all();
+    changed.wait_for(lock, 5s, [&] { return !holding; });
+  }
+
+  static int on_connect(void *ctx)
+  {
+    recorder *r = static_cast<recorder *>(ctx);
+    std::unique_lock<std::mutex> lock(r->mu);
+    r->connects++;
+    r->holding = r->hold;
+    r->changed.notify_all();
+    r->changed.wait_for(lock, 10s, [&] { return !r->hold; });
+    r->holding = false;
+    r->changed.notify_all();
+    return 0;
+  }
+
+  static int on_disconnect(void *ctx)
+  {
+    recorder *r = static_cast<recorder *>(ctx);
+    std::lock_guard<std::mutex> lock(r->mu);
+    r->disconnects++;
+    r->changed.notify_all();
+    return 0;
+  }
+
+  static int on_data(void *ctx, const uint8_t *data, int length)
+  {
+    recorder *r = static_cast<recorder *>(ctx);
+    std::lock_guard<std::mutex> lock(r->mu);
+    r->chunks.emplace_back(data, data + length);
+    r->changed.notify_all();
+    return 0;
+  }
+};
+
+// Takes every free descriptor below FD_SETSIZE, so the next one the process
+// opens is FD_SETSIZE or above unless the soft limit, lowered to `limit` for
+// the scope's duration, forbids it.
+class low_descriptors_taken {
+ public:
+  explicit low_descriptors_taken(rlim_t limit)
+  {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min(saved_.rlim_cur, limit);
+    setrlimit(RLIMIT_NOFILE, &lowered);
+    int fd = open("/dev/null", O_RDONLY);
+    for (int source = fd; fd >= 0 && fd < FD_SETSIZE; fd = dup(source))
+      fds_.push_back(fd);
+    if (fd >= 0)
+      close(fd);
+  }
+  ~low_descriptors_taken()
+  {
+    for (int fd : fds_)
+      close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  low_descriptors_taken(const low_descriptors_taken &) = delete;
+  low_descriptors_taken &operator=(const low_descriptors_taken &) = delete;
+
+ private:
+  rlimit saved_{};
+  std::vector<int> fds_;
+};
+
+class TcpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    testlog::clear();
+    descriptors_before_open = open_descriptors();
+    server = tcp_server_open(0);
+    ASSERT_NE(server, nullptr) << testlog::dump();
+    tcp_server_callbacks callbacks{recorder::on_connect, &rec, recorder::on_disconnect, &rec,
+                                   recorder::on_data,    &rec};
+    tcp_server_set_callbacks(server, &callbacks);
+    port = port_of(server->fd_listen);
+  }
+
+  void TearDown() override
+  {
+    rec.release();
+    tcp_server_close(server);
+  }
+
+  // A field of the recorder, read under its lock.
+  template <class T>
+  T seen(T recorder::*field)
+  {
+    std::lock_guard<std::mutex> lock(rec.mu);
+    return rec.*field;
+  }
+  bool wait_connects(int n) { return rec.wait([&] { return rec.connects >= n; }); }
+  bool wait_chunks(size_t n) { return rec.wait([&] { return rec.chunks.size() >= n; }); }
+
+  // One server pass after everything queued so far: the pipe is served last
+  // in a pass, and without a client its data is dropped with a warning.
+  bool server_caught_up()
+  {
+    int before = testlog::count("tcp_server_pipe_exec - socket closed, data lost", LOG_WARNING);
+    const uint8_t probe = 0;
+    return tcp_server_write(server, &probe, 1) == 1 &&
+           testlog::wait_for("tcp_server_pipe_exec - socket closed, data lost", LOG_WARNING, before + 1);
+  }
+
+  const std::string accept_emfile = error_text("tcp_server_socket_open - accept error: ", EMFILE);
+  recorder rec;
+  int descriptors_before_open = 0;
+  tcp_server *server = nullptr;
+  uint16_t port = 0;
+};
+
+TEST_F(TcpServerTest, EachChunkGoesToTheDataCallbackAsReceived)
+{
+  client amr(port);
+  ASSERT_TRUE(wait_connects(1));
+  EXPECT_EQ(server->n_sessions.load(), 1u);
+  EXPECT_GE(server->fd_client.load(), 0);
+
+  bytes frame(100);
+  for (size_t i = 0; i < frame.size(); i++)
+    frame[i] = static_cast<uint8_t>(i);
+  amr.send_bytes(frame);
+  ASSERT_TRUE(wait_chunks(1));
+  EXPECT_EQ(seen(&recorder::chunks), std::vector<bytes>{frame});
+}
+
+TEST_F(TcpServerTest, ClientLeavingGivesOneDisconnect)
+{
+  client amr(port);
+  ASSERT_TRUE(wait_connects(1));
+  amr.close_now();
+  ASSERT_TRUE(rec.wait([&] { return rec.disconnects >= 1; }));
+  EXPECT_EQ(server->fd_client.load(), -1);
+  ASSERT_TRUE(server_caught_up());
+  EXPECT_EQ(seen(&recorder::disconnects), 1);
+  EXPECT_EQ(seen(&recorder::connects), 1);
+}
+
+TEST_F(TcpServerTest, NewerClientReplacesAndClosesTheServedOne)
+{
+  client first(port);
+  ASSERT_TRUE(wait_connects(1));
+  client second(port);
+  ASSERT_TRUE(wait_connects(2));
+  EXPECT_EQ(server->n_sessions.load(), 2u);
+  EXPECT_TRUE(first.sees_eof());
+
+  second.send_bytes({1, 2, 3});
+  ASSERT_TRUE(wait_chunks(1));
+  EXPECT_EQ(seen(&recorder::chunks), std::vector<bytes>{bytes({1, 2, 3})});
+  EXPECT_EQ(seen(&recorder::disconnects), 0);
+}
+
+TEST_F(TcpServerTest, QueuedDataReachesTheClientInOrder)
+{
+  client amr(port);
+  ASSERT_TRUE(wait_connects(1));
+  bytes expected;
+  for (int r = 0; r < 10; r++) {
+    bytes response(258, static_cast<uint8_t>(r));
+    response[0] = static_cast<uint8_t>(r * 7);
+    EXPECT_EQ(tcp_server_write(server, response.data(), 258), 258);
+    expected.insert(expected.end(), response.begin(), response.end());
+  }
+  EXPECT_EQ(amr.read(expected.size()), expected);
+}
+
+TEST_F(TcpServerTest, DataWithoutClientIsDropped)
+{
+  const uint8_t early[] = {9, 9, 9};
+  EXPECT_EQ(tcp_server_write(server, early, 3), 3);
+  ASSERT_TRUE(testlog::wait_for("tcp_server_pipe_exec - socket closed, data lost", LOG_WARNING))
+      << testlog::dump();
+
+  client amr(port);
+  ASSERT_TRUE(wait_connects(1));
+  const uint8_t late[] = {1, 2};
+  EXPECT_EQ(tcp_server_write(server, late, 2), 2);
+  EXPECT_EQ(amr.read(2), bytes({1, 2}));
+}
+
+// The server is held in the connect callback while the client resets, so
+// that its next pass finds both the reset socket and queued data at once.
+TEST_F(TcpServerTest, ResetClientFailsTheSendAndServerGoesOn)
+{
+  rec.hold = true;
+  client amr(port);
+  ASSERT_TRUE(rec.wait([&] { return rec.holding; }));
+  const uint8_t response[] = {0xAA, 0xBB};
+  EXPECT_EQ(tcp_server_write(server, response, 2), 2);
+  amr.reset();
+  pollfd p{server->fd_client.load(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  ASSERT_NE(p.revents & (POLLERR | POLLHUP), 0);
+  rec.release();
+
+  EXPECT_TRUE(testlog::wait_for(error_text("tcp_server_socket_exec - socket recv error: ", ECONNRESET), LOG_ERR));
+  EXPECT_TRUE(testlog::wait_for(error_text("tcp_server_pipe_exec - socket send error: ", EPIPE), LOG_ERR));
+  // The reset is reported once; the end of stream after it frees the slot.
+  ASSERT_TRUE(rec.wait([&] { return rec.disconnects == 1; })) << testlog::dump();
+  EXPECT_EQ(server->fd_client.load(), -1);
+
+  client next(port);
+  ASSERT_TRUE(wait_connects(2));
+  next.send_bytes({5});
+  EXPECT_TRUE(wait_chunks(1));
+  EXPECT_EQ(tcp_server_write(server, response, 2), 2);
+  EXPECT_EQ(next.read(2), bytes(response, response + 2));
+}
+
+// A connection whose descriptor select cannot watch is turned away, and the
+// client being served stays served.
+TEST_F(TcpServerTest, ConnectionBeyondTheSelectSetIsRefused)
+{
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur <= FD_SETSIZE)
+    GTEST_SKIP() << "needs descriptors beyond " << FD_SETSIZE;
+
+  client served(port);
+  ASSERT_TRUE(wait_connects(1));
+  const int served_fd = server->fd_client.load();
+  client refused;
+  {
+    low_descriptors_taken taken(RLIM_INFINITY);
+    ASSERT_TRUE(refused.connect_to(port));
+    ASSERT_TRUE(testlog::wait_for(accept_emfile, LOG_ERR)) << testlog::dump();
+  }
+
+  EXPECT_TRUE(refused.sees_eof());
+  EXPECT_EQ(server->fd_client.load(), served_fd);
+  EXPECT_EQ(server->n_sessions.load(), 1u);
+  served.send_bytes({7});
+  ASSERT_TRUE(wait_chunks(1));
+  EXPECT_EQ(seen(&recorder::connects), 1);
+}
+
+// A failed accept drops (and closes) the served client, without a disconnect
+// callback; the waiting connection is taken once descriptors are free again.
+TEST_F(TcpServerTest, FailedAcceptDropsTheServedClient)
+{
+  client dropped(port);
+  ASSERT_TRUE(wait_connects(1));
+  // Closing the dropped client frees a descriptor, so the waiting connection
+  // may be taken before the others are given back.
+  client waiting;
+  {
+    low_descriptors_taken taken(FD_SETSIZE);
+    ASSERT_TRUE(waiting.connect_to(port));
+    ASSERT_TRUE(testlog::wait_for(accept_emfile, LOG_ERR)) << testlog::dump();
+  }
+  EXPECT_TRUE(dropped.sees_eof());
+  ASSERT_TRUE(wait_connects(2));
+  EXPECT_EQ(server->n_sessions.load(), 2u);
+  EXPECT_EQ(seen(&recorder::disconnects), 0);
+  waiting.send_bytes({8});
+  EXPECT_TRUE(wait_chunks(1));
+}
+
+TEST_F(TcpServerTest, ThousandSessionsLeaveNoDescriptorBehind)
+{
+  const int before = open_descriptors();
+  for (int i = 1; i <= 1000; i++) {
+    client amr(port);
+    ASSERT_TRUE(wait_connects(i)) << "session " << i;
+  }
+  ASSERT_TRUE(rec.wait([&] { return server->fd_client.load() < 0; }));
+  EXPECT_EQ(server->n_sessions.load(), 1000u);
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testlog::count_prefix("close socket error"), 0);
+}
+
+TEST_F(TcpServerTest, CloseWithClientAndQueuedDataReleasesAll)
+{
+  client amr(port);
+  ASSERT_TRUE(wait_connects(1));
+
+  // The client never reads: once its buffers are full the server blocks in
+  // send and the rest stays in the pipe.
+  bytes chunk(1000, 0x55);
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{server->fd_pipe[1], POLLOUT, 0};
+    if (poll(&p, 1, 100) == 0)
+      break;
+    ASSERT_EQ(tcp_server_write(server, chunk.data(), int(chunk.size())), int(chunk.size()));
+  }
+  int queued = 0;
+  ASSERT_EQ(ioctl(server->fd_pipe[0], FIONREAD, &queued), 0);
+  EXPECT_GT(queued, 0);
+
+  tcp_server_close(server);
+  server = nullptr;
+  amr.close_now();
+  EXPECT_EQ(open_descriptors(), descriptors_before_open);
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST(TcpServer, TakenPortFailsToOpen)
+{
+  testlog::clear();
+  tcp_server *first = tcp_server_open(0);
+  ASSERT_NE(first, nullptr);
+  const int before = open_descriptors();
+  EXPECT_EQ(tcp_server_open(port_of(first->fd_listen)), nullptr);
+  EXPECT_EQ(testlog::count(error_text("bind socket error: ", EADDRINUSE), LOG_ERR), 1) << testlog::dump();
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+  EXPECT_EQ(open_descriptors(), before);
+  tcp_server_close(first);
+}
+
+TEST(TcpServer, PortAboveRangeListensOnItsLowBits)
+{
+  int probe = socket_tcp_listen(0);
+  ASSERT_GE(probe, 0);
+  const uint16_t free_port = port_of(probe);
+  close(probe);
+
+  tcp_server *server = tcp_server_open(65536u + free_port);
+  ASSERT_NE(server, nullptr) << testlog::dump();
+  EXPECT_EQ(server->port, 65536u + free_port);
+  EXPECT_EQ(port_of(server->fd_listen), free_port);
+  tcp_server_close(server);
+}
+
+TEST(TcpServer, AbsentArgumentsAreIgnoredSilently)
+{
+  testlog::clear();
+  const uint8_t data[] = {1};
+  EXPECT_EQ(tcp_server_write(nullptr, data, 1), -1);
+  tcp_server_close(nullptr);
+  tcp_server_callbacks callbacks{};
+  tcp_server_set_callbacks(nullptr, &callbacks);
+
+  tcp_server *server = tcp_server_open(0);
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(tcp_server_write(server, data, -1), -1);
+  tcp_server_set_callbacks(server, nullptr);
+  tcp_server_close(server);
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST(SocketClose, FailureIsLogged)
+{
+  testlog::clear();
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  socket_close(fd);
+  EXPECT_EQ(testlog::lines().size(), 0u);
+  socket_close(fd);
+  EXPECT_EQ(testlog::count(error_text("close socket error: ", EBADF), LOG_ERR), 1) << testlog::dump();
+}
+
+}  // namespace
