@@ -11,6 +11,12 @@
 // /dev/log, starts the command and exits with the command's status as soon as
 // the command ends; the kernel then kills whatever the command left behind.
 // Setup failures exit with 125, naming the step that failed.
+//
+// --settings FILE is read at once and copied to /opt/mevraKT/etc/settings.
+// --log FILE is where /dev/log's messages go, one line each; it is opened
+// inside, so the default /run/mevrakt-sandbox.log is private and ends with
+// the sandbox, while a path under /tmp (shared with the host) outlives it.
+// --keep-net stays in the caller's network, for tools that talk in from it.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -401,11 +407,18 @@ void forward(int sig)
 int main(int argc, char **argv)
 {
   options o = parse(argc, argv);
-  if (geteuid() != 0)
+  bool own_user_namespace = geteuid() != 0;
+  if (own_user_namespace)
     enter_user_namespace();
   int flags = CLONE_NEWNS | CLONE_NEWPID | (o.keep_net ? 0 : CLONE_NEWNET);
-  if (unshare(flags) != 0)
-    fail("create mount, PID and network namespaces");
+  if (unshare(flags) != 0) {
+    // Root in a container may lack the right, yet still own a user namespace.
+    if (errno != EPERM || own_user_namespace)
+      fail("create mount, PID and network namespaces");
+    enter_user_namespace();
+    if (unshare(flags) != 0)
+      fail("create mount, PID and network namespaces");
+  }
 
   // Held until we end; PID 1 sees it close if we die before it is ready.
   int alive[2];
@@ -437,5 +450,8 @@ int main(int argc, char **argv)
   while (waitpid(pid, &status, 0) < 0)
     if (errno != EINTR)
       fail("wait for PID 1 of the sandbox");
-  return exit_code(status);
+  // Not a return: what runs at exit must start no task, and this process,
+  // having left its PID namespace behind, can start none (a leak checker's
+  // helper thread would be one).
+  _exit(exit_code(status));
 }
