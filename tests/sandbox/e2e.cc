@@ -34,6 +34,20 @@ int status_code(int status)
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
+bool write_all(int fd, const std::string &text)
+{
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += n;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool in_sandbox()
@@ -59,17 +73,9 @@ bool write_file(const std::string &path, const std::string &text)
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
     return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += n;
-  }
+  bool ok = write_all(fd, text);
   close(fd);
-  return done == text.size();
+  return ok;
 }
 
 std::string read_file(const std::string &path)
@@ -281,16 +287,7 @@ bool process::start(const std::vector<std::string> &argv, const process_options 
 
 bool process::write_stdin(const std::string &text)
 {
-  size_t done = 0;
-  while (stdin_ >= 0 && done < text.size()) {
-    ssize_t n = write(stdin_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += n;
-  }
-  return done == text.size();
+  return stdin_ >= 0 && write_all(stdin_, text);
 }
 
 void process::close_stdin()

@@ -74,6 +74,19 @@ std::string read_bytes(int fd, size_t n, milliseconds timeout = milliseconds(500
   return got;
 }
 
+// Opens a pty's master side and names its slave; -1 on failure.
+int open_pty(std::string &name)
+{
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    if (master >= 0)
+      close(master);
+    return -1;
+  }
+  name = ptsname(master);
+  return master;
+}
+
 // A directory under /tmp, which the sandbox shares with the host.
 struct temp_dir {
   temp_dir()
@@ -156,11 +169,9 @@ TEST(Sandbox, SyslogMessagesLandInTheLogFileOneLineEach)
 
 TEST(Sandbox, PseudoTerminalWorks)
 {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  std::string name;
+  int master = open_pty(name);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  std::string name = ptsname(master);
   EXPECT_EQ(name.rfind("/dev/pts/", 0), 0u) << name;
   int slave = open(name.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0) << name;
@@ -303,11 +314,9 @@ TEST(SandboxOnHost, NothingLeaksOntoTheHost)
 
 TEST(SandboxOnHost, PtyOpenedOutsideIsReachableInside)
 {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  std::string name;
+  int master = open_pty(name);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  std::string name = ptsname(master);
   result r = sandbox({"--", "sh", "-c", "printf meter > \"$0\"", name});
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(read_bytes(master, 5), "meter");
