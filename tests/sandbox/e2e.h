@@ -1,0 +1,164 @@
+// Support for end-to-end tests: test binaries that run the real programs
+// inside mevrakt-sandbox and watch them from the outside, through their log
+// lines, their processes and the files and sockets they serve.
+//
+// Linking mevrakt_e2e_support gives the binary its main(): outside the
+// sandbox it starts itself again inside one (`mevrakt-sandbox -- argv...`),
+// so ctest and gtest_discover_tests need nothing special. Test suites whose
+// name ends in "OnHost" are the exception: they run in the caller's own
+// world, to check from there what a sandbox leaves behind.
+//
+// Everything here is for the test's main thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using std::chrono::milliseconds;
+
+/// Whether this process runs inside mevrakt-sandbox.
+bool in_sandbox();
+
+/// The sandbox's log file (where /dev/log lands); empty outside a sandbox.
+std::string log_path();
+
+/// The mevrakt-sandbox program this binary was built with, unless the
+/// environment names another in MEVRAKT_SANDBOX_BIN.
+std::string sandbox_binary();
+
+/// Replaces the file at `path` with `text`. Returns whether all was written.
+bool write_file(const std::string &path, const std::string &text);
+
+/// The whole content of the file at `path`; empty if it cannot be read.
+std::string read_file(const std::string &path);
+
+/// One log line as glibc sends it: "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
+struct syslog_line {
+  int priority = -1;  // LOG_ERR, LOG_NOTICE, ... (facility removed); -1 if absent
+  int facility = -1;  // LOG_DAEMON, LOG_USER, ...; -1 if absent
+  std::string ident;
+  long pid = -1;      // -1 when the line carries none
+  std::string text;   // what follows "ident[pid]: "
+  std::string raw;    // the line as written
+};
+
+/// Splits one line of the log file into its parts.
+syslog_line parse_syslog_line(const std::string &raw);
+
+/// Follows a log file written by the sandbox's /dev/log sink.
+class syslog_tail {
+ public:
+  explicit syslog_tail(std::string path = log_path());
+  ~syslog_tail();
+  syslog_tail(const syslog_tail &) = delete;
+  syslog_tail &operator=(const syslog_tail &) = delete;
+
+  /// Forgets the lines seen so far; later calls see only what comes after.
+  void clear();
+
+  /// Every line since the last clear().
+  std::vector<syslog_line> lines();
+
+  /// Number of lines whose text equals `text` (at `priority` unless -1).
+  int count(const std::string &text, int priority = -1);
+
+  /// Waits until `n` lines' text equals `text` (at `priority` unless -1), or
+  /// until the deadline. Returns whether they came.
+  bool wait_for(const std::string &text, int priority = -1, int n = 1,
+                milliseconds timeout = milliseconds(5000));
+
+  /// Waits for a line whose text starts with `prefix`. Returns whether it came.
+  bool wait_for_prefix(const std::string &prefix, int priority = -1,
+                       milliseconds timeout = milliseconds(5000));
+
+  /// All lines since the last clear(), for failure messages.
+  std::string dump();
+
+ private:
+  void read_new();
+  template <typename Pred>
+  bool wait_until(Pred done, milliseconds timeout);
+
+  std::string path_;
+  int inotify_ = -1;
+  off_t offset_ = 0;
+  std::string partial_;
+  std::vector<syslog_line> lines_;
+};
+
+struct process_options {
+  bool pipe_stdin = false;       // write_stdin() feeds the program
+  bool capture_stdout = false;   // output() collects what it prints
+  bool stderr_to_stdout = false; // with capture_stdout: its errors too
+};
+
+/// A program run by the test. The destructor kills and reaps it if it still
+/// runs, so a failing test leaves nothing behind.
+class process {
+ public:
+  process() = default;
+  ~process();
+  process(const process &) = delete;
+  process &operator=(const process &) = delete;
+
+  /// Starts `argv` (argv[0] looked up in PATH). Returns whether it started.
+  bool start(const std::vector<std::string> &argv, const process_options &options = {});
+
+  pid_t pid() const { return pid_; }
+
+  /// Feeds the program's stdin. Returns whether all was written.
+  bool write_stdin(const std::string &text);
+  void close_stdin();
+
+  /// Collects output until it contains `text` or the deadline passes.
+  /// Returns whether it appeared.
+  bool wait_output(const std::string &text, milliseconds timeout = milliseconds(5000));
+
+  /// Collects output until the program's stdout closes (it and every process
+  /// that inherited it are gone) or the deadline passes. Returns whether it closed.
+  bool read_to_end(milliseconds timeout = milliseconds(5000));
+
+  /// What the program printed so far (with capture_stdout).
+  const std::string &output() const { return output_; }
+
+  /// Waits for the program to end. Returns whether it ended.
+  bool wait(milliseconds timeout = milliseconds(5000));
+
+  /// Whether the program still runs (reaps it if it has ended).
+  bool running();
+
+  /// Exit status, 128 + n after signal n, or -1 while it runs.
+  int exit_status() const { return status_; }
+
+  /// Sends `sig`. Returns whether it was sent.
+  bool signal(int sig);
+
+  /// Sends `sig`, waits up to `grace`, then kills with SIGKILL. Returns the
+  /// exit status.
+  int stop(int sig = SIGTERM, milliseconds grace = milliseconds(5000));
+
+  /// User plus system CPU time from /proc/PID/stat, in clock ticks; -1 if
+  /// the program is gone.
+  long cpu_ticks() const;
+
+  /// Number of open descriptors in /proc/PID/fd; -1 if the program is gone.
+  int fd_count() const;
+
+ private:
+  bool read_some(int timeout_ms);
+
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  int status_ = -1;
+  std::string output_;
+};
+
+}  // namespace e2e
