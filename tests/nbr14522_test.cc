@@ -2,105 +2,25 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
-#include <dirent.h>
 #include <syslog.h>
 #include <time.h>
 
 #include "nbr14522/nbr14522.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
 
 using namespace testmeter;
 using std::chrono::milliseconds;
+using testproc::back_to;
+using testproc::eventually;
+using testproc::footprint;
+using testproc::thread_cpu_ms;
 
 namespace {
-
-int dir_entries(const char *path)
-{
-  int n = 0;
-  if (DIR *dir = opendir(path)) {
-    while (const dirent *e = readdir(dir))
-      if (e->d_name[0] != '.')
-        n++;
-    closedir(dir);
-  }
-  return n;
-}
-
-int posix_timers()
-{
-  std::ifstream in("/proc/self/timers");
-  std::string line;
-  int n = 0;
-  while (std::getline(in, line))
-    if (line.compare(0, 3, "ID:") == 0)
-      n++;
-  return n;
-}
-
-// What a link may leave behind: descriptors, threads and timers. The C
-// library starts one helper thread for timer notifications at the first timer
-// of the process and keeps it, and a sanitizer runtime may start one of its
-// own at the first thread; a footprint is taken after both.
-void start_runtime_threads()
-{
-  std::thread([] {}).join();
-  struct sigevent ev = {};
-  ev.sigev_notify = SIGEV_THREAD;
-  ev.sigev_notify_function = [](union sigval) {};
-  timer_t timer;
-  if (timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0)
-    timer_delete(timer);
-}
-
-struct footprint {
-  int helper = (start_runtime_threads(), 0);
-  int fds = dir_entries("/proc/self/fd");
-  int threads = dir_entries("/proc/self/task");
-  int timers = posix_timers();
-};
-
-// Timer notification threads end on their own shortly after an expiry.
-bool back_to(const footprint &before, milliseconds timeout = milliseconds(3000))
-{
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    footprint now;
-    if (now.fds == before.fds && now.threads == before.threads && now.timers == before.timers)
-      return true;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "fds " << before.fds << " -> " << now.fds << ", threads " << before.threads << " -> "
-                    << now.threads << ", timers " << before.timers << " -> " << now.timers;
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-}
-
-template <typename Pred>
-bool eventually(Pred pred, milliseconds timeout = milliseconds(3000))
-{
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
-}
-
-double thread_cpu_ms(pthread_t thread)
-{
-  clockid_t clock;
-  struct timespec ts;
-  if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0)
-    return -1;
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
 
 // Time left on a link timer, in milliseconds.
 long left_ms(timer_t timer)

@@ -1,0 +1,50 @@
+// The settings file: key=value lines, read once at start. Keys of this
+// daemon start with MOD_MEVRAKT_; other lines are passed over.
+//
+// Each line is cut at its first carriage return, then at its first line feed,
+// then at its last double quote. The key is what stands before the first '=',
+// compared without regard to case and without trimming; the value is what
+// follows it, less one leading double quote. The first matching line wins.
+// Lines longer than 16383 characters are read as several lines.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr const char *MEVRAKT_SETTINGS_PATH = "/opt/mevraKT/etc/settings";
+
+/// The settings of one channel.
+struct mevrakt_prot {
+  uint32_t enabled;    // the channel runs when not 0
+  const char *device;  // serial device path; allocated by the reader
+  uint32_t port;       // TCP port
+};
+
+struct mevrakt_settings {
+  uint32_t enabled;  // MOD_MEVRAKT_ENABLED; read, but nothing depends on it
+  mevrakt_prot prot1;
+  mevrakt_prot prot2;
+};
+
+/// Returns the value of the first line whose key is `key`, or nullptr when
+/// there is none or no file. The text lives in one buffer shared by every
+/// lookup and is overwritten by the next one. Not thread-safe.
+const char *settings_find(FILE *file, const char *key);
+
+/// Returns the value read as an unsigned decimal number (leading white space
+/// and a sign accepted, digits up to the first non-digit, a minus sign
+/// wrapping as unsigned arithmetic does), or 0 when the key is missing, no
+/// digit follows, or the number does not fit in 32 bits.
+uint32_t settings_get_uint(FILE *file, const char *key);
+
+/// Returns a newly allocated copy of the value, or of the empty text when the
+/// key is missing. Never nullptr: should memory run out, a static empty text.
+char *settings_get_string(FILE *file, const char *key);
+
+/// Fills all seven fields from the file at `path`. A file that cannot be
+/// opened is not an error: every number is then 0 and every text empty.
+void mevrakt_settings_read(mevrakt_settings *settings, const char *path = MEVRAKT_SETTINGS_PATH);
+
+/// Frees the texts that mevrakt_settings_read allocated; call once nothing
+/// borrows them any more (the channels are closed).
+void mevrakt_settings_free(mevrakt_settings *settings);

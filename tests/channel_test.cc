@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "daemon/mevrakt.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/process_state.h"
+#include "tests/support/pty_meter.h"
+
+using namespace testmeter;
+using testproc::eventually;
+
+namespace {
+
+class IgnoreSigpipe : public ::testing::Environment {
+  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
+};
+const auto *const ignore_sigpipe = ::testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
+
+uint16_t bound_port(int fd)
+{
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+// A port nobody listens on right now.
+uint16_t free_port()
+{
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+  uint16_t port = bound_port(fd);
+  close(fd);
+  return port;
+}
+
+// Whether something else could listen on `port`, i.e. nothing holds it.
+bool port_free(uint16_t port)
+{
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0;
+  close(fd);
+  return ok;
+}
+
+int connect_to(uint16_t port)
+{
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bytes receive(int fd, size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
+{
+  bytes out;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out.size() < n) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    struct pollfd p = {fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+      break;
+    uint8_t buf[512];
+    ssize_t got = recv(fd, buf, n - out.size() < sizeof buf ? n - out.size() : sizeof buf, 0);
+    if (got <= 0)
+      break;
+    out.insert(out.end(), buf, buf + got);
+  }
+  return out;
+}
+
+std::string status_of(const mevrakt_channel *channel)
+{
+  int fds[2];
+  if (pipe(fds) < 0)
+    return "";
+  mevrakt_status(const_cast<mevrakt_channel *>(channel), "", fds[1]);
+  close(fds[1]);
+  std::string text;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  return text;
+}
+
+std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
+                   unsigned disconnected, unsigned lost, unsigned cmd_ok, unsigned cmd_failed, unsigned rsp_ok,
+                   unsigned rsp_failed)
+{
+  char text[1024];
+  snprintf(text, sizeof text,
+           "Service               : running\n"
+           "AMR System            : %s\n"
+           "Meter                 : %s\n\n"
+           "TCP sessions          : %u\n"
+           "Meter connected       : %u\n"
+           "Meter disconnected    : %u\n"
+           "Meter connection lost : %u\n"
+           "Commands OK           : %u\n"
+           "Commands failed       : %u\n"
+           "Responses OK          : %u\n"
+           "Responses failed      : %u\n",
+           amr, meter, sessions, connected, disconnected, lost, cmd_ok, cmd_failed, rsp_ok, rsp_failed);
+  return text;
+}
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    testlog::clear();
+    ASSERT_TRUE(meter.ok());
+    prot = {1, meter.path().c_str(), 0};
+    channel = mevrakt_open(&prot);
+    ASSERT_NE(channel, nullptr) << testlog::dump();
+    port = bound_port(channel->server->fd_listen);
+  }
+  void TearDown() override
+  {
+    mevrakt_close(channel);
+    if (client >= 0)
+      close(client);
+  }
+
+  std::string on(const char *what) const { return std::string(what) + " on " + meter.path(); }
+
+  pty_meter meter;
+  mevrakt_prot prot{};
+  mevrakt_channel *channel = nullptr;
+  uint16_t port = 0;
+  int client = -1;
+};
+
+TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
+{
+  EXPECT_EQ(testlog::count("running on " + meter.path() + ", listening on TCP port 0", LOG_NOTICE), 1);
+  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
+
+  client = connect_to(port);
+  ASSERT_GE(client, 0);
+  const bytes cmd = make_command(0x14, 0x42);
+  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  ASSERT_TRUE(testlog::wait_for(on("connecting meter"), LOG_NOTICE)) << testlog::dump();
+  meter.send({ENQ, ENQ, ENQ});
+  ASSERT_EQ(meter.read(66), cmd);
+  const bytes good = make_response(0x14, 1);
+  meter.reply(good);
+  EXPECT_EQ(meter.read(1), bytes{ACK});
+  EXPECT_EQ(receive(client, 258), good) << "the response reaches the client byte for byte";
+
+  // A response with a bad CRC is refused on the line and never reaches TCP.
+  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  meter.send_byte(ENQ);
+  ASSERT_EQ(meter.read(66), cmd);
+  meter.reply(make_response(0x14, 2, false));
+  EXPECT_EQ(meter.read(1), bytes{NAK});
+  EXPECT_TRUE(receive(client, 1, std::chrono::milliseconds(300)).empty());
+  EXPECT_EQ(status_of(channel), report("connected", "connected", 1, 1, 0, 0, 2, 0, 1, 1));
+
+  close(client);
+  client = -1;
+  ASSERT_TRUE(testlog::wait_for(on("disconnecting meter"), LOG_NOTICE));
+  EXPECT_TRUE(eventually([&] { return channel->link->break_on.load() == 1; }));
+  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 1, 1, 1, 0, 2, 0, 1, 1));
+}
+
+TEST_F(ChannelTest, ANewClientTakesOverThePendingResponse)
+{
+  client = connect_to(port);
+  const bytes cmd = make_command(0x14);
+  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  ASSERT_TRUE(testlog::wait_for(on("connecting meter")));
+  meter.send({ENQ, ENQ, ENQ});
+  ASSERT_EQ(meter.read(66), cmd);
+  // A new client takes over before the answer: it gets the response.
+  int second = connect_to(port);
+  ASSERT_TRUE(eventually([&] { return channel->server->n_sessions.load() == 2; }));
+  meter.reply(make_response(0x14));
+  EXPECT_EQ(receive(second, 258).size(), 258u);
+  close(second);
+  ASSERT_TRUE(testlog::wait_for(on("disconnecting meter")));
+}
+
+TEST(ChannelOpen, DisabledChannelAndItsReport)
+{
+  testlog::clear();
+  mevrakt_prot prot = {0, "/dev/ttyS3", 4001};
+  EXPECT_EQ(mevrakt_open(&prot), nullptr);
+  EXPECT_EQ(testlog::count("disabled on /dev/ttyS3", LOG_NOTICE), 1);
+  EXPECT_EQ(status_of(nullptr), "Service is disabled.\n\n");
+  mevrakt_close(nullptr);
+}
+
+TEST(ChannelOpen, UnopenableDeviceOpensNoPort)
+{
+  testlog::clear();
+  testproc::footprint before;
+  const uint16_t port = free_port();
+  mevrakt_prot prot = {1, "/nonexistent/ttyS4", port};
+  EXPECT_EQ(mevrakt_open(&prot), nullptr);
+  EXPECT_EQ(testlog::count("open(/nonexistent/ttyS4) error: No such file or directory", LOG_ERR), 1);
+  EXPECT_TRUE(port_free(port));
+  EXPECT_TRUE(testproc::back_to(before));
+}
+
+TEST(ChannelOpen, TakenPortClosesTheLinkAgain)
+{
+  testlog::clear();
+  pty_meter meter;
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  testproc::footprint before;
+  mevrakt_prot prot = {1, meter.path().c_str(), bound_port(holder)};
+  EXPECT_EQ(mevrakt_open(&prot), nullptr);
+  EXPECT_EQ(testlog::count("bind socket error: Address already in use", LOG_ERR), 1);
+  EXPECT_TRUE(testproc::back_to(before));
+  close(holder);
+}
+
+// The meter answers every command at once and the client keeps asking, so
+// responses are on their way through the channel when it closes. A sanitizer
+// build sees any response reaching a freed server.
+TEST(ChannelClose, WhileResponsesFlow)
+{
+  testproc::footprint before;
+  for (int round = 0; round < 5; round++) {
+    testlog::clear();
+    pty_meter meter;
+    mevrakt_prot prot = {1, meter.path().c_str(), 0};
+    mevrakt_channel *channel = mevrakt_open(&prot);
+    ASSERT_NE(channel, nullptr);
+    int client = connect_to(bound_port(channel->server->fd_listen));
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread meter_side([&] {
+      while (!stop) {
+        bytes got = meter.read(66, std::chrono::milliseconds(20));
+        if (got.size() == 66) {
+          meter.reply(make_response(got[0]));
+          answered++;
+        } else {
+          meter.send_byte(ENQ);
+        }
+      }
+    });
+    std::thread client_side([&] {
+      const bytes cmd = make_command(0x14);
+      while (!stop) {
+        if (send(client, cmd.data(), cmd.size(), MSG_NOSIGNAL) != 66)
+          break;
+        receive(client, 258, std::chrono::milliseconds(200));
+      }
+    });
+    ASSERT_TRUE(eventually([&] { return answered >= 3 + round; }, std::chrono::milliseconds(10000)));
+    mevrakt_close(channel);
+    stop = true;
+    meter_side.join();
+    client_side.join();
+    close(client);
+  }
+  EXPECT_TRUE(testproc::back_to(before));
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#include "tests/support/process_state.h"
+
+#include <fstream>
+#include <string>
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+
+namespace testproc {
+
+namespace {
+
+int dir_entries(const char *path)
+{
+  int n = 0;
+  if (DIR *dir = opendir(path)) {
+    while (const dirent *e = readdir(dir))
+      if (e->d_name[0] != '.')
+        n++;
+    closedir(dir);
+  }
+  return n;
+}
+
+void start_runtime_threads()
+{
+  std::thread([] {}).join();
+  struct sigevent ev = {};
+  ev.sigev_notify = SIGEV_THREAD;
+  ev.sigev_notify_function = [](union sigval) {};
+  timer_t timer;
+  if (timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0)
+    timer_delete(timer);
+}
+
+}  // namespace
+
+int open_fds()
+{
+  return dir_entries("/proc/self/fd");
+}
+
+int threads()
+{
+  return dir_entries("/proc/self/task");
+}
+
+int posix_timers()
+{
+  std::ifstream in("/proc/self/timers");
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line))
+    if (line.compare(0, 3, "ID:") == 0)
+      n++;
+  return n;
+}
+
+footprint::footprint()
+{
+  start_runtime_threads();
+  fds = open_fds();
+  threads = testproc::threads();
+  timers = posix_timers();
+}
+
+bool back_to(const footprint &before, milliseconds timeout)
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const int fds = open_fds(), tasks = threads(), timers = posix_timers();
+    if (fds == before.fds && tasks == before.threads && timers == before.timers)
+      return true;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "fds " << before.fds << " -> " << fds << ", threads " << before.threads << " -> " << tasks
+                    << ", timers " << before.timers << " -> " << timers;
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+double thread_cpu_ms(pthread_t thread)
+{
+  clockid_t clock;
+  struct timespec ts;
+  if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0)
+    return -1;
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+}  // namespace testproc

@@ -1,0 +1,49 @@
+// What a test can check of its own process: descriptors, threads and POSIX
+// timers left behind, and waiting for a condition with a deadline.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+#include <pthread.h>
+
+namespace testproc {
+
+using std::chrono::milliseconds;
+
+int open_fds();
+int threads();
+int posix_timers();
+
+/// The C library starts a helper thread at the first timer of a process, and
+/// a sanitizer runtime may start one at the first thread; both stay. Taking a
+/// footprint starts them first, so that they do not count as left behind.
+struct footprint {
+  footprint();
+  int fds;
+  int threads;
+  int timers;
+};
+
+/// Waits until the process is back to `before`; adds a failure naming what
+/// differs if it is not by the deadline. Threads that serve a timer's expiry
+/// may take a moment to end.
+bool back_to(const footprint &before, milliseconds timeout = milliseconds(3000));
+
+/// Polls `pred` every millisecond until it holds or the deadline passes.
+template <typename Pred>
+bool eventually(Pred pred, milliseconds timeout = milliseconds(3000))
+{
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+/// CPU time used by a thread so far, in milliseconds, or -1.
+double thread_cpu_ms(pthread_t thread);
+
+}  // namespace testproc
