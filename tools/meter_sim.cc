@@ -117,14 +117,6 @@ void on_signal(int)
   g_stop = 1;
 }
 
-int bad_usage(const char *fmt, const char *what)
-{
-  fprintf(stderr, "%s: ", PROG);
-  fprintf(stderr, fmt, what);
-  fprintf(stderr, "\n%sRun '%s --help' for details.\n", USAGE, PROG);
-  return 2;
-}
-
 // Makes a pty whose slave starts raw: with the default cooked mode its echo
 // would hand our own ENQs back to us before a reader sets its line up, and
 // the setting stays with the slave while we hold the master.
@@ -285,7 +277,9 @@ int main(int argc, char **argv)
     switch (c) {
     case 'e':
       if (!tool_parse_uint(optarg, 1, 500, &value))
-        return bad_usage("--enq-ms '%s' is not a number from 1 to 500 (the reader takes 501 ms without ENQ as loss)", optarg);
+        return tool_bad_usage(PROG, USAGE,
+                              "--enq-ms '%s' is not a number from 1 to 500 (501 ms without ENQ is a lost meter)",
+                              optarg);
       sim.enq_ns = static_cast<int64_t>(value) * 1000000;
       break;
     case 'l':
@@ -293,16 +287,16 @@ int main(int argc, char **argv)
       break;
     case 'm':
       if (!tool_parse_uint(optarg, 0, 99999999, &value))
-        return bad_usage("--meter-id '%s' is not a number of up to 8 digits", optarg);
+        return tool_bad_usage(PROG, USAGE, "--meter-id '%s' is not a number of up to 8 digits", optarg);
       sim.meter_id = static_cast<uint32_t>(value);
       break;
     case 's':
       if (!tool_parse_uint(optarg, 0, UINT64_MAX, &sim.seed))
-        return bad_usage("--seed '%s' is not a whole number", optarg);
+        return tool_bad_usage(PROG, USAGE, "--seed '%s' is not a whole number", optarg);
       break;
     case 'f':
       if (!sim_fault_parse(&sim, optarg, err, sizeof err))
-        return bad_usage("--fault: %s", err);
+        return tool_bad_usage(PROG, USAGE, "--fault: %s", err);
       break;
     case 'o':
       stats_path = optarg;
@@ -310,17 +304,12 @@ int main(int argc, char **argv)
     case 't':
       sim.trace = stderr;
       break;
-    case 'h':
-      printf("%s%s", USAGE, HELP);
-      return 0;
-    case ':':
-      return bad_usage("option '%s' needs a value", argv[optind - 1]);
     default:
-      return bad_usage("unknown option '%s'", argv[optind - 1]);
+      return tool_option_end(c, argv, PROG, USAGE, HELP);
     }
   }
   if (argc - optind > 1)
-    return bad_usage("more than one DEVICE given ('%s')", argv[optind + 1]);
+    return tool_bad_usage(PROG, USAGE, "more than one DEVICE given ('%s')", argv[optind + 1]);
 
   FILE *stats = stderr;
   if (stats_path && !(stats = fopen(stats_path, "w"))) {

@@ -129,14 +129,6 @@ struct reader {
 
 enum { RX_TIMEOUT = -1, RX_CLOSED = -2 };
 
-int bad_usage(const char *fmt, const char *what)
-{
-  fprintf(stderr, "%s: ", PROG);
-  fprintf(stderr, fmt, what);
-  fprintf(stderr, "\n%sRun '%s --help' for details.\n", USAGE, PROG);
-  return 2;
-}
-
 __attribute__((format(printf, 2, 3))) bool failure(reader *rd, const char *fmt, ...)
 {
   va_list ap;
@@ -272,8 +264,8 @@ bool tx_byte(reader *rd, uint8_t byte, int64_t deadline_ns)
 // Gateway mode: the gateway does the line protocol; we see frames only.
 bool read_gateway(reader *rd)
 {
-  int64_t deadline = tool_now_ns() + rd->timeout_ns;
   int64_t start = tool_now_ns();
+  int64_t deadline = start + rd->timeout_ns;
   if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))
     return false;
   rd->stats.sends++;
@@ -321,10 +313,10 @@ bool read_protocol(reader *rd)
       if (tries == MAX_TRIES)
         return failure(rd, "gave up after %d tries", MAX_TRIES);
       rd->rx_pos = rd->rx_len = 0;
-      if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))
-        return false;
       if (tries++ == 0)
         start = tool_now_ns();
+      if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))
+        return false;
       st.sends++;
       send = false;
       len = 0;
@@ -507,22 +499,22 @@ int main(int argc, char **argv)
       char two[3] = {'0', optarg[0], '\0'};
       const char *hex = strlen(optarg) == 1 ? two : optarg;
       if (tool_parse_hex(hex, rd.cmd, 1) != 1 || strlen(hex) != 2)
-        return bad_usage("--code '%s' is not a hex byte (00 to FF)", optarg);
+        return tool_bad_usage(PROG, USAGE, "--code '%s' is not a hex byte (00 to FF)", optarg);
       break;
     }
     case 'p':
       n = tool_parse_hex(optarg, rd.cmd + 1, TOOL_CMD_LEN - 3);
       if (n < 0)
-        return bad_usage("--payload '%s' is not hex bytes, or longer than 63 bytes", optarg);
+        return tool_bad_usage(PROG, USAGE, "--payload '%s' is not hex bytes, or longer than 63 bytes", optarg);
       break;
     case 't':
       if (!tool_parse_uint(optarg, 1, 3600000, &value))
-        return bad_usage("--timeout '%s' is not a number of ms from 1 to 3600000", optarg);
+        return tool_bad_usage(PROG, USAGE, "--timeout '%s' is not a number of ms from 1 to 3600000", optarg);
       rd.timeout_ns = static_cast<int64_t>(value) * MS;
       break;
     case 'n':
       if (!tool_parse_uint(optarg, 1, 1000000000, &rd.count))
-        return bad_usage("--count '%s' is not a number from 1 to 1000000000", optarg);
+        return tool_bad_usage(PROG, USAGE, "--count '%s' is not a number from 1 to 1000000000", optarg);
       break;
     case 's':
       rd.device = optarg;
@@ -543,24 +535,19 @@ int main(int argc, char **argv)
     case 'g':
       rd.progress = true;
       break;
-    case 'h':
-      printf("%s%s", USAGE, HELP);
-      return 0;
-    case ':':
-      return bad_usage("option '%s' needs a value", argv[optind - 1]);
     default:
-      return bad_usage("unknown option '%s'", argv[optind - 1]);
+      return tool_option_end(c, argv, PROG, USAGE, HELP);
     }
   }
   if (rd.raw && rd.csv)
-    return bad_usage("%s", "--raw and --csv do not go together");
+    return tool_bad_usage(PROG, USAGE, "--raw and --csv do not go together");
   int args = argc - optind;
   if (rd.device && args > 0)
-    return bad_usage("--serial takes no HOST:PORT ('%s')", argv[optind]);
+    return tool_bad_usage(PROG, USAGE, "--serial takes no HOST:PORT ('%s')", argv[optind]);
   if (!rd.device && args != 1)
-    return bad_usage("%s", args == 0 ? "HOST:PORT missing" : "more than one HOST:PORT given");
+    return tool_bad_usage(PROG, USAGE, "%s", args == 0 ? "HOST:PORT missing" : "more than one HOST:PORT given");
   if (!rd.device && !parse_target(&rd, argv[optind]))
-    return bad_usage("'%s' is not HOST:PORT (port 1 to 65535)", argv[optind]);
+    return tool_bad_usage(PROG, USAGE, "'%s' is not HOST:PORT (port 1 to 65535)", argv[optind]);
   tool_frame_seal(rd.cmd, TOOL_CMD_LEN);
   signal(SIGPIPE, SIG_IGN);
   return run(&rd);

@@ -1,12 +1,14 @@
 #include "tools/tool_util.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -39,6 +41,28 @@ uint16_t frame_crc(const uint8_t *data, size_t len)
 bool tool_is_control(uint8_t byte)
 {
   return byte == TOOL_ENQ || byte == TOOL_ACK || byte == TOOL_WAIT || byte == TOOL_NAK;
+}
+
+int tool_bad_usage(const char *prog, const char *usage, const char *fmt, ...)
+{
+  fprintf(stderr, "%s: ", prog);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "\n%sRun '%s --help' for details.\n", usage, prog);
+  return 2;
+}
+
+int tool_option_end(int c, char **argv, const char *prog, const char *usage, const char *help)
+{
+  if (c == 'h') {
+    printf("%s%s", usage, help);
+    return 0;
+  }
+  if (c == ':')
+    return tool_bad_usage(prog, usage, "option '%s' needs a value", argv[optind - 1]);
+  return tool_bad_usage(prog, usage, "unknown option '%s'", argv[optind - 1]);
 }
 
 int64_t tool_now_ns()

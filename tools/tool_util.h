@@ -24,6 +24,15 @@ bool tool_is_control(uint8_t byte);
 /// Monotonic time in nanoseconds.
 int64_t tool_now_ns();
 
+/// Writes "PROG: <message>", the usage text and a pointer to --help to
+/// stderr. Returns 2, the exit status for bad arguments.
+__attribute__((format(printf, 3, 4))) int tool_bad_usage(const char *prog, const char *usage, const char *fmt, ...);
+
+/// Handles the getopt_long results every tool shares: 'h' prints usage and
+/// help and returns 0; ':' (missing value) and anything else (unknown
+/// option) return tool_bad_usage's 2. `argv` and optind name the option.
+int tool_option_end(int c, char **argv, const char *prog, const char *usage, const char *help);
+
 /// Parses a whole decimal number within [min, max]. Returns false on an empty
 /// text, a sign, trailing characters or a value out of range.
 bool tool_parse_uint(const char *text, uint64_t min, uint64_t max, uint64_t *out);
