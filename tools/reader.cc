@@ -264,6 +264,7 @@ bool tx_byte(reader *rd, uint8_t byte, int64_t deadline_ns)
 // Gateway mode: the gateway does the line protocol; we see frames only.
 bool read_gateway(reader *rd)
 {
+  rx_discard(rd);  // nothing the gateway sent before our command answers it
   int64_t start = tool_now_ns();
   int64_t deadline = start + rd->timeout_ns;
   if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))

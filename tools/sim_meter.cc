@@ -234,6 +234,12 @@ void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)
 
 void enq_slot(sim_meter *sim, int64_t now_ns)
 {
+  // A reader that holds the line open but never reads leaves our bytes
+  // queued; a real line would lose them, so do not pile up more.
+  if (sim->out.size() > TOOL_RSP_LEN) {
+    sim->next_enq_ns = now_ns + sim->enq_ns;
+    return;
+  }
   if (fault_hit(sim, SIM_SILENCE)) {
     sim->silent_until_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_SILENCE].args[0]) * MS;
     sim->next_enq_ns = sim->silent_until_ns;
