@@ -1,0 +1,357 @@
+// mevrakt-meter-sim: plays an NBR 14522 meter on a serial line or on a
+// pseudo-terminal of its own, with faults on demand, for tests, soaks and
+// benchmarks of the gateway.
+//
+// Usage: mevrakt-meter-sim [options] [DEVICE]
+//   With DEVICE, plays the meter on that serial line (raw 9600 8N1). Without,
+//   creates a pseudo-terminal. Either way the first line on stdout is the path
+//   the reader must open. Runs until SIGTERM or SIGINT, then prints its
+//   counters. Idle it sends ENQ; a 66-byte command with a good CRC gets a
+//   258-byte response echoing its code, a bad one gets NAK; a response is
+//   resent on NAK (at most 3 times) and forgotten after 1 s without ACK/NAK.
+//
+//   --enq-ms N       ENQ period while idle, 1 to 500 (default 200)
+//   --line-speed     pace output as a 9600 8N1 line would
+//   --meter-id N     meter number in responses, up to 8 digits (default 12345678)
+//   --seed N         seed of the random faults (default 1)
+//   --fault SPEC     inject a fault; repeat for several (see below)
+//   --stats FILE     write the counters to FILE instead of stderr
+//   --trace          log every protocol event on stderr
+//
+// Fault SPEC is KIND=PROB (chance per occasion, 0 to 1) or KIND@N[,N...]
+// (exactly the Nth occasions, from 1), then optional :ARG values. Specs of
+// one kind add up; the last probability and argument values given count.
+//   bad-crc              response sent with a broken CRC; per transmission
+//   nak[:N]              NAK a good command N times (1) before answering it
+//   wait[:MS[:MODE]]     send WAIT, pause MS (1000), then MODE answer or enq
+//                        (resume ENQ, dropping the command); per command
+//   silence[:MS]         no ENQ for MS (700); per ENQ slot
+//   chunks[:N[:GAP]]     response in N chunks (3) with GAP ms (2) between
+//   stall[:MS]           one MS (20) gap in the middle of the response
+//   garbage[:N]          N (3) non-control bytes before an ENQ; per ENQ slot
+//
+// Counters, one key=value line each:
+//   enq_sent             ENQ bytes sent
+//   commands_good        66-byte commands with a good CRC received
+//   commands_bad_crc     66-byte commands with a bad CRC (each NAKed)
+//   commands_incomplete  partial commands dropped after 100 ms of silence
+//   naks_sent            NAKs sent to commands (bad CRC and nak fault)
+//   waits_sent           WAIT bytes sent
+//   responses_sent_good  response transmissions with a good CRC, resends too
+//   responses_sent_bad   response transmissions with a broken CRC
+//   responses_good_acked, responses_bad_acked, responses_good_naked,
+//   responses_bad_naked  transmissions the reader answered with ACK / NAK
+//   responses_unanswered transmissions with no ACK/NAK within 1 s, or cut
+//                        short by a new command or by the line closing
+//   responses_given_up   responses dropped after their third resend was NAKed
+//   garbage_bytes_sent   bytes sent by the garbage fault
+//   stray_bytes          bytes from the reader ignored (late ACK/NAK, ...)
+//   fault_KIND           times each fault was injected
+// Sent transmissions equal acked + naked + unanswered, bar one in flight.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/sim_meter.h"
+#include "tools/tool_util.h"
+
+namespace {
+
+const char *const PROG = "mevrakt-meter-sim";
+// How often to look whether a reader has opened the pty's slave: a master
+// without one reports hang-up at once, so it cannot sit in poll meanwhile.
+constexpr int64_t PLUG_CHECK_NS = 50000000;
+
+const char USAGE[] =
+    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--meter-id N] [--seed N]\n"
+    "                         [--fault SPEC]... [--stats FILE] [--trace] [DEVICE]\n";
+
+const char HELP[] =
+    "\n"
+    "Plays an NBR 14522 meter on DEVICE (raw 9600 8N1) or, without one, on a new\n"
+    "pseudo-terminal. Prints the line's path as the first line on stdout, runs\n"
+    "until SIGTERM or SIGINT, then prints its counters (key=value).\n"
+    "\n"
+    "  --enq-ms N     ENQ period while idle, 1 to 500 ms (default 200)\n"
+    "  --line-speed   pace output as a 9600 8N1 line would (1.0417 ms a byte)\n"
+    "  --meter-id N   meter number in responses, up to 8 digits (default 12345678)\n"
+    "  --seed N       seed of the random faults (default 1)\n"
+    "  --fault SPEC   inject a fault; repeat the option for several\n"
+    "  --stats FILE   write the counters to FILE instead of stderr\n"
+    "  --trace        log every protocol event on stderr\n"
+    "  -h, --help     this text\n"
+    "\n"
+    "SPEC is KIND=PROB (chance per occasion, 0 to 1, drawn from --seed) or\n"
+    "KIND@N[,N...] (exactly on the Nth occasions, from 1), then :ARG values:\n"
+    "  bad-crc             broken response CRC; occasion: each transmission\n"
+    "  nak[:N]             NAK a good command N times (1) before answering it\n"
+    "  wait[:MS[:MODE]]    WAIT, pause MS (1000), then MODE answer (default) or\n"
+    "                      enq (resume ENQ, dropping the command); per command\n"
+    "  silence[:MS]        send no ENQ for MS (700); occasion: each ENQ slot\n"
+    "  chunks[:N[:GAP]]    response in N chunks (3), GAP ms apart (2)\n"
+    "  stall[:MS]          one gap of MS (20) in the middle of the response\n"
+    "  garbage[:N]         N non-control bytes (3) before an ENQ; each ENQ slot\n"
+    "Specs of one kind add up; the last probability and arguments given count.\n"
+    "e.g. --fault bad-crc=0.05 --fault nak@2:3 --fault wait=0.01:2000:enq\n"
+    "\n"
+    "Counters: enq_sent, commands_good, commands_bad_crc, commands_incomplete\n"
+    "(dropped after 100 ms), naks_sent (to commands), waits_sent,\n"
+    "responses_sent_good/bad (transmissions, resends included),\n"
+    "responses_{good,bad}_{acked,naked}, responses_unanswered (no reply in 1 s,\n"
+    "or cut short), responses_given_up (NAKed after 3 resends),\n"
+    "garbage_bytes_sent, stray_bytes, fault_KIND (times injected).\n";
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int)
+{
+  g_stop = 1;
+}
+
+// Makes a pty whose slave starts raw: with the default cooked mode its echo
+// would hand our own ENQs back to us before a reader sets its line up, and
+// the setting stays with the slave while we hold the master.
+int pty_open(char *path, size_t len)
+{
+  int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "%s: cannot create a pseudo-terminal: %s\n", PROG, strerror(errno));
+    return -1;
+  }
+  if (grantpt(fd) < 0 || unlockpt(fd) < 0 || ptsname_r(fd, path, len) != 0) {
+    fprintf(stderr, "%s: cannot set up the pseudo-terminal: %s\n", PROG, strerror(errno));
+    close(fd);
+    return -1;
+  }
+  struct termios tio;
+  if (tcgetattr(fd, &tio) == 0) {
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+  }
+  char err[300];
+  int slave = tool_serial_open(path, err, sizeof err);
+  if (slave < 0) {
+    fprintf(stderr, "%s: %s\n", PROG, err);
+    close(fd);
+    return -1;
+  }
+  close(slave);
+  return fd;
+}
+
+struct line {
+  int fd = -1;
+  bool pty = false;
+  bool blocked = false;  // the last write met a full buffer
+  int64_t plug_check_ns = 0;
+};
+
+// Writes the queued bytes that are due. Returns false on a fatal line error.
+bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
+{
+  while (!sim->out.empty() && sim->out.front().due_ns <= now_ns && !ln->blocked) {
+    uint8_t buf[TOOL_RSP_LEN];
+    size_t n = 0;
+    while (n < sizeof buf && n < sim->out.size() && sim->out[n].due_ns <= now_ns) {
+      buf[n] = sim->out[n].byte;
+      n++;
+    }
+    ssize_t done = write(ln->fd, buf, n);
+    if (done > 0) {
+      sim_written(sim, static_cast<size_t>(done), now_ns);
+    } else if (done < 0 && errno == EAGAIN) {
+      ln->blocked = true;
+    } else if (done < 0 && errno == EINTR) {
+      continue;
+    } else if (ln->pty) {
+      sim_set_plugged(sim, false, now_ns);  // EIO: the reader closed the slave
+    } else {
+      fprintf(stderr, "%s: write error: %s\n", PROG, strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads what the line holds. Returns false on a fatal line error.
+bool read_line(sim_meter *sim, line *ln, int64_t now_ns)
+{
+  uint8_t buf[512];
+  for (;;) {
+    ssize_t n = read(ln->fd, buf, sizeof buf);
+    if (n > 0) {
+      sim_input(sim, buf, static_cast<size_t>(n), now_ns);
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && errno == EAGAIN)
+      return true;
+    if (ln->pty) {
+      sim_set_plugged(sim, false, now_ns);
+      return true;
+    }
+    fprintf(stderr, "%s: %s\n", PROG, n == 0 ? "line closed" : strerror(errno));
+    return false;
+  }
+}
+
+int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
+{
+  // A pty starts unplugged: nobody has its slave open yet.
+  sim->plugged = !ln->pty;
+  sim_start(sim, tool_now_ns());
+  while (!g_stop) {
+    int64_t now = tool_now_ns();
+    if (ln->pty && !sim->plugged && now >= ln->plug_check_ns) {
+      struct pollfd p = {ln->fd, POLLIN, 0};
+      if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP))
+        sim_set_plugged(sim, true, now);
+      ln->plug_check_ns = now + PLUG_CHECK_NS;
+    }
+    sim_tick(sim, now);
+    if (!flush_due(sim, ln, now))
+      return 1;
+
+    int64_t next = sim_next_ns(sim);
+    if (!sim->out.empty() && !ln->blocked)
+      next = std::min(next, sim->out.front().due_ns);
+    if (!sim->plugged)
+      next = std::min(next, ln->plug_check_ns);
+    struct timespec timeout;
+    struct timespec *tp = nullptr;
+    if (next != INT64_MAX) {
+      int64_t left = std::max<int64_t>(0, next - tool_now_ns());
+      timeout.tv_sec = left / 1000000000;
+      timeout.tv_nsec = left % 1000000000;
+      tp = &timeout;
+    }
+    struct pollfd p = {ln->fd, static_cast<short>(POLLIN | (ln->blocked ? POLLOUT : 0)), 0};
+    int n = ppoll(&p, sim->plugged ? 1 : 0, tp, wait_mask);
+    if (n < 0 && errno != EINTR) {
+      fprintf(stderr, "%s: poll error: %s\n", PROG, strerror(errno));
+      return 1;
+    }
+    if (n <= 0)
+      continue;
+    now = tool_now_ns();
+    if (p.revents & POLLOUT)
+      ln->blocked = false;
+    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && !read_line(sim, ln, now))
+      return 1;
+    if (ln->pty && (p.revents & POLLHUP))
+      sim_set_plugged(sim, false, now);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+  static const struct option options[] = {
+      {"enq-ms", required_argument, nullptr, 'e'},   {"line-speed", no_argument, nullptr, 'l'},
+      {"meter-id", required_argument, nullptr, 'm'}, {"seed", required_argument, nullptr, 's'},
+      {"fault", required_argument, nullptr, 'f'},    {"stats", required_argument, nullptr, 'o'},
+      {"trace", no_argument, nullptr, 't'},          {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  static sim_meter sim;
+  const char *stats_path = nullptr;
+  uint64_t value;
+  char err[160];
+  opterr = 0;
+  for (;;) {
+    int c = getopt_long(argc, argv, ":h", options, nullptr);
+    if (c == -1)
+      break;
+    switch (c) {
+    case 'e':
+      if (!tool_parse_uint(optarg, 1, 500, &value))
+        return tool_bad_usage(PROG, USAGE,
+                              "--enq-ms '%s' is not a number from 1 to 500 (501 ms without ENQ is a lost meter)",
+                              optarg);
+      sim.enq_ns = static_cast<int64_t>(value) * 1000000;
+      break;
+    case 'l':
+      sim.line_speed = true;
+      break;
+    case 'm':
+      if (!tool_parse_uint(optarg, 0, 99999999, &value))
+        return tool_bad_usage(PROG, USAGE, "--meter-id '%s' is not a number of up to 8 digits", optarg);
+      sim.meter_id = static_cast<uint32_t>(value);
+      break;
+    case 's':
+      if (!tool_parse_uint(optarg, 0, UINT64_MAX, &sim.seed))
+        return tool_bad_usage(PROG, USAGE, "--seed '%s' is not a whole number", optarg);
+      break;
+    case 'f':
+      if (!sim_fault_parse(&sim, optarg, err, sizeof err))
+        return tool_bad_usage(PROG, USAGE, "--fault: %s", err);
+      break;
+    case 'o':
+      stats_path = optarg;
+      break;
+    case 't':
+      sim.trace = stderr;
+      break;
+    default:
+      return tool_option_end(c, argv, PROG, USAGE, HELP);
+    }
+  }
+  if (argc - optind > 1)
+    return tool_bad_usage(PROG, USAGE, "more than one DEVICE given ('%s')", argv[optind + 1]);
+
+  FILE *stats = stderr;
+  if (stats_path && !(stats = fopen(stats_path, "w"))) {
+    fprintf(stderr, "%s: cannot write %s: %s\n", PROG, stats_path, strerror(errno));
+    return 1;
+  }
+  line ln;
+  char path[256];
+  if (optind < argc) {
+    snprintf(path, sizeof path, "%s", argv[optind]);
+    char why[300];
+    ln.fd = tool_serial_open(path, why, sizeof why);
+    if (ln.fd < 0)
+      fprintf(stderr, "%s: %s\n", PROG, why);
+  } else {
+    ln.pty = true;
+    ln.fd = pty_open(path, sizeof path);
+  }
+  if (ln.fd < 0)
+    return 1;
+
+  // SIGTERM and SIGINT are only let in while waiting in ppoll, so the loop
+  // sees the stop flag at its next pass and never misses a wake-up.
+  struct sigaction sa = {};
+  sa.sa_handler = on_signal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t stop_set, wait_mask;
+  sigemptyset(&stop_set);
+  sigaddset(&stop_set, SIGTERM);
+  sigaddset(&stop_set, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
+  sigdelset(&wait_mask, SIGTERM);
+  sigdelset(&wait_mask, SIGINT);
+
+  printf("%s\n", path);
+  fflush(stdout);
+  int rc = run(&sim, &ln, &wait_mask);
+  sim_stats_print(&sim, stats);
+  if (stats != stderr)
+    fclose(stats);
+  close(ln.fd);
+  return rc;
+}

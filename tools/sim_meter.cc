@@ -1,0 +1,488 @@
+#include "tools/sim_meter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr int64_t MS = 1000000;
+// A reader writes a command in one go; a part that stops this long is noise
+// and must not hold the next command out of step.
+constexpr int64_t CMD_STALL_NS = 100 * MS;
+constexpr int64_t ACK_WAIT_NS = 1000 * MS;
+constexpr int MAX_RESENDS = 3;
+
+struct fault_info {
+  const char *name;
+  int nargs;
+  std::array<uint64_t, 2> def, min, max;
+};
+
+// Indexed by sim_fault_kind. The wait fault's second argument is a word
+// (answer or enq), stored as 0 or 1.
+constexpr std::array<fault_info, SIM_FAULT_KINDS> fault_table{{
+    {"bad-crc", 0, {0, 0}, {0, 0}, {0, 0}},
+    {"nak", 1, {1, 0}, {1, 0}, {20, 0}},
+    {"wait", 2, {1000, 0}, {1, 0}, {600000, 1}},
+    {"silence", 1, {700, 0}, {1, 0}, {3600000, 0}},
+    {"chunks", 2, {3, 2}, {2, 0}, {64, 1000}},
+    {"stall", 1, {20, 0}, {0, 0}, {10000, 0}},
+    {"garbage", 1, {3, 0}, {1, 0}, {TOOL_RSP_LEN, 0}},
+}};
+
+__attribute__((format(printf, 3, 4))) bool fail(char *err, size_t errlen, const char *fmt, ...)
+{
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(err, errlen, fmt, ap);
+  va_end(ap);
+  return false;
+}
+
+__attribute__((format(printf, 3, 4))) void trace(const sim_meter *sim, int64_t now_ns, const char *fmt, ...)
+{
+  if (!sim->trace)
+    return;
+  fprintf(sim->trace, "%10.3f ", static_cast<double>(now_ns - sim->start_ns) / MS);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(sim->trace, fmt, ap);
+  va_end(ap);
+  fputc('\n', sim->trace);
+  fflush(sim->trace);
+}
+
+uint64_t next_random(sim_meter *sim)
+{
+  // splitmix64: tiny, and the same seed gives the same faults everywhere.
+  uint64_t z = (sim->rng += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+bool fault_hit(sim_meter *sim, sim_fault_kind kind)
+{
+  sim_fault &f = sim->faults[kind];
+  f.occasions++;
+  bool hit = std::find(f.forced.begin(), f.forced.end(), f.occasions) != f.forced.end();
+  if (f.prob > 0.0 && static_cast<double>(next_random(sim) >> 11) * 0x1p-53 < f.prob)
+    hit = true;
+  if (hit)
+    f.injected++;
+  return hit;
+}
+
+// Queues bytes after whatever is already queued. `gaps` holds, per byte, the
+// pause in ms before it (may be null). At line speed byte i of a run is due
+// i byte times after the run starts, from one base, so errors never add up.
+void queue(sim_meter *sim, const uint8_t *data, size_t len, const int64_t *gaps, int64_t now_ns)
+{
+  int64_t base = std::max(now_ns, sim->line_free_ns);
+  int64_t pause = 0;
+  int64_t due = base;
+  for (size_t i = 0; i < len; i++) {
+    if (gaps)
+      pause += gaps[i];
+    int64_t wire = sim->line_speed ? static_cast<int64_t>(i) * 10000000000LL / 9600 : 0;
+    due = base + pause + wire;
+    sim->out.push_back({data[i], due});
+  }
+  sim->line_free_ns = sim->line_speed ? due + TOOL_BYTE_NS : due;
+}
+
+void queue_byte(sim_meter *sim, uint8_t byte, int64_t now_ns)
+{
+  queue(sim, &byte, 1, nullptr, now_ns);
+}
+
+void put_bcd(uint8_t *to, int bytes, uint64_t value)
+{
+  for (int i = bytes - 1; i >= 0; i--) {
+    to[i] = static_cast<uint8_t>(value % 10 | (value / 10 % 10) << 4);
+    value /= 100;
+  }
+}
+
+// A plausible reading: meter number, clock, reading number and four energy
+// registers in hundredths of kWh that grow with every reading.
+void build_response(sim_meter *sim, uint8_t code)
+{
+  uint8_t *r = sim->rsp;
+  memset(r, 0, TOOL_RSP_LEN);
+  sim->readings++;
+  r[0] = code;
+  put_bcd(r + 1, 4, sim->meter_id);
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  const int clock[6] = {tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100};
+  for (int i = 0; i < 6; i++)
+    put_bcd(r + 5 + i, 1, static_cast<uint64_t>(clock[i]));
+  put_bcd(r + 11, 4, sim->readings);
+  for (uint64_t reg = 0; reg < 4; reg++)
+    put_bcd(r + 15 + 5 * reg, 5, 1234567 * (reg + 1) + sim->readings * (37 + 11 * reg));
+  tool_frame_seal(r, TOOL_RSP_LEN);
+}
+
+void transmit(sim_meter *sim, int64_t now_ns)
+{
+  uint8_t frame[TOOL_RSP_LEN];
+  memcpy(frame, sim->rsp, TOOL_RSP_LEN);
+  sim->rsp_bad = fault_hit(sim, SIM_BAD_CRC);
+  if (sim->rsp_bad) {
+    frame[256] ^= 0x5A;
+    frame[257] ^= 0xA5;
+  }
+  int64_t gaps[TOOL_RSP_LEN] = {};
+  bool shaped = false;
+  if (fault_hit(sim, SIM_CHUNKS)) {
+    uint64_t n = sim->faults[SIM_CHUNKS].args[0];
+    for (uint64_t i = 1; i < n; i++)
+      gaps[i * TOOL_RSP_LEN / n] += static_cast<int64_t>(sim->faults[SIM_CHUNKS].args[1]) * MS;
+    shaped = true;
+  }
+  if (fault_hit(sim, SIM_STALL)) {
+    gaps[TOOL_RSP_LEN / 2] += static_cast<int64_t>(sim->faults[SIM_STALL].args[0]) * MS;
+    shaped = true;
+  }
+  queue(sim, frame, TOOL_RSP_LEN, shaped ? gaps : nullptr, now_ns);
+  (sim->rsp_bad ? sim->stats.responses_sent_bad : sim->stats.responses_sent_good)++;
+  sim->state = SIM_SENDING;
+  trace(sim, now_ns, "tx response %02X%s%s", frame[0], sim->rsp_bad ? " bad-crc" : "",
+        shaped ? " shaped" : "");
+}
+
+void go_idle(sim_meter *sim, int64_t next_enq_ns)
+{
+  sim->state = SIM_IDLE;
+  sim->cmd_len = 0;
+  sim->next_enq_ns = next_enq_ns;
+}
+
+void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
+{
+  queue_byte(sim, TOOL_NAK, now_ns);
+  sim->stats.naks_sent++;
+  trace(sim, now_ns, "tx NAK (%s)", why);
+}
+
+void on_command(sim_meter *sim, int64_t now_ns)
+{
+  sim->cmd_len = 0;
+  if (!tool_frame_ok(sim->cmd, TOOL_CMD_LEN)) {
+    sim->stats.commands_bad_crc++;
+    trace(sim, now_ns, "rx command %02X bad-crc", sim->cmd[0]);
+    nak_command(sim, now_ns, "bad command");
+    return;
+  }
+  sim->stats.commands_good++;
+  trace(sim, now_ns, "rx command %02X", sim->cmd[0]);
+
+  // A NAK series belongs to one command: a different one ends it.
+  if (sim->nak_active && memcmp(sim->nak_cmd, sim->cmd, TOOL_CMD_LEN) != 0)
+    sim->nak_active = false;
+  if (!sim->nak_active && fault_hit(sim, SIM_NAK)) {
+    sim->nak_active = true;
+    sim->nak_left = sim->faults[SIM_NAK].args[0];
+    memcpy(sim->nak_cmd, sim->cmd, TOOL_CMD_LEN);
+  }
+  if (sim->nak_active && sim->nak_left > 0) {
+    sim->nak_left--;
+    nak_command(sim, now_ns, "fault");
+    return;
+  }
+  sim->nak_active = false;
+
+  build_response(sim, sim->cmd[0]);
+  sim->rsp_resends = 0;
+  if (fault_hit(sim, SIM_WAIT)) {
+    queue_byte(sim, TOOL_WAIT, now_ns);
+    sim->stats.waits_sent++;
+    sim->state = SIM_PAUSED;
+    sim->pause_then_enq = sim->faults[SIM_WAIT].args[1] == 1;
+    sim->deadline_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_WAIT].args[0]) * MS;
+    trace(sim, now_ns, "tx WAIT");
+    return;
+  }
+  transmit(sim, now_ns);
+}
+
+void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)
+{
+  sim_stats &s = sim->stats;
+  if (byte == TOOL_ACK) {
+    (sim->rsp_bad ? s.responses_bad_acked : s.responses_good_acked)++;
+    trace(sim, now_ns, "rx ACK");
+    go_idle(sim, now_ns + sim->enq_ns);
+    return;
+  }
+  (sim->rsp_bad ? s.responses_bad_naked : s.responses_good_naked)++;
+  trace(sim, now_ns, "rx NAK");
+  if (sim->rsp_resends < MAX_RESENDS) {
+    sim->rsp_resends++;
+    transmit(sim, now_ns);
+    return;
+  }
+  s.responses_given_up++;
+  trace(sim, now_ns, "response given up");
+  go_idle(sim, now_ns + sim->enq_ns);
+}
+
+void enq_slot(sim_meter *sim, int64_t now_ns)
+{
+  // A reader that holds the line open but never reads leaves our bytes
+  // queued; a real line would lose them, so do not pile up more.
+  if (sim->out.size() > TOOL_RSP_LEN) {
+    sim->next_enq_ns = now_ns + sim->enq_ns;
+    return;
+  }
+  if (fault_hit(sim, SIM_SILENCE)) {
+    sim->silent_until_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_SILENCE].args[0]) * MS;
+    sim->next_enq_ns = sim->silent_until_ns;
+    trace(sim, now_ns, "silence");
+    return;
+  }
+  if (fault_hit(sim, SIM_GARBAGE)) {
+    uint8_t junk[TOOL_RSP_LEN];
+    size_t n = sim->faults[SIM_GARBAGE].args[0];
+    for (size_t i = 0; i < n; i++) {
+      do
+        junk[i] = static_cast<uint8_t>(next_random(sim));
+      while (tool_is_control(junk[i]));
+    }
+    queue(sim, junk, n, nullptr, now_ns);
+    sim->stats.garbage_bytes_sent += n;
+    trace(sim, now_ns, "tx %zu garbage bytes", n);
+  }
+  queue_byte(sim, TOOL_ENQ, now_ns);
+  sim->stats.enq_sent++;
+  // Keep the cadence on its own grid unless it fell behind (a long exchange).
+  sim->next_enq_ns += sim->enq_ns;
+  if (sim->next_enq_ns <= now_ns)
+    sim->next_enq_ns = now_ns + sim->enq_ns;
+}
+
+}  // namespace
+
+bool sim_fault_parse(sim_meter *sim, const char *spec, char *err, size_t errlen)
+{
+  size_t name_len = strcspn(spec, "=@:");
+  int kind = -1;
+  for (int k = 0; k < SIM_FAULT_KINDS; k++)
+    if (strlen(fault_table[k].name) == name_len && strncmp(spec, fault_table[k].name, name_len) == 0)
+      kind = k;
+  if (kind < 0)
+    return fail(err, errlen, "unknown fault '%.*s'", static_cast<int>(name_len), spec);
+  const fault_info &info = fault_table[kind];
+  sim_fault &f = sim->faults[kind];
+
+  char when[256];
+  const char *p = spec + name_len;
+  if (*p != '=' && *p != '@')
+    return fail(err, errlen, "fault '%s' needs =PROB or @N[,N...]", info.name);
+  const char mark = *p++;
+  size_t when_len = strcspn(p, ":");
+  if (when_len == 0 || when_len >= sizeof when)
+    return fail(err, errlen, "fault '%s': missing or too long %s", info.name, mark == '=' ? "probability" : "occasion list");
+  memcpy(when, p, when_len);
+  when[when_len] = '\0';
+  p += when_len;
+
+  if (mark == '=') {
+    if (!tool_parse_prob(when, &f.prob))
+      return fail(err, errlen, "fault '%s': probability '%s' is not a number from 0 to 1", info.name, when);
+  } else {
+    for (char *item = strtok(when, ","); item; item = strtok(nullptr, ",")) {
+      uint64_t n;
+      if (!tool_parse_uint(item, 1, UINT32_MAX, &n))
+        return fail(err, errlen, "fault '%s': occasion '%s' is not a number from 1", info.name, item);
+      f.forced.push_back(n);
+    }
+    if (f.forced.empty())
+      return fail(err, errlen, "fault '%s': empty occasion list", info.name);
+  }
+
+  if (!f.given) {
+    f.args[0] = info.def[0];
+    f.args[1] = info.def[1];
+    f.given = true;
+  }
+  for (int i = 0; *p == ':'; i++) {
+    p++;
+    size_t len = strcspn(p, ":");
+    char arg[32];
+    if (i >= info.nargs)
+      return info.nargs ? fail(err, errlen, "fault '%s' takes at most %d arguments", info.name, info.nargs)
+                        : fail(err, errlen, "fault '%s' takes no argument", info.name);
+    if (len == 0 || len >= sizeof arg)
+      return fail(err, errlen, "fault '%s': empty or too long argument", info.name);
+    memcpy(arg, p, len);
+    arg[len] = '\0';
+    p += len;
+    if (kind == SIM_WAIT && i == 1) {
+      if (strcmp(arg, "answer") != 0 && strcmp(arg, "enq") != 0)
+        return fail(err, errlen, "fault 'wait': mode '%s' is neither answer nor enq", arg);
+      f.args[1] = strcmp(arg, "enq") == 0;
+    } else if (!tool_parse_uint(arg, info.min[i], info.max[i], &f.args[i])) {
+      return fail(err, errlen, "fault '%s': argument '%s' is not a number from %llu to %llu", info.name, arg,
+                  static_cast<unsigned long long>(info.min[i]), static_cast<unsigned long long>(info.max[i]));
+    }
+  }
+  return true;
+}
+
+void sim_start(sim_meter *sim, int64_t now_ns)
+{
+  sim->rng = sim->seed;
+  sim->start_ns = now_ns;
+  sim->line_free_ns = now_ns;
+  go_idle(sim, now_ns);
+}
+
+void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
+{
+  for (size_t i = 0; i < len; i++) {
+    uint8_t byte = data[i];
+    if (sim->state == SIM_ACK_WAIT) {
+      if (byte == TOOL_ACK || byte == TOOL_NAK) {
+        on_reply(sim, byte, now_ns);
+        continue;
+      }
+      if (tool_is_control(byte)) {
+        sim->stats.stray_bytes++;
+        continue;
+      }
+      // The reader moved on to a new command without answering.
+      sim->stats.responses_unanswered++;
+      trace(sim, now_ns, "response unanswered");
+      go_idle(sim, sim->next_enq_ns);
+    }
+    // A command never starts with a control byte, so a lone one here is a
+    // late or stray answer; during a pause or a transmission all is stray.
+    if (sim->state != SIM_IDLE || (sim->cmd_len == 0 && tool_is_control(byte))) {
+      sim->stats.stray_bytes++;
+      continue;
+    }
+    sim->cmd[sim->cmd_len++] = byte;
+    sim->cmd_last_ns = now_ns;
+    if (sim->cmd_len == TOOL_CMD_LEN)
+      on_command(sim, now_ns);
+  }
+}
+
+void sim_tick(sim_meter *sim, int64_t now_ns)
+{
+  switch (sim->state) {
+  case SIM_IDLE:
+    if (sim->cmd_len > 0 && now_ns - sim->cmd_last_ns >= CMD_STALL_NS) {
+      sim->stats.commands_incomplete++;
+      trace(sim, now_ns, "dropped %zu bytes of an incomplete command", sim->cmd_len);
+      sim->cmd_len = 0;
+    }
+    if (sim->plugged && sim->cmd_len == 0 && now_ns >= sim->next_enq_ns)
+      enq_slot(sim, now_ns);
+    break;
+  case SIM_PAUSED:
+    if (now_ns < sim->deadline_ns)
+      break;
+    if (sim->pause_then_enq) {
+      trace(sim, now_ns, "pause over, command dropped");
+      go_idle(sim, now_ns);
+    } else {
+      transmit(sim, now_ns);
+    }
+    break;
+  case SIM_SENDING:
+    break;
+  case SIM_ACK_WAIT:
+    if (now_ns >= sim->deadline_ns) {
+      sim->stats.responses_unanswered++;
+      trace(sim, now_ns, "no ACK or NAK");
+      go_idle(sim, now_ns);
+    }
+    break;
+  }
+}
+
+int64_t sim_next_ns(const sim_meter *sim)
+{
+  switch (sim->state) {
+  case SIM_IDLE:
+    if (sim->cmd_len > 0)
+      return sim->cmd_last_ns + CMD_STALL_NS;
+    return sim->plugged ? sim->next_enq_ns : INT64_MAX;
+  case SIM_PAUSED:
+  case SIM_ACK_WAIT:
+    return sim->deadline_ns;
+  case SIM_SENDING:
+    break;
+  }
+  return INT64_MAX;
+}
+
+void sim_written(sim_meter *sim, size_t count, int64_t now_ns)
+{
+  count = std::min(count, sim->out.size());
+  sim->out.erase(sim->out.begin(), sim->out.begin() + static_cast<std::ptrdiff_t>(count));
+  if (sim->state == SIM_SENDING && sim->out.empty()) {
+    sim->state = SIM_ACK_WAIT;
+    sim->deadline_ns = now_ns + ACK_WAIT_NS;
+  }
+}
+
+void sim_set_plugged(sim_meter *sim, bool plugged, int64_t now_ns)
+{
+  if (plugged == sim->plugged)
+    return;
+  sim->plugged = plugged;
+  trace(sim, now_ns, plugged ? "reader opened the line" : "reader closed the line");
+  if (!plugged) {
+    if (sim->state == SIM_SENDING || sim->state == SIM_ACK_WAIT)
+      sim->stats.responses_unanswered++;
+    sim->out.clear();
+    sim->line_free_ns = now_ns;
+  }
+  go_idle(sim, now_ns);
+}
+
+void sim_stats_print(const sim_meter *sim, FILE *to)
+{
+  const sim_stats &s = sim->stats;
+  const struct {
+    const char *key;
+    uint64_t value;
+  } rows[] = {
+      {"seed", sim->seed},
+      {"enq_sent", s.enq_sent},
+      {"commands_good", s.commands_good},
+      {"commands_bad_crc", s.commands_bad_crc},
+      {"commands_incomplete", s.commands_incomplete},
+      {"naks_sent", s.naks_sent},
+      {"waits_sent", s.waits_sent},
+      {"responses_sent_good", s.responses_sent_good},
+      {"responses_sent_bad", s.responses_sent_bad},
+      {"responses_good_acked", s.responses_good_acked},
+      {"responses_bad_acked", s.responses_bad_acked},
+      {"responses_good_naked", s.responses_good_naked},
+      {"responses_bad_naked", s.responses_bad_naked},
+      {"responses_unanswered", s.responses_unanswered},
+      {"responses_given_up", s.responses_given_up},
+      {"garbage_bytes_sent", s.garbage_bytes_sent},
+      {"stray_bytes", s.stray_bytes},
+  };
+  for (const auto &row : rows)
+    fprintf(to, "%s=%llu\n", row.key, static_cast<unsigned long long>(row.value));
+  for (int k = 0; k < SIM_FAULT_KINDS; k++) {
+    char key[32];
+    snprintf(key, sizeof key, "fault_%s", fault_table[k].name);
+    for (char *c = key; *c; c++)
+      if (*c == '-')
+        *c = '_';
+    fprintf(to, "%s=%llu\n", key, static_cast<unsigned long long>(sim->faults[k].injected));
+  }
+  fflush(to);
+}

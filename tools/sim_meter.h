@@ -1,0 +1,126 @@
+// The simulated meter's protocol engine: the meter side of NBR 14522 with
+// injectable faults. It does no I/O of its own: the caller feeds it the bytes
+// read from the line and the time, writes what it queues in `out` when each
+// byte falls due, and reports the bytes written. One thread only.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <vector>
+
+#include "tools/tool_util.h"
+
+enum sim_fault_kind {
+  SIM_BAD_CRC,  // occasion: every response transmission, resends included
+  SIM_NAK,      // occasion: every good command not already in a NAK series
+  SIM_WAIT,     // occasion: every good command about to be answered
+  SIM_SILENCE,  // occasion: every ENQ slot while idle
+  SIM_CHUNKS,   // occasion: every response transmission
+  SIM_STALL,    // occasion: every response transmission
+  SIM_GARBAGE,  // occasion: every ENQ slot while idle (and not silent)
+  SIM_FAULT_KINDS
+};
+
+struct sim_fault {
+  double prob = 0.0;             // chance per occasion, drawn from the seeded generator
+  std::vector<uint64_t> forced;  // occasion numbers (from 1) that always hit
+  bool given = false;             // some --fault named this kind
+  uint64_t args[2] = {0, 0};
+  uint64_t occasions = 0;
+  uint64_t injected = 0;
+};
+
+// Each counter counts events on the line; see the usage text of
+// mevrakt-meter-sim for what a soak may compare them with.
+struct sim_stats {
+  uint64_t enq_sent = 0;
+  uint64_t commands_good = 0;
+  uint64_t commands_bad_crc = 0;
+  uint64_t commands_incomplete = 0;
+  uint64_t naks_sent = 0;
+  uint64_t waits_sent = 0;
+  uint64_t responses_sent_good = 0;
+  uint64_t responses_sent_bad = 0;
+  uint64_t responses_good_acked = 0;
+  uint64_t responses_bad_acked = 0;
+  uint64_t responses_good_naked = 0;
+  uint64_t responses_bad_naked = 0;
+  uint64_t responses_unanswered = 0;
+  uint64_t responses_given_up = 0;
+  uint64_t garbage_bytes_sent = 0;
+  uint64_t stray_bytes = 0;
+};
+
+struct sim_out {
+  uint8_t byte;
+  int64_t due_ns;  // monotonic time at which the byte may be written
+};
+
+enum sim_state {
+  SIM_IDLE,      // sending ENQ, collecting a command
+  SIM_PAUSED,    // WAIT sent, pausing before answering or resuming ENQ
+  SIM_SENDING,   // a response is (partly) queued in `out`
+  SIM_ACK_WAIT,  // the response is out; waiting for ACK or NAK
+};
+
+struct sim_meter {
+  // Settings, filled by the caller before sim_start.
+  int64_t enq_ns = 200000000;
+  bool line_speed = false;
+  uint32_t meter_id = 12345678;
+  uint64_t seed = 1;
+  FILE *trace = nullptr;  // one line per protocol event when set
+  sim_fault faults[SIM_FAULT_KINDS];
+
+  // State.
+  sim_state state = SIM_IDLE;
+  bool plugged = true;
+  uint64_t rng = 0;
+  int64_t start_ns = 0;
+  int64_t next_enq_ns = 0;
+  int64_t silent_until_ns = 0;
+  int64_t cmd_last_ns = 0;
+  int64_t deadline_ns = 0;  // end of the pause or of the ACK wait
+  int64_t line_free_ns = 0;
+  uint8_t cmd[TOOL_CMD_LEN] = {};
+  size_t cmd_len = 0;
+  uint8_t nak_cmd[TOOL_CMD_LEN] = {};
+  bool nak_active = false;
+  uint64_t nak_left = 0;
+  bool pause_then_enq = false;
+  uint8_t rsp[TOOL_RSP_LEN] = {};
+  bool rsp_bad = false;
+  int rsp_resends = 0;
+  uint32_t readings = 0;
+  std::deque<sim_out> out;
+  sim_stats stats;
+};
+
+/// Parses one fault specification, KIND{=PROB|@N[,N...]}[:ARG[:ARG]], into
+/// `sim`. Specifications of one kind add up: their occasions join, and the
+/// last probability and the last value of each argument given count.
+/// Returns false with a one-line reason in `err` when it is bad.
+bool sim_fault_parse(sim_meter *sim, const char *spec, char *err, size_t errlen);
+
+/// Starts the engine at `now_ns`: seeds the generator, first ENQ due at once.
+void sim_start(sim_meter *sim, int64_t now_ns);
+
+/// Feeds bytes read from the line.
+void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns);
+
+/// Runs what has fallen due by `now_ns`: ENQ slots, pauses, time-outs.
+void sim_tick(sim_meter *sim, int64_t now_ns);
+
+/// Returns the next time sim_tick has work, not counting `out`.
+int64_t sim_next_ns(const sim_meter *sim);
+
+/// Removes the first `count` bytes of `out` once they are written.
+void sim_written(sim_meter *sim, size_t count, int64_t now_ns);
+
+/// Tells the engine whether a reader holds the line. Unplugging drops what
+/// is queued and any exchange under way; plugging starts ENQ at once.
+void sim_set_plugged(sim_meter *sim, bool plugged, int64_t now_ns);
+
+/// Prints one key=value line per counter.
+void sim_stats_print(const sim_meter *sim, FILE *to);
