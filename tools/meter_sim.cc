@@ -12,6 +12,7 @@
 //
 //   --enq-ms N       ENQ period while idle, 1 to 500 (default 200)
 //   --line-speed     pace output as a 9600 8N1 line would
+//   --turnaround MS  pause before answering a command, 0 to 1000 (default 10)
 //   --meter-id N     meter number in responses, up to 8 digits (default 12345678)
 //   --seed N         seed of the random faults (default 1)
 //   --fault SPEC     inject a fault; repeat for several (see below)
@@ -72,8 +73,8 @@ const char *const PROG = "mevrakt-meter-sim";
 constexpr int64_t PLUG_CHECK_NS = 50000000;
 
 const char USAGE[] =
-    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--meter-id N] [--seed N]\n"
-    "                         [--fault SPEC]... [--stats FILE] [--trace] [DEVICE]\n";
+    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS] [--meter-id N]\n"
+    "                         [--seed N] [--fault SPEC]... [--stats FILE] [--trace] [DEVICE]\n";
 
 const char HELP[] =
     "\n"
@@ -83,6 +84,7 @@ const char HELP[] =
     "\n"
     "  --enq-ms N     ENQ period while idle, 1 to 500 ms (default 200)\n"
     "  --line-speed   pace output as a 9600 8N1 line would (1.0417 ms a byte)\n"
+    "  --turnaround MS  pause before answering a command, 0 to 1000 (default 10)\n"
     "  --meter-id N   meter number in responses, up to 8 digits (default 12345678)\n"
     "  --seed N       seed of the random faults (default 1)\n"
     "  --fault SPEC   inject a fault; repeat the option for several\n"
@@ -263,6 +265,7 @@ int main(int argc, char **argv)
       {"meter-id", required_argument, nullptr, 'm'}, {"seed", required_argument, nullptr, 's'},
       {"fault", required_argument, nullptr, 'f'},    {"stats", required_argument, nullptr, 'o'},
       {"trace", no_argument, nullptr, 't'},          {"help", no_argument, nullptr, 'h'},
+      {"turnaround", required_argument, nullptr, 'a'},
       {nullptr, 0, nullptr, 0},
   };
   static sim_meter sim;
@@ -284,6 +287,11 @@ int main(int argc, char **argv)
       break;
     case 'l':
       sim.line_speed = true;
+      break;
+    case 'a':
+      if (!tool_parse_uint(optarg, 0, 1000, &value))
+        return tool_bad_usage(PROG, USAGE, "--turnaround '%s' is not a number from 0 to 1000", optarg);
+      sim.turnaround_ns = static_cast<int64_t>(value) * 1000000;
       break;
     case 'm':
       if (!tool_parse_uint(optarg, 0, 99999999, &value))

@@ -172,11 +172,12 @@ void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
 
 void on_command(sim_meter *sim, int64_t now_ns)
 {
+  const int64_t answer_ns = now_ns + sim->turnaround_ns;
   sim->cmd_len = 0;
   if (!tool_frame_ok(sim->cmd, TOOL_CMD_LEN)) {
     sim->stats.commands_bad_crc++;
     trace(sim, now_ns, "rx command %02X bad-crc", sim->cmd[0]);
-    nak_command(sim, now_ns, "bad command");
+    nak_command(sim, answer_ns, "bad command");
     return;
   }
   sim->stats.commands_good++;
@@ -192,7 +193,7 @@ void on_command(sim_meter *sim, int64_t now_ns)
   }
   if (sim->nak_active && sim->nak_left > 0) {
     sim->nak_left--;
-    nak_command(sim, now_ns, "fault");
+    nak_command(sim, answer_ns, "fault");
     return;
   }
   sim->nak_active = false;
@@ -200,15 +201,15 @@ void on_command(sim_meter *sim, int64_t now_ns)
   build_response(sim, sim->cmd[0]);
   sim->rsp_resends = 0;
   if (fault_hit(sim, SIM_WAIT)) {
-    queue_byte(sim, TOOL_WAIT, now_ns);
+    queue_byte(sim, TOOL_WAIT, answer_ns);
     sim->stats.waits_sent++;
     sim->state = SIM_PAUSED;
     sim->pause_then_enq = sim->faults[SIM_WAIT].args[1] == 1;
-    sim->deadline_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_WAIT].args[0]) * MS;
+    sim->deadline_ns = answer_ns + static_cast<int64_t>(sim->faults[SIM_WAIT].args[0]) * MS;
     trace(sim, now_ns, "tx WAIT");
     return;
   }
-  transmit(sim, now_ns);
+  transmit(sim, answer_ns);
 }
 
 void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)

@@ -68,6 +68,9 @@ struct sim_meter {
   // Settings, filled by the caller before sim_start.
   int64_t enq_ns = 200000000;
   bool line_speed = false;
+  // A real meter takes a moment before it answers a command; the gateway
+  // relies on that, flushing its input once the command has left the line.
+  int64_t turnaround_ns = 10000000;
   uint32_t meter_id = 12345678;
   uint64_t seed = 1;
   FILE *trace = nullptr;  // one line per protocol event when set
