@@ -16,11 +16,10 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include "common/export.h"
+
 #include <climits>
 
-#ifndef MEVRAKT_EXPORT
-#define MEVRAKT_EXPORT __attribute__((visibility("default")))
-#endif
 
 constexpr int NBR14522_CMD_SIZE = 66;
 constexpr int NBR14522_RSP_SIZE = 258;

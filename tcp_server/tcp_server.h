@@ -9,6 +9,8 @@
 
 #include <pthread.h>
 
+#include "common/export.h"
+
 using tcp_server_event_fn = int (*)(void *ctx);
 using tcp_server_data_fn = int (*)(void *ctx, const uint8_t *data, int length);
 
@@ -70,5 +72,4 @@ void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *ca
 /// call it. Returns the result of the write (a short count included), or -1:
 /// silently without a server or for a negative length, else after logging.
 /// Writes of up to PIPE_BUF bytes never interleave with other writers'.
-extern "C" __attribute__((visibility("default"))) int tcp_server_write(void *server, const uint8_t *data,
-                                                                       int length);
+extern "C" MEVRAKT_EXPORT int tcp_server_write(void *server, const uint8_t *data, int length);

@@ -223,7 +223,7 @@ TEST_F(LinkTest, BadCrcIsRefusedAndNeverHandedOn)
   meter.reply(make_response(0x14, 3, false));
   EXPECT_EQ(meter.read(1), bytes{NAK});
   ASSERT_TRUE(testlog::wait_for("nbr14522_com_rsp_exec - response CRC error", LOG_ERR));
-  EXPECT_EQ(link->n_rsp_failed.load(), 1u);
+  EXPECT_TRUE(eventually([&] { return link->n_rsp_failed.load() == 1; }));
   EXPECT_EQ(link->n_rsp_ok.load(), 0u);
 
   // The same frame with a good CRC is taken once.
