@@ -7,9 +7,7 @@
 #include <cstring>
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include "common/socket.h"
 
@@ -18,24 +16,6 @@ namespace {
 constexpr size_t request_size = 1400;  // the terminator included
 
 }  // namespace
-
-int socket_unix_connect(const char *path)
-{
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
-    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
-    return -1;
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
-    syslog(LOG_ERR, "connect socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 int shell_exec(const char *path, int argc, const char *const *argv)
 {

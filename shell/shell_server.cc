@@ -14,7 +14,6 @@
 
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -133,30 +132,6 @@ void *shell_main(void *arg)
 }
 
 }  // namespace
-
-int socket_unix_listen(const char *path)
-{
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
-    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
-    return -1;
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-  unlink(addr.sun_path);
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
-    syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  if (listen(fd, 8) < 0) {
-    syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 shell *shell_open(const char *path, const shell_cmd *commands)
 {
