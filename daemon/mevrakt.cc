@@ -1,8 +1,8 @@
 #include "daemon/mevrakt.h"
 
-#include <new>
-
 #include <syslog.h>
+
+#include "common/record.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
     syslog(LOG_NOTICE, "disabled on %s", prot->device);
     return nullptr;
   }
-  auto *channel = new (std::nothrow) mevrakt_channel();
+  auto *channel = record_alloc<mevrakt_channel>();
   if (!channel) {
     syslog(LOG_ERR, "%s - not enough memory", "mevrakt_open");
     return nullptr;
@@ -65,7 +65,7 @@ void mevrakt_close(mevrakt_channel *channel)
   nbr14522_stop(channel->link);
   tcp_server_close(channel->server);
   nbr14522_close(channel->link);
-  delete channel;
+  record_free(channel);
 }
 
 extern "C" int mevrakt_status(void *context, const char *, int fd)

@@ -18,12 +18,12 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include <semaphore.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/record.h"
 #include "serial/serial.h"
 
 namespace {
@@ -133,7 +133,7 @@ void timer_arm(timer_t timer, struct itimerspec *spec, int ms, const char *who)
 
 nbr14522_link *nbr14522_open(const char *dev)
 {
-  auto *link = new (std::nothrow) nbr14522_link();
+  auto *link = record_alloc<nbr14522_link>();
   if (!link) {
     syslog(LOG_ERR, "%s - not enough memory", "nbr14522_open");
     return nullptr;
@@ -216,7 +216,7 @@ void nbr14522_close(nbr14522_link *link)
     close(link->fd_com);
     link->fd_com = -1;
   }
-  delete link;
+  record_free(link);
 }
 
 void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb)

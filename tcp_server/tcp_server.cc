@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,6 +21,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/record.h"
 #include "common/socket.h"
 
 namespace {
@@ -174,7 +174,7 @@ int socket_tcp_listen(uint32_t port)
 
 tcp_server *tcp_server_open(uint32_t port)
 {
-  tcp_server *server = new (std::nothrow) tcp_server();
+  tcp_server *server = record_alloc<tcp_server>();
   if (!server) {
     syslog(LOG_ERR, "%s - not enough memory", __func__);
     return nullptr;
@@ -224,7 +224,7 @@ void tcp_server_close(tcp_server *server)
   }
   if (server->fd_listen >= 0)
     socket_close(server->fd_listen);
-  delete server;
+  record_free(server);
 }
 
 void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *callbacks)

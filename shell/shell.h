@@ -1,0 +1,68 @@
+// Local shell: named commands on a UNIX-domain stream socket, one request
+// line per connection. The server side runs inside the daemon on a thread of
+// its own and answers through a table of command handlers; the client side is
+// the whole of mevraktsh.
+#pragma once
+
+#include <atomic>
+
+#include <pthread.h>
+
+/// Where the daemon's shell listens and mevraktsh connects.
+constexpr const char *SHELL_SOCKET_PATH = "/var/run/mevraKT.socket";
+
+/// Runs one command: writes its answer for `args` (the request after the
+/// command's name and the white space that follows it) to `fd`, the client's
+/// connection. The result is ignored.
+using shell_handler_fn = int (*)(void *ctx, const char *args, int fd);
+
+/// One command. A table is an array of these ended by an entry whose name is
+/// absent; the first entry whose name starts the request serves it.
+struct shell_cmd {
+  const char *name;          // compared with as many characters of the request
+  shell_handler_fn handler;  // absent: the connection is closed with no reply
+  void *ctx;
+};
+
+struct shell {
+  const char *path;  // borrowed
+  int fd_listen;
+  // The connection being served, -1 for none. Only the shell thread stores
+  // it; atomic so that another thread may look.
+  std::atomic<int> fd_client;
+  pthread_t thread;
+  int thread_ok;
+  const shell_cmd *commands;  // borrowed; may be absent
+};
+
+/// Opens a UNIX-domain stream socket listening at `path` (its first 107
+/// characters), backlog 8, after removing any file there. Returns the
+/// descriptor, owned by the caller, or -1 after logging the failure.
+int socket_unix_listen(const char *path);
+
+/// Listens at `path` and starts the shell thread serving `commands`. Both are
+/// borrowed and must outlive the server. Handlers run on the shell thread and
+/// may be cancelled by shell_close at any cancellation point (a write, say):
+/// they must hold no lock or allocation across one. The process must ignore
+/// SIGPIPE, or a handler writing to a client that has left ends it. Returns
+/// the running server, owned by the caller until shell_close, or nullptr
+/// (logged) with nothing left behind.
+shell *shell_open(const char *path, const shell_cmd *commands);
+
+/// Stops the shell thread and waits for its end, closes the sockets, removes
+/// the file at `path` and frees the server. Does nothing without a server.
+/// Any thread but the shell's own.
+void shell_close(shell *shell);
+
+/// Connects a UNIX-domain stream socket to `path` (its first 107 characters).
+/// Returns the descriptor, owned by the caller, or -1 after logging the
+/// failure.
+int socket_unix_connect(const char *path);
+
+/// The shell client: sends argv[1] to argv[3] (fewer if absent), joined by
+/// single blanks and ended by a newline, as one request to the server at
+/// `path`, and prints the answer on standard output until the server closes.
+/// A request that would not fit in 1400 bytes is refused, not cut short.
+/// Returns 0 after a complete answer, or -1 (logged; "Error: service not
+/// running!" printed when the server cannot be reached).
+int shell_exec(const char *path, int argc, const char *const *argv);

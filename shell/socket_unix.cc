@@ -1,0 +1,61 @@
+// UNIX-domain stream sockets, for both ends of the shell.
+#include "shell/shell.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+// Fills `addr` with the first 107 characters of `path`, which keeps its
+// terminator, and makes the socket. Returns it, or -1 after logging.
+int socket_unix_open(const char *path, sockaddr_un *addr)
+{
+  *addr = sockaddr_un{};
+  addr->sun_family = AF_UNIX;
+  strncpy(addr->sun_path, path, sizeof addr->sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0)
+    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
+  return fd;
+}
+
+}  // namespace
+
+int socket_unix_listen(const char *path)
+{
+  sockaddr_un addr;
+  int fd = socket_unix_open(path, &addr);
+  if (fd < 0)
+    return -1;
+  unlink(addr.sun_path);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+    syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, 8) < 0) {
+    syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int socket_unix_connect(const char *path)
+{
+  sockaddr_un addr;
+  int fd = socket_unix_open(path, &addr);
+  if (fd < 0)
+    return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+    syslog(LOG_ERR, "connect socket error: %s", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}

@@ -1,0 +1,606 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "shell/shell.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+
+// The daemon ignores SIGPIPE from its start; so does this binary, as handlers
+// here write to clients that have left.
+class ignore_sigpipe : public ::testing::Environment {
+  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
+};
+const ::testing::Environment *const sigpipe_env = ::testing::AddGlobalTestEnvironment(new ignore_sigpipe);
+
+int open_descriptors()
+{
+  int n = 0;
+  if (DIR *dir = opendir("/proc/self/fd")) {
+    while (readdir(dir))
+      n++;
+    closedir(dir);
+  }
+  return n;
+}
+
+std::string error_text(const char *prefix, int err)
+{
+  return std::string(prefix) + strerror(err);
+}
+
+bool wait_until(const std::function<bool()> &done, milliseconds timeout = 5s)
+{
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+bool exists(const std::string &path)
+{
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool is_socket(const std::string &path)
+{
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// A fresh directory under /tmp for the socket, removed with what is left in it.
+struct temp_dir {
+  temp_dir()
+  {
+    char name[] = "/tmp/mevrakt-shell-XXXXXX";
+    if (mkdtemp(name))
+      path = name;
+  }
+  ~temp_dir()
+  {
+    if (DIR *dir = opendir(path.c_str())) {
+      while (dirent *e = readdir(dir))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+          unlink((path + "/" + e->d_name).c_str());
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  }
+  std::string path;
+};
+
+// The client's end of one connection, with deadlines on every wait.
+class peer {
+ public:
+  peer() : fd_(socket(AF_UNIX, SOCK_STREAM, 0)) {}
+  explicit peer(const std::string &path) : peer() { connect_to(path); }
+  ~peer() { close_now(); }
+  peer(const peer &) = delete;
+  peer &operator=(const peer &) = delete;
+
+  bool connect_to(const std::string &path)
+  {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  }
+
+  void send_text(const std::string &text)
+  {
+    ASSERT_EQ(send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
+  }
+
+  // Everything until the server closes; empty and failing the test if it
+  // does not close before the deadline.
+  std::string read_to_end(milliseconds timeout = 5s)
+  {
+    std::string got;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) {
+        ADD_FAILURE() << "the server kept the connection open; got \"" << got << "\"";
+        return "";
+      }
+      char buf[4096];
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0)
+        return got;
+      got.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  bool sees_eof() { return read_to_end().empty(); }
+
+  void end_sending() { shutdown(fd_, SHUT_WR); }
+
+  void close_now()
+  {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// Answers with the entry's label and the arguments it got, which also shows
+// that the output descriptor is the client's connection.
+int answer(void *ctx, const char *args, int fd)
+{
+  std::string text = std::string(static_cast<const char *>(ctx)) + " [" + args + "]\n";
+  return static_cast<int>(write(fd, text.data(), text.size()));
+}
+
+// An answer much longer than the client's buffer.
+std::string numbered_lines()
+{
+  std::string text;
+  for (int i = 0; text.size() < 10000; i++)
+    text += std::to_string(i) + "\n";
+  return text;
+}
+
+int big_answer(void *, const char *, int fd)
+{
+  const std::string text = numbered_lines();
+  return static_cast<int>(write(fd, text.data(), text.size()));
+}
+
+// Waits until the client has left, then writes to it.
+struct late_writer {
+  std::mutex mu;
+  std::condition_variable changed;
+  bool entered = false;
+  bool done = false;
+  ssize_t result = 0;
+  int err = 0;
+
+  static int exec(void *ctx, const char *, int fd)
+  {
+    late_writer *w = static_cast<late_writer *>(ctx);
+    {
+      std::lock_guard<std::mutex> lock(w->mu);
+      w->entered = true;
+    }
+    w->changed.notify_all();
+    // The request has been read: what is left to see is the end of stream.
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 10000);
+    ssize_t n = write(fd, "late\n", 5);
+    int err = errno;
+    {
+      std::lock_guard<std::mutex> lock(w->mu);
+      w->done = true;
+      w->result = n;
+      w->err = err;
+    }
+    w->changed.notify_all();
+    return static_cast<int>(n);
+  }
+
+  bool wait(bool late_writer::*flag)
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    return changed.wait_for(lock, 5s, [&] { return this->*flag; });
+  }
+};
+
+char label_one[] = "one";
+char label_twelve[] = "twelve";
+char label_two[] = "two";
+
+// Takes every free descriptor below FD_SETSIZE, with the soft limit lowered
+// to `limit` meanwhile, so that the next descriptor opened is FD_SETSIZE or
+// above, or none at all when `limit` is FD_SETSIZE.
+class descriptors_filled {
+ public:
+  explicit descriptors_filled(rlim_t limit)
+  {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered{std::min(saved_.rlim_cur, limit), saved_.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &lowered);
+    for (;;) {
+      int fd = open("/dev/null", O_RDONLY);
+      if (fd < 0)
+        break;
+      if (fd >= FD_SETSIZE) {
+        close(fd);
+        break;
+      }
+      taken_.push_back(fd);
+    }
+  }
+  ~descriptors_filled()
+  {
+    for (int fd : taken_)
+      close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  descriptors_filled(const descriptors_filled &) = delete;
+  descriptors_filled &operator=(const descriptors_filled &) = delete;
+
+ private:
+  rlimit saved_{};
+  std::vector<int> taken_;
+};
+
+class ShellTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_FALSE(dir.path.empty());
+    path = dir.path + "/shell.socket";
+    testlog::clear();
+    before_open = open_descriptors();
+    sh = shell_open(path.c_str(), table);
+    ASSERT_NE(sh, nullptr) << testlog::dump();
+    EXPECT_EQ(testlog::count("shell started, listening on UNIX socket[" + std::to_string(sh->fd_listen) + "] " +
+                                 path,
+                             LOG_NOTICE),
+              1)
+        << testlog::dump();
+    testlog::clear();
+    idle = open_descriptors();
+  }
+
+  void TearDown() override { shell_close(sh); }
+
+  // Sends `request` on a connection of its own; returns what came back
+  // before the server closed it.
+  std::string ask(const std::string &request)
+  {
+    peer client(path);
+    client.send_text(request);
+    return client.read_to_end();
+  }
+
+  bool accepted() { return wait_until([&] { return sh->fd_client.load() >= 0; }); }
+
+  // The server holds no connection and every descriptor it took is back.
+  bool settled(int extra = 0)
+  {
+    return wait_until([&] { return sh->fd_client.load() < 0 && open_descriptors() == idle + extra; });
+  }
+
+  struct client_run {
+    int result;
+    std::string printed;
+  };
+
+  // Runs the client against `at` with standard output sent to a file.
+  client_run run_client(std::vector<const char *> argv, const std::string &at = "")
+  {
+    fflush(stdout);
+    FILE *out = tmpfile();
+    int saved = dup(STDOUT_FILENO);
+    dup2(fileno(out), STDOUT_FILENO);
+    int result = shell_exec(at.empty() ? path.c_str() : at.c_str(), static_cast<int>(argv.size()), argv.data());
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string printed;
+    rewind(out);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;)
+      printed.append(buf, n);
+    fclose(out);
+    return {result, printed};
+  }
+
+  temp_dir dir;
+  std::string path;
+  late_writer late;
+  shell_cmd table[7] = {
+      {"status 1", answer, label_one},     {"status 12", answer, label_twelve},
+      {"status 2", answer, label_two},     {"quiet", nullptr, nullptr},
+      {"late", late_writer::exec, &late},  {"big", big_answer, nullptr},
+      {nullptr, nullptr, nullptr},
+  };
+  int before_open = 0;
+  int idle = 0;
+  shell *sh = nullptr;
+};
+
+TEST_F(ShellTest, EachRequestIsAnsweredAndClosed)
+{
+  const std::pair<std::string, std::string> cases[] = {
+      {"status 1\n", "one []\n"},
+      {"status 2\n", "two []\n"},
+      // Prefix comparison: "status 12" never gets its turn.
+      {"status 12\n", "one [2]\n"},
+      {"status 1 \t\v\f\r x  y \n", "one [x  y ]\n"},
+      {"foo\n", "shell: foo: command not found\n"},
+      {"status\n", "shell: status: command not found\n"},
+      {"Status 1\n", "shell: Status 1: command not found\n"},
+      // The last character is taken for the newline, whatever it is.
+      {"status 1", "shell: status : command not found\n"},
+      // One request per connection: a second line is part of the first.
+      {"foo\nstatus 1\n", "shell: foo\nstatus 1: command not found\n"},
+      // No reply: an entry without a handler, an empty request.
+      {"quiet\n", ""},
+      {"quiet please\n", ""},
+      {"\n", ""},
+  };
+  for (const auto &[request, reply] : cases)
+    EXPECT_EQ(ask(request), reply) << "request \"" << request << "\"";
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST_F(ShellTest, ConnectionWithoutRequestIsClosedSilently)
+{
+  {
+    peer sends_nothing(path);
+    sends_nothing.end_sending();
+    EXPECT_EQ(sends_nothing.read_to_end(), "");
+  }
+  {
+    peer leaves(path);
+    ASSERT_TRUE(accepted());
+  }
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(ask("status 1\n"), "one []\n");
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST_F(ShellTest, NewerConnectionReplacesAndClosesTheHeldOne)
+{
+  peer first(path);
+  ASSERT_TRUE(accepted());
+  peer second(path);
+  EXPECT_TRUE(first.sees_eof());
+  second.send_text("status 2\n");
+  EXPECT_EQ(second.read_to_end(), "two []\n");
+
+  for (int i = 0; i < 200; i++)
+    peer silent(path);
+  EXPECT_EQ(ask("status 1\n"), "one []\n");
+  first.close_now();
+  second.close_now();
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST_F(ShellTest, FailedAcceptDropsTheHeldConnection)
+{
+  peer held(path);
+  ASSERT_TRUE(accepted());
+  peer waiting;
+  {
+    descriptors_filled filled(FD_SETSIZE);
+    ASSERT_TRUE(waiting.connect_to(path));
+    ASSERT_TRUE(testlog::wait_for(error_text("shell_socket_open - accept error: ", EMFILE), LOG_ERR))
+        << testlog::dump();
+  }
+  EXPECT_TRUE(held.sees_eof());
+  // The waiting connection is taken once a descriptor is free again.
+  waiting.send_text("status 1\n");
+  EXPECT_EQ(waiting.read_to_end(), "one []\n");
+  held.close_now();
+  waiting.close_now();
+  EXPECT_TRUE(settled());
+}
+
+TEST_F(ShellTest, ConnectionBeyondTheSelectSetIsRefused)
+{
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur <= FD_SETSIZE)
+    GTEST_SKIP() << "needs descriptors beyond " << FD_SETSIZE;
+
+  peer held(path);
+  ASSERT_TRUE(accepted());
+  const int held_fd = sh->fd_client.load();
+  peer refused;
+  {
+    descriptors_filled filled(RLIM_INFINITY);
+    ASSERT_TRUE(refused.connect_to(path));
+    ASSERT_TRUE(testlog::wait_for(error_text("shell_socket_open - accept error: ", EMFILE), LOG_ERR))
+        << testlog::dump();
+  }
+  EXPECT_TRUE(refused.sees_eof());
+  EXPECT_EQ(sh->fd_client.load(), held_fd);
+  held.send_text("status 2\n");
+  EXPECT_EQ(held.read_to_end(), "two []\n");
+}
+
+// A client that closes with something unread makes its peer's receive fail.
+// The server never writes before the request, so the test writes for it, by
+// the raw system call: the thread sanitizer cannot see that the kernel orders
+// it before the server's close, and would report a race (so below, too).
+TEST_F(ShellTest, FailedReceiveIsLoggedOnceAndEndsTheConnection)
+{
+  {
+    peer client(path);
+    ASSERT_TRUE(accepted());
+    ASSERT_EQ(syscall(SYS_sendto, sh->fd_client.load(), "x", 1, 0, nullptr, 0), 1);
+  }
+  const std::string reset = error_text("shell_socket_exec - socket recv error: ", ECONNRESET);
+  ASSERT_TRUE(testlog::wait_for(reset, LOG_ERR)) << testlog::dump();
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(ask("status 1\n"), "one []\n");
+  EXPECT_EQ(testlog::count(reset), 1);
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+}
+
+// For a receive that would fail at every pass, the held connection's number
+// is made to name a listening socket with a connection pending: always
+// readable, never receivable. The client's send wakes the server's select.
+TEST_F(ShellTest, ReceiveThatKeepsFailingIsLoggedOnce)
+{
+  const std::string other = dir.path + "/other.socket";
+  int listening = socket_unix_listen(other.c_str());
+  ASSERT_GE(listening, 0);
+  peer pending(other);
+  {
+    peer client(path);
+    ASSERT_TRUE(accepted());
+    ASSERT_EQ(syscall(SYS_dup3, listening, sh->fd_client.load(), 0), sh->fd_client.load());
+    client.send_text("status 1\n");
+    const std::string invalid = error_text("shell_socket_exec - socket recv error: ", EINVAL);
+    ASSERT_TRUE(testlog::wait_for(invalid, LOG_ERR)) << testlog::dump();
+  }
+  EXPECT_TRUE(settled(2));
+  EXPECT_EQ(ask("status 1\n"), "one []\n");
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+  close(listening);
+}
+
+TEST_F(ShellTest, WritingToAClientThatLeftFailsWithoutEndingTheProcess)
+{
+  {
+    peer client(path);
+    client.send_text("late\n");
+    ASSERT_TRUE(late.wait(&late_writer::entered));
+  }
+  ASSERT_TRUE(late.wait(&late_writer::done));
+  EXPECT_EQ(late.result, -1);
+  EXPECT_EQ(late.err, EPIPE);
+  // So does the server's own reply.
+  {
+    peer client(path);
+    client.send_text("foo\n");
+  }
+  EXPECT_EQ(ask("status 1\n"), "one []\n");
+  EXPECT_TRUE(settled());
+}
+
+TEST_F(ShellTest, CloseStopsARunningHandlerAndRemovesTheSocket)
+{
+  EXPECT_TRUE(is_socket(path));
+  peer client(path);
+  client.send_text("late\n");
+  ASSERT_TRUE(late.wait(&late_writer::entered));
+  shell_close(sh);
+  sh = nullptr;
+  EXPECT_TRUE(client.sees_eof());
+  EXPECT_FALSE(exists(path));
+  client.close_now();
+  EXPECT_EQ(open_descriptors(), before_open);
+  EXPECT_FALSE(late.done);
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+TEST_F(ShellTest, ClientSendsUpToThreeWordsAndPrintsTheAnswer)
+{
+  client_run run = run_client({"mevraktsh", "status", "1"});
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.printed, "one []\n");
+  EXPECT_EQ(run_client({"mevraktsh", "status", "1", "2", "dropped"}).printed, "one [2]\n");
+  EXPECT_EQ(run_client({"mevraktsh", "status 2"}).printed, "two []\n");
+  EXPECT_EQ(run_client({"mevraktsh", "status 2", nullptr, "unseen"}).printed, "two []\n");
+  run = run_client({"mevraktsh", "foo"});
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.printed, "shell: foo: command not found\n");
+
+  EXPECT_EQ(run_client({"mevraktsh", "big"}).printed, numbered_lines());
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+}
+
+// "status 1 " and the word make 10 characters with the newline; 1399 fit
+// with the terminator.
+TEST_F(ShellTest, ClientRefusesARequestTooLongForItsBuffer)
+{
+  const std::string fits(1389, 'a');
+  client_run run = run_client({"mevraktsh", "status", "1", fits.c_str()});
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.printed, "one [" + fits + "]\n");
+
+  for (size_t length : {1390, 100000}) {
+    const std::string too_long(length, 'a');
+    testlog::clear();
+    run = run_client({"mevraktsh", "status", "1", too_long.c_str()});
+    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.printed, "");
+    EXPECT_EQ(testlog::count("shell_exec - request too long", LOG_ERR), 1) << testlog::dump();
+  }
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+}
+
+TEST_F(ShellTest, ClientWithoutCommandOrServerPrintsAtMostTheErrorLine)
+{
+  client_run run = run_client({"mevraktsh"});
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.printed, "");
+  EXPECT_EQ(testlog::count("shell_exec - missing command", LOG_ERR), 1);
+  EXPECT_EQ(shell_exec(path.c_str(), 2, nullptr), -1);
+  const char *words[] = {"mevraktsh", "status", "1"};
+  EXPECT_EQ(shell_exec(nullptr, 3, words), -1);
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+
+  testlog::clear();
+  const int before = open_descriptors();
+  run = run_client({"mevraktsh", "status", "1"}, dir.path + "/none");
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.printed, "Error: service not running!\n\n");
+  EXPECT_EQ(testlog::count(error_text("connect socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(Shell, StaleFileAtThePathIsReplacedAndRemovedAtClose)
+{
+  temp_dir dir;
+  const std::string path = dir.path + "/shell.socket";
+  ASSERT_TRUE(fclose(fopen(path.c_str(), "w")) == 0);
+  shell *sh = shell_open(path.c_str(), nullptr);
+  ASSERT_NE(sh, nullptr) << testlog::dump();
+  EXPECT_TRUE(is_socket(path));
+  // Without a table every request is closed unanswered.
+  peer client(path);
+  client.send_text("status 1\n");
+  EXPECT_EQ(client.read_to_end(), "");
+  shell_close(sh);
+  EXPECT_FALSE(exists(path));
+}
+
+TEST(Shell, FailedOpenLeavesNothingBehind)
+{
+  temp_dir dir;
+  const std::string path = dir.path + "/missing/shell.socket";
+  testlog::clear();
+  const int before = open_descriptors();
+  EXPECT_EQ(shell_open(path.c_str(), nullptr), nullptr);
+  EXPECT_EQ(testlog::count(error_text("bind socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
+  EXPECT_EQ(open_descriptors(), before);
+  shell_close(nullptr);
+}
+
+}  // namespace
