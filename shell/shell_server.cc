@@ -24,50 +24,23 @@ namespace {
 constexpr size_t request_size = 1500;
 constexpr auto relaxed = std::memory_order_relaxed;
 
-// A descriptor at or above FD_SETSIZE would be written past the end of the set.
-void watch(int fd, fd_set *set)
-{
-  if (fd >= 0 && fd < FD_SETSIZE)
-    FD_SET(fd, set);
-}
-
-bool ready(int fd, const fd_set *set)
-{
-  return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
-}
-
-void close_uncancelled(int fd)
-{
-  int state;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-  socket_close(fd);
-  pthread_setcancelstate(state, nullptr);
-}
-
 void shell_client_close(shell *sh)
 {
   int fd = sh->fd_client.exchange(-1, relaxed);
   if (fd >= 0)
-    close_uncancelled(fd);
+    socket_close_uncancelled(fd);
 }
 
 // The connection accepted takes the place of the one held, which will never
 // be read again, so it is closed; a failed accept leaves no connection.
 void shell_socket_open(shell *sh)
 {
-  int fd = accept(sh->fd_listen, nullptr, nullptr);
-  int err = errno;
-  if (fd >= FD_SETSIZE) {
-    // select could never watch it: refuse it as a full descriptor table
-    // would, and keep the connection held.
-    close_uncancelled(fd);
-    syslog(LOG_ERR, "%s - accept error: %s", __func__, strerror(EMFILE));
-    return;
-  }
-  shell_client_close(sh);
-  sh->fd_client.store(fd, relaxed);
-  if (fd < 0)
-    syslog(LOG_ERR, "%s - accept error: %s", __func__, strerror(err));
+  const int fd = socket_accept(sh->fd_listen, __func__);
+  if (fd == SOCKET_REFUSED)
+    return;  // never became the connection: the one held stays
+  const int old = sh->fd_client.exchange(fd, relaxed);
+  if (old >= 0)
+    socket_close_uncancelled(old);
 }
 
 void shell_request_exec(shell *sh, const char *request)
@@ -114,8 +87,8 @@ void *shell_main(void *arg)
   for (;;) {
     fd_set readable;
     FD_ZERO(&readable);
-    watch(sh->fd_listen, &readable);
-    watch(sh->fd_client.load(relaxed), &readable);
+    socket_watch(sh->fd_listen, &readable);
+    socket_watch(sh->fd_client.load(relaxed), &readable);
     if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
       syslog(LOG_ERR, "%s - select error: %s", __func__, strerror(errno));
       sleep(1);
@@ -123,9 +96,9 @@ void *shell_main(void *arg)
     }
     // A connection accepted just now was opened while the one it replaces
     // still held its number, so it cannot look ready in this pass.
-    if (ready(sh->fd_listen, &readable))
+    if (socket_ready(sh->fd_listen, &readable))
       shell_socket_open(sh);
-    if (ready(sh->fd_client.load(relaxed), &readable))
+    if (socket_ready(sh->fd_client.load(relaxed), &readable))
       shell_socket_exec(sh);
   }
   return nullptr;

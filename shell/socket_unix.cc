@@ -9,6 +9,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/socket.h"
+
 namespace {
 
 // Fills `addr` with the first 107 characters of `path`, which keeps its
@@ -33,17 +35,7 @@ int socket_unix_listen(const char *path)
   if (fd < 0)
     return -1;
   unlink(addr.sun_path);
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
-    syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  if (listen(fd, 8) < 0) {
-    syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
 }
 
 int socket_unix_connect(const char *path)

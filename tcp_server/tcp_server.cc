@@ -29,47 +29,18 @@ namespace {
 constexpr int chunk_size = 1500;
 constexpr auto relaxed = std::memory_order_relaxed;
 
-// A descriptor at or above FD_SETSIZE would be written past the end of the set.
-void watch(int fd, fd_set *set)
-{
-  if (fd >= 0 && fd < FD_SETSIZE)
-    FD_SET(fd, set);
-}
-
-bool ready(int fd, const fd_set *set)
-{
-  return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
-}
-
-void close_uncancelled(int fd)
-{
-  int state;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-  socket_close(fd);
-  pthread_setcancelstate(state, nullptr);
-}
-
 // Whatever accept returns takes the client's place at once, a failure
 // included. The client it replaces is never read again, so it is closed.
 void tcp_server_socket_open(tcp_server *server)
 {
-  int fd = accept(server->fd_listen, nullptr, nullptr);
-  int err = errno;
-  if (fd >= FD_SETSIZE) {
-    // select could never watch it: refuse it as a full descriptor table
-    // would, and keep serving the current client.
-    close_uncancelled(fd);
-    syslog(LOG_ERR, "%s - accept error: %s", __func__, strerror(EMFILE));
-    return;
-  }
-  int old = server->fd_client.load(relaxed);
-  server->fd_client.store(fd, relaxed);
+  const int fd = socket_accept(server->fd_listen, __func__);
+  if (fd == SOCKET_REFUSED)
+    return;  // never became the client: the current one stays served
+  const int old = server->fd_client.exchange(fd, relaxed);
   if (old >= 0)
-    close_uncancelled(old);
-  if (fd < 0) {
-    syslog(LOG_ERR, "%s - accept error: %s", __func__, strerror(err));
+    socket_close_uncancelled(old);
+  if (fd < 0)
     return;
-  }
   server->n_sessions.fetch_add(1, relaxed);
   if (server->on_connect)
     server->on_connect(server->connect_ctx);
@@ -86,7 +57,7 @@ void tcp_server_socket_exec(tcp_server *server)
     syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
   } else if (n == 0) {
     server->fd_client.store(-1, relaxed);
-    close_uncancelled(fd);
+    socket_close_uncancelled(fd);
     if (server->on_disconnect)
       server->on_disconnect(server->disconnect_ctx);
   } else if (server->on_data) {
@@ -122,9 +93,9 @@ void *tcp_server_main(void *arg)
   for (;;) {
     fd_set readable;
     FD_ZERO(&readable);
-    watch(server->fd_listen, &readable);
-    watch(server->fd_client.load(relaxed), &readable);
-    watch(server->fd_pipe[0], &readable);
+    socket_watch(server->fd_listen, &readable);
+    socket_watch(server->fd_client.load(relaxed), &readable);
+    socket_watch(server->fd_pipe[0], &readable);
     if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
       syslog(LOG_ERR, "%s - select error: %s", __func__, strerror(errno));
       sleep(1);
@@ -132,11 +103,11 @@ void *tcp_server_main(void *arg)
     }
     // A connection accepted just now is not in the set: it was opened while
     // the old client still held its number, so it cannot look ready here.
-    if (ready(server->fd_listen, &readable))
+    if (socket_ready(server->fd_listen, &readable))
       tcp_server_socket_open(server);
-    if (ready(server->fd_client.load(relaxed), &readable))
+    if (socket_ready(server->fd_client.load(relaxed), &readable))
       tcp_server_socket_exec(server);
-    if (ready(server->fd_pipe[0], &readable))
+    if (socket_ready(server->fd_pipe[0], &readable))
       tcp_server_pipe_exec(server);
   }
   return nullptr;
@@ -159,17 +130,7 @@ int socket_tcp_listen(uint32_t port)
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
-    syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  if (listen(fd, 8) < 0) {
-    syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
 }
 
 tcp_server *tcp_server_open(uint32_t port)
