@@ -17,24 +17,16 @@
 #include <time.h>
 
 #include "common/export.h"
+#include "nbr14522/frame.h"
 
 #include <climits>
 
-
-constexpr int NBR14522_CMD_SIZE = 66;
-constexpr int NBR14522_RSP_SIZE = 258;
 
 // An event's header and payload go into the pipe in one write; keeping them
 // within PIPE_BUF makes that write atomic, so concurrent writers never
 // interleave and the reader always finds a whole payload behind a header.
 constexpr int NBR14522_EV_HEADER_SIZE = 8;
 constexpr int NBR14522_EV_MAX_PAYLOAD = PIPE_BUF - NBR14522_EV_HEADER_SIZE;
-
-// Bytes on the line.
-constexpr uint8_t NBR14522_ENQ = 0x05;
-constexpr uint8_t NBR14522_ACK = 0x06;
-constexpr uint8_t NBR14522_WAIT = 0x10;
-constexpr uint8_t NBR14522_NAK = 0x15;
 
 // Event ids on the event channel.
 enum : uint32_t {

@@ -22,10 +22,8 @@ using testproc::eventually;
 
 namespace {
 
-class IgnoreSigpipe : public ::testing::Environment {
-  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
-};
-const auto *const ignore_sigpipe = ::testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
+// The daemon ignores SIGPIPE from its start; so does this binary.
+const bool sigpipe_ignored = (testproc::ignore_sigpipe(), true);
 
 uint16_t bound_port(int fd)
 {

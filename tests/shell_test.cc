@@ -26,44 +26,19 @@
 
 #include "shell/shell.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/process_state.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-// The daemon ignores SIGPIPE from its start; so does this binary, as handlers
-// here write to clients that have left.
-class ignore_sigpipe : public ::testing::Environment {
-  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
-};
-const ::testing::Environment *const sigpipe_env = ::testing::AddGlobalTestEnvironment(new ignore_sigpipe);
-
-int open_descriptors()
-{
-  int n = 0;
-  if (DIR *dir = opendir("/proc/self/fd")) {
-    while (readdir(dir))
-      n++;
-    closedir(dir);
-  }
-  return n;
-}
+// The daemon ignores SIGPIPE from its start; so does this binary.
+const bool sigpipe_ignored = (testproc::ignore_sigpipe(), true);
 
 std::string error_text(const char *prefix, int err)
 {
   return std::string(prefix) + strerror(err);
-}
-
-bool wait_until(const std::function<bool()> &done, milliseconds timeout = 5s)
-{
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 bool exists(const std::string &path)
@@ -265,7 +240,7 @@ class ShellTest : public ::testing::Test {
     ASSERT_FALSE(dir.path.empty());
     path = dir.path + "/shell.socket";
     testlog::clear();
-    before_open = open_descriptors();
+    before_open = testproc::open_fds();
     sh = shell_open(path.c_str(), table);
     ASSERT_NE(sh, nullptr) << testlog::dump();
     EXPECT_EQ(testlog::count("shell started, listening on UNIX socket[" + std::to_string(sh->fd_listen) + "] " +
@@ -274,7 +249,7 @@ class ShellTest : public ::testing::Test {
               1)
         << testlog::dump();
     testlog::clear();
-    idle = open_descriptors();
+    idle = testproc::open_fds();
   }
 
   void TearDown() override { shell_close(sh); }
@@ -288,12 +263,12 @@ class ShellTest : public ::testing::Test {
     return client.read_to_end();
   }
 
-  bool accepted() { return wait_until([&] { return sh->fd_client.load() >= 0; }); }
+  bool accepted() { return testproc::eventually([&] { return sh->fd_client.load() >= 0; }); }
 
   // The server holds no connection and every descriptor it took is back.
   bool settled(int extra = 0)
   {
-    return wait_until([&] { return sh->fd_client.load() < 0 && open_descriptors() == idle + extra; });
+    return testproc::eventually([&] { return sh->fd_client.load() < 0 && testproc::open_fds() == idle + extra; });
   }
 
   struct client_run {
@@ -510,7 +485,7 @@ TEST_F(ShellTest, CloseStopsARunningHandlerAndRemovesTheSocket)
   EXPECT_TRUE(client.sees_eof());
   EXPECT_FALSE(exists(path));
   client.close_now();
-  EXPECT_EQ(open_descriptors(), before_open);
+  EXPECT_EQ(testproc::open_fds(), before_open);
   EXPECT_FALSE(late.done);
   EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
 }
@@ -565,13 +540,13 @@ TEST_F(ShellTest, ClientWithoutCommandOrServerPrintsAtMostTheErrorLine)
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
 
   testlog::clear();
-  const int before = open_descriptors();
+  const int before = testproc::open_fds();
   run = run_client({"mevraktsh", "status", "1"}, dir.path + "/none");
   EXPECT_EQ(run.result, -1);
   EXPECT_EQ(run.printed, "Error: service not running!\n\n");
   EXPECT_EQ(testlog::count(error_text("connect socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testproc::open_fds(), before);
 }
 
 TEST(Shell, StaleFileAtThePathIsReplacedAndRemovedAtClose)
@@ -595,11 +570,11 @@ TEST(Shell, FailedOpenLeavesNothingBehind)
   temp_dir dir;
   const std::string path = dir.path + "/missing/shell.socket";
   testlog::clear();
-  const int before = open_descriptors();
+  const int before = testproc::open_fds();
   EXPECT_EQ(shell_open(path.c_str(), nullptr), nullptr);
   EXPECT_EQ(testlog::count(error_text("bind socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testproc::open_fds(), before);
   shell_close(nullptr);
 }
 

@@ -23,6 +23,7 @@
 #include "common/socket.h"
 #include "tcp_server/tcp_server.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/process_state.h"
 
 namespace {
 
@@ -30,23 +31,8 @@ using namespace std::chrono_literals;
 using bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 
-// The daemon ignores SIGPIPE from its start; so does this binary, or a send
-// to a vanished client would end it.
-class ignore_sigpipe : public ::testing::Environment {
-  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
-};
-const ::testing::Environment *const sigpipe_env = ::testing::AddGlobalTestEnvironment(new ignore_sigpipe);
-
-int open_descriptors()
-{
-  int n = 0;
-  if (DIR *dir = opendir("/proc/self/fd")) {
-    while (readdir(dir))
-      n++;
-    closedir(dir);
-  }
-  return n;
-}
+// The daemon ignores SIGPIPE from its start; so does this binary.
+const bool sigpipe_ignored = (testproc::ignore_sigpipe(), true);
 
 uint16_t port_of(int fd)
 {
@@ -222,7 +208,7 @@ class TcpServerTest : public ::testing::Test {
   void SetUp() override
   {
     testlog::clear();
-    descriptors_before_open = open_descriptors();
+    descriptors_before_open = testproc::open_fds();
     server = tcp_server_open(0);
     ASSERT_NE(server, nullptr) << testlog::dump();
     tcp_server_callbacks callbacks{recorder::on_connect, &rec, recorder::on_disconnect, &rec,
@@ -414,14 +400,14 @@ TEST_F(TcpServerTest, FailedAcceptDropsTheServedClient)
 
 TEST_F(TcpServerTest, ThousandSessionsLeaveNoDescriptorBehind)
 {
-  const int before = open_descriptors();
+  const int before = testproc::open_fds();
   for (int i = 1; i <= 1000; i++) {
     client amr(port);
     ASSERT_TRUE(wait_connects(i)) << "session " << i;
   }
   ASSERT_TRUE(rec.wait([&] { return server->fd_client.load() < 0; }));
   EXPECT_EQ(server->n_sessions.load(), 1000u);
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testproc::open_fds(), before);
   EXPECT_EQ(testlog::count_prefix("close socket error"), 0);
 }
 
@@ -447,7 +433,7 @@ TEST_F(TcpServerTest, CloseWithClientAndQueuedDataReleasesAll)
   tcp_server_close(server);
   server = nullptr;
   amr.close_now();
-  EXPECT_EQ(open_descriptors(), descriptors_before_open);
+  EXPECT_EQ(testproc::open_fds(), descriptors_before_open);
   EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
 }
 
@@ -456,11 +442,11 @@ TEST(TcpServer, TakenPortFailsToOpen)
   testlog::clear();
   tcp_server *first = tcp_server_open(0);
   ASSERT_NE(first, nullptr);
-  const int before = open_descriptors();
+  const int before = testproc::open_fds();
   EXPECT_EQ(tcp_server_open(port_of(first->fd_listen)), nullptr);
   EXPECT_EQ(testlog::count(error_text("bind socket error: ", EADDRINUSE), LOG_ERR), 1) << testlog::dump();
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testproc::open_fds(), before);
   tcp_server_close(first);
 }
 

@@ -300,7 +300,7 @@ bool read_protocol(reader *rd)
       return failure(rd, "no ENQ from the meter");
     if (b == RX_CLOSED)
       return failure(rd, "line closed");
-    if (b == TOOL_ENQ)
+    if (b == NBR14522_ENQ)
       break;
   }
 
@@ -334,14 +334,14 @@ bool read_protocol(reader *rd)
       continue;
     }
     if (len == 0 && tool_is_control(static_cast<uint8_t>(b))) {
-      if (b == TOOL_NAK)
+      if (b == NBR14522_NAK)
         st.naks_received++;
-      if (b == TOOL_WAIT) {
+      if (b == NBR14522_WAIT) {
         st.waits_received++;
         wait_until = deadline;
       }
       // ENQ: the meter is idle again, so it never took the command.
-      send = b == TOOL_NAK || b == TOOL_ENQ;
+      send = b == NBR14522_NAK || b == NBR14522_ENQ;
       continue;
     }
     rd->rsp[len++] = static_cast<uint8_t>(b);
@@ -351,14 +351,14 @@ bool read_protocol(reader *rd)
     rd->rtt_ms = static_cast<double>(rd->rx_at_ns - start) / MS;
     if (tool_frame_ok(rd->rsp, TOOL_RSP_LEN)) {
       st.acks_sent++;
-      return tx_byte(rd, TOOL_ACK, deadline);
+      return tx_byte(rd, NBR14522_ACK, deadline);
     }
     st.bad_crc++;
     if (tries == MAX_TRIES)
       return failure(rd, "gave up after %d tries", MAX_TRIES);
     tries++;
     st.naks_sent++;
-    if (!tx_byte(rd, TOOL_NAK, deadline))
+    if (!tx_byte(rd, NBR14522_NAK, deadline))
       return false;
     len = 0;
     wait_until = std::min(deadline, tool_now_ns() + FIRST_BYTE_NS);

@@ -165,7 +165,7 @@ void go_idle(sim_meter *sim, int64_t next_enq_ns)
 
 void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
 {
-  queue_byte(sim, TOOL_NAK, now_ns);
+  queue_byte(sim, NBR14522_NAK, now_ns);
   sim->stats.naks_sent++;
   trace(sim, now_ns, "tx NAK (%s)", why);
 }
@@ -201,7 +201,7 @@ void on_command(sim_meter *sim, int64_t now_ns)
   build_response(sim, sim->cmd[0]);
   sim->rsp_resends = 0;
   if (fault_hit(sim, SIM_WAIT)) {
-    queue_byte(sim, TOOL_WAIT, answer_ns);
+    queue_byte(sim, NBR14522_WAIT, answer_ns);
     sim->stats.waits_sent++;
     sim->state = SIM_PAUSED;
     sim->pause_then_enq = sim->faults[SIM_WAIT].args[1] == 1;
@@ -215,7 +215,7 @@ void on_command(sim_meter *sim, int64_t now_ns)
 void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)
 {
   sim_stats &s = sim->stats;
-  if (byte == TOOL_ACK) {
+  if (byte == NBR14522_ACK) {
     (sim->rsp_bad ? s.responses_bad_acked : s.responses_good_acked)++;
     trace(sim, now_ns, "rx ACK");
     go_idle(sim, now_ns + sim->enq_ns);
@@ -259,7 +259,7 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
     sim->stats.garbage_bytes_sent += n;
     trace(sim, now_ns, "tx %zu garbage bytes", n);
   }
-  queue_byte(sim, TOOL_ENQ, now_ns);
+  queue_byte(sim, NBR14522_ENQ, now_ns);
   sim->stats.enq_sent++;
   // Keep the cadence on its own grid unless it fell behind (a long exchange).
   sim->next_enq_ns += sim->enq_ns;
@@ -349,7 +349,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
   for (size_t i = 0; i < len; i++) {
     uint8_t byte = data[i];
     if (sim->state == SIM_ACK_WAIT) {
-      if (byte == TOOL_ACK || byte == TOOL_NAK) {
+      if (byte == NBR14522_ACK || byte == NBR14522_NAK) {
         on_reply(sim, byte, now_ns);
         continue;
       }

@@ -40,7 +40,7 @@ uint16_t frame_crc(const uint8_t *data, size_t len)
 
 bool tool_is_control(uint8_t byte)
 {
-  return byte == TOOL_ENQ || byte == TOOL_ACK || byte == TOOL_WAIT || byte == TOOL_NAK;
+  return byte == NBR14522_ENQ || byte == NBR14522_ACK || byte == NBR14522_WAIT || byte == NBR14522_NAK;
 }
 
 int tool_bad_usage(const char *prog, const char *usage, const char *fmt, ...)

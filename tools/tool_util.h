@@ -7,13 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint8_t TOOL_ENQ = 0x05;
-constexpr uint8_t TOOL_ACK = 0x06;
-constexpr uint8_t TOOL_WAIT = 0x10;
-constexpr uint8_t TOOL_NAK = 0x15;
+#include "nbr14522/frame.h"
 
-constexpr size_t TOOL_CMD_LEN = 66;
-constexpr size_t TOOL_RSP_LEN = 258;
+constexpr size_t TOOL_CMD_LEN = NBR14522_CMD_SIZE;
+constexpr size_t TOOL_RSP_LEN = NBR14522_RSP_SIZE;
 
 /// One byte at 9600 baud 8N1: ten bit times.
 constexpr int64_t TOOL_BYTE_NS = 10 * 1000000000LL / 9600;

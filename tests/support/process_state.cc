@@ -82,6 +82,11 @@ bool back_to(const footprint &before, milliseconds timeout)
   }
 }
 
+void ignore_sigpipe()
+{
+  signal(SIGPIPE, SIG_IGN);
+}
+
 double thread_cpu_ms(pthread_t thread)
 {
   clockid_t clock;

@@ -32,7 +32,7 @@ bool back_to(const footprint &before, milliseconds timeout = milliseconds(3000))
 
 /// Polls `pred` every millisecond until it holds or the deadline passes.
 template <typename Pred>
-bool eventually(Pred pred, milliseconds timeout = milliseconds(3000))
+bool eventually(Pred pred, milliseconds timeout = milliseconds(5000))
 {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
@@ -42,6 +42,10 @@ bool eventually(Pred pred, milliseconds timeout = milliseconds(3000))
   }
   return true;
 }
+
+/// Makes a write to a peer that has gone fail with EPIPE instead of ending
+/// the process, as the daemon does from its start.
+void ignore_sigpipe();
 
 /// CPU time used by a thread so far, in milliseconds, or -1.
 double thread_cpu_ms(pthread_t thread);

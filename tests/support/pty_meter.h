@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "nbr14522/frame.h"
+
 namespace testmeter {
 
 using bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 
-constexpr uint8_t ENQ = 0x05;
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t WAIT = 0x10;
-constexpr uint8_t NAK = 0x15;
+constexpr uint8_t ENQ = NBR14522_ENQ;
+constexpr uint8_t ACK = NBR14522_ACK;
+constexpr uint8_t WAIT = NBR14522_WAIT;
+constexpr uint8_t NAK = NBR14522_NAK;
 
 class pty_meter {
  public:
