@@ -1,0 +1,299 @@
+// The real mevraktd and mevraktsh, run in the private sandbox at their fixed
+// paths, with a simulated meter on a pseudo-terminal and the AMR side on the
+// TCP port.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "tests/sandbox/e2e.h"
+#include "tests/support/pty_meter.h"
+
+namespace {
+
+using e2e::milliseconds;
+
+constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
+constexpr const char *socket_path = "/var/run/mevraKT.socket";
+
+struct result {
+  int status;
+  std::string output;
+};
+
+result run(std::vector<std::string> argv, milliseconds timeout = milliseconds(10000))
+{
+  e2e::process p;
+  if (!p.start(argv, {false, true, false}))
+    return {-1, ""};
+  p.read_to_end(timeout);
+  p.wait(timeout);
+  return {p.exit_status(), p.output()};
+}
+
+result mevraktsh(std::vector<std::string> words)
+{
+  words.insert(words.begin(), MEVRAKTSH_BIN);
+  return run(words);
+}
+
+bool exists(const char *path)
+{
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+std::string settings(unsigned enabled1, const std::string &dev1, unsigned port1, unsigned enabled2,
+                     const std::string &dev2, unsigned port2)
+{
+  std::ostringstream text;
+  text << "MOD_MEVRAKT_ENABLED=1\n"
+       << "MOD_MEVRAKT_PROT1_ENABLED=" << enabled1 << "\n"
+       << "MOD_MEVRAKT_PROT1_DEVICE=\"" << dev1 << "\"\n"
+       << "MOD_MEVRAKT_PROT1_PORT=" << port1 << "\n"
+       << "MOD_MEVRAKT_PROT2_ENABLED=" << enabled2 << "\n"
+       << "MOD_MEVRAKT_PROT2_DEVICE=\"" << dev2 << "\"\n"
+       << "MOD_MEVRAKT_PROT2_PORT=" << port2 << "\n";
+  return text.str();
+}
+
+std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
+                   unsigned disconnected, unsigned cmd_ok, unsigned rsp_ok)
+{
+  std::ostringstream text;
+  text << "Service               : running\n"
+       << "AMR System            : " << amr << "\n"
+       << "Meter                 : " << meter << "\n\n"
+       << "TCP sessions          : " << sessions << "\n"
+       << "Meter connected       : " << connected << "\n"
+       << "Meter disconnected    : " << disconnected << "\n"
+       << "Meter connection lost : 0\n"
+       << "Commands OK           : " << cmd_ok << "\n"
+       << "Commands failed       : 0\n"
+       << "Responses OK          : " << rsp_ok << "\n"
+       << "Responses failed      : 0\n";
+  return text.str();
+}
+
+int connect_to(uint16_t port)
+{
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The simulated meter on a pty of its own, as a technician would run it.
+class simulator {
+ public:
+  explicit simulator(std::vector<std::string> options = {})
+  {
+    options.insert(options.begin(), METER_SIM);
+    if (proc.start(options, {false, true, false}) && proc.wait_output("\n"))
+      path = proc.output().substr(0, proc.output().find('\n'));
+  }
+  e2e::process proc;
+  std::string path;
+};
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_TRUE(e2e::in_sandbox());
+    unlink(settings_path);
+    log.clear();
+  }
+
+  void start(const std::string &text)
+  {
+    ASSERT_TRUE(e2e::write_file(settings_path, text));
+    ASSERT_TRUE(daemon.start({MEVRAKTD_BIN}));
+    ASSERT_TRUE(log.wait_for("started", LOG_NOTICE)) << log.dump();
+  }
+
+  void stop_and_check()
+  {
+    EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(5000)), 0);
+    // The log sink may take a moment after the daemon's end to write its
+    // last line.
+    EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+    EXPECT_FALSE(exists(socket_path));
+  }
+
+  e2e::syslog_tail log;
+  e2e::process daemon;
+};
+
+TEST_F(DaemonTest, WithoutSettingsItStartsAndStopsAtOnce)
+{
+  ASSERT_TRUE(daemon.start({MEVRAKTD_BIN}));
+  ASSERT_TRUE(daemon.wait(milliseconds(5000)));
+  EXPECT_EQ(daemon.exit_status(), 0);
+  ASSERT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+  std::vector<std::string> texts;
+  for (const e2e::syslog_line &line : log.lines()) {
+    texts.push_back(line.text);
+    EXPECT_EQ(line.ident, "mevraKT");
+    EXPECT_EQ(line.pid, daemon.pid());
+    EXPECT_EQ(line.facility, LOG_DAEMON);
+    EXPECT_EQ(line.priority, LOG_NOTICE);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"started", "disabled on ", "disabled on ", "stopped"}));
+  EXPECT_FALSE(exists(socket_path));
+}
+
+TEST_F(DaemonTest, ChannelTwoAloneServesBothStatusCommands)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  start(settings(0, "", 4001, 1, meter.path, 4002));
+  ASSERT_TRUE(log.wait_for_prefix("shell started, listening on UNIX socket[", LOG_NOTICE)) << log.dump();
+  EXPECT_EQ(log.count("disabled on ", LOG_NOTICE), 1);
+  EXPECT_EQ(log.count("running on " + meter.path + ", listening on TCP port 4002", LOG_NOTICE), 1);
+
+  result one = mevraktsh({"status", "1"});
+  EXPECT_EQ(one.status, 0);
+  EXPECT_EQ(one.output, "Service is disabled.\n\n");
+  result two = mevraktsh({"status", "2"});
+  EXPECT_EQ(two.status, 0);
+  EXPECT_EQ(two.output, report("disconnected", "disconnected", 0, 0, 0, 0, 0));
+  result other = mevraktsh({"status", "3"});
+  EXPECT_EQ(other.output, "shell: status 3: command not found\n");
+  stop_and_check();
+}
+
+TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  start(settings(1, meter.path, 4001, 0, "", 0));
+  ASSERT_TRUE(log.wait_for("running on " + meter.path + ", listening on TCP port 4001")) << log.dump();
+
+  result read = run({METER_READ, "--count", "3", "--quiet", "127.0.0.1:4001"});
+  EXPECT_EQ(read.status, 0) << read.output;
+  ASSERT_TRUE(log.wait_for("disconnecting meter on " + meter.path, LOG_NOTICE)) << log.dump();
+  EXPECT_EQ(log.count("connecting meter on " + meter.path, LOG_NOTICE), 1);
+  EXPECT_EQ(log.count("meter connected on " + meter.path, LOG_NOTICE), 1);
+
+  result status = mevraktsh({"status", "1"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.output, report("disconnected", "disconnected", 1, 1, 1, 3, 3));
+  stop_and_check();
+}
+
+TEST_F(DaemonTest, ShellClientEdges)
+{
+  simulator meter;
+  start(settings(1, meter.path, 4001, 0, "", 0));
+  ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
+
+  result none = mevraktsh({});
+  EXPECT_EQ(none.status, 255);
+  EXPECT_EQ(none.output, "");
+  result four = mevraktsh({"status", "1", "extra", "dropped"});
+  EXPECT_EQ(four.status, 0);
+  EXPECT_EQ(four.output, report("disconnected", "disconnected", 0, 0, 0, 0, 0));
+
+  stop_and_check();
+  result down = mevraktsh({"status", "1"});
+  EXPECT_EQ(down.status, 255);
+  EXPECT_EQ(down.output, "Error: service not running!\n\n");
+}
+
+TEST_F(DaemonTest, StopsCleanlyWithAClientConnectedAndACommandPending)
+{
+  testmeter::pty_meter silent;  // never sends ENQ: the command stays pending
+  ASSERT_TRUE(silent.ok());
+  start(settings(1, silent.path(), 4001, 0, "", 0));
+  ASSERT_TRUE(log.wait_for_prefix("shell started")) << log.dump();
+  int client = connect_to(4001);
+  ASSERT_GE(client, 0);
+  const testmeter::bytes cmd = testmeter::make_command(0x14);
+  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  ASSERT_TRUE(log.wait_for("connecting meter on " + silent.path(), LOG_NOTICE)) << log.dump();
+  stop_and_check();
+  close(client);
+}
+
+TEST(DaemonSymbolsOnHost, ExportsOnlyTheFourCallbacks)
+{
+  result nm = run({"nm", "-D", "--defined-only", MEVRAKTD_BIN});
+  ASSERT_EQ(nm.status, 0);
+  std::set<std::string> names;
+  std::istringstream lines(nm.output);
+  std::string address, type, name;
+  while (lines >> address >> type >> name)
+    names.insert(name);
+  EXPECT_EQ(names, (std::set<std::string>{"mevrakt_status", "nbr14522_disconnect", "nbr14522_write",
+                                           "tcp_server_write"}));
+}
+
+// CPU time of every thread of `pid` so far, in nanoseconds (scheduler
+// statistics: far finer than the clock ticks of /proc/PID/stat).
+long long cpu_ns(pid_t pid)
+{
+  long long total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR *dir = opendir(tasks.c_str())) {
+    while (const dirent *e = readdir(dir)) {
+      long long ns = 0;
+      std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+      if (e->d_name[0] != '.' && in >> ns)
+        total += ns;
+    }
+    closedir(dir);
+  }
+  return total;
+}
+
+// Not run by default: the idle-cost figures, 10 s each.
+TEST_F(DaemonTest, DISABLED_IdleCpu)
+{
+  {
+    simulator meter({"--enq-ms", "150"});
+    start(settings(1, meter.path, 4001, 0, "", 0));
+    ASSERT_TRUE(log.wait_for_prefix("shell started"));
+    int client = connect_to(4001);
+    const testmeter::bytes cmd = testmeter::make_command(0x14);
+    send(client, cmd.data(), cmd.size(), 0);
+    ASSERT_TRUE(log.wait_for("meter connected on " + meter.path));
+    uint8_t rsp[258];
+    recv(client, rsp, sizeof rsp, MSG_WAITALL);
+    const long long before = cpu_ns(daemon.pid());
+    sleep(10);
+    const long long used = cpu_ns(daemon.pid()) - before;
+    printf("meter connected, ENQ every 150 ms, client idle: %.3f ms CPU in 10 s (%.4f%%)\n", used / 1e6,
+           used / 1e8);
+    close(client);
+    daemon.stop();
+  }
+  testmeter::pty_meter silent;
+  log.clear();
+  e2e::process quiet;
+  ASSERT_TRUE(e2e::write_file(settings_path, settings(1, silent.path(), 4001, 0, "", 0)));
+  ASSERT_TRUE(quiet.start({MEVRAKTD_BIN}));
+  ASSERT_TRUE(log.wait_for_prefix("shell started"));
+  const long long before = cpu_ns(quiet.pid());
+  sleep(10);
+  printf("meter silent, break held, no client: %.3f ms CPU in 10 s\n", (cpu_ns(quiet.pid()) - before) / 1e6);
+}
+
+}  // namespace
