@@ -165,8 +165,8 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   }
   nbr14522_ctrl_send(link, NBR14522_ACK);
   count(link->n_rsp_ok);
-  if (link->rsp_handler)
-    link->rsp_handler(link->rsp_ctx, link->rsp_buf, NBR14522_RSP_SIZE);
+  if (nbr14522_rsp_fn handler = link->rsp_handler.load(std::memory_order_acquire))
+    handler(link->rsp_ctx.load(std::memory_order_relaxed), link->rsp_buf, NBR14522_RSP_SIZE);
 }
 
 void com_failed(nbr14522_link *link, int priority, const char *format, const char *error)

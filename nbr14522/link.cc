@@ -223,8 +223,8 @@ void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb)
 {
   if (!link || !cb)
     return;
-  link->rsp_handler = cb->handler;
-  link->rsp_ctx = cb->ctx;
+  link->rsp_ctx.store(cb->ctx, std::memory_order_relaxed);
+  link->rsp_handler.store(cb->handler, std::memory_order_release);
 }
 
 int nbr14522_ev_write(nbr14522_link *link, int id, int length, const uint8_t *data)

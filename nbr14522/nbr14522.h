@@ -86,8 +86,10 @@ struct nbr14522_link {
   int com_failing;
   unsigned com_fail_count;
 
-  nbr14522_rsp_fn rsp_handler;  // set before traffic starts
-  void *rsp_ctx;
+  // Set while the thread runs: the context is stored first and the handler
+  // published with release order, so the thread sees both or neither.
+  std::atomic<nbr14522_rsp_fn> rsp_handler;
+  std::atomic<void *> rsp_ctx;
 
   std::atomic<uint32_t> n_connected;
   std::atomic<uint32_t> n_disconnected;
@@ -113,8 +115,8 @@ void nbr14522_close(nbr14522_link *link);
 /// response handler call can happen; nbr14522_close releases the rest.
 void nbr14522_stop(nbr14522_link *link);
 
-/// Installs the response handler; does nothing unless both are given. Call
-/// before the TCP side can queue a command.
+/// Installs the response handler; does nothing unless both are given. Any
+/// thread, once.
 void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb);
 
 /// Queues one event: header and payload in one write, so events from

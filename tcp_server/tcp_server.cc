@@ -42,8 +42,8 @@ void tcp_server_socket_open(tcp_server *server)
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
-  if (server->on_connect)
-    server->on_connect(server->connect_ctx);
+  if (tcp_server_event_fn fn = server->on_connect.load(std::memory_order_acquire))
+    fn(server->connect_ctx.load(relaxed));
 }
 
 // A reset shows up as a failed recv and leaves the connection in place; only
@@ -58,10 +58,10 @@ void tcp_server_socket_exec(tcp_server *server)
   } else if (n == 0) {
     server->fd_client.store(-1, relaxed);
     socket_close_uncancelled(fd);
-    if (server->on_disconnect)
-      server->on_disconnect(server->disconnect_ctx);
-  } else if (server->on_data) {
-    server->on_data(server->data_ctx, buf, static_cast<int>(n));
+    if (tcp_server_event_fn fn = server->on_disconnect.load(std::memory_order_acquire))
+      fn(server->disconnect_ctx.load(relaxed));
+  } else if (tcp_server_data_fn fn = server->on_data.load(std::memory_order_acquire)) {
+    fn(server->data_ctx.load(relaxed), buf, static_cast<int>(n));
   }
 }
 
@@ -192,12 +192,13 @@ void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *ca
 {
   if (!server || !callbacks)
     return;
-  server->on_connect = callbacks->on_connect;
-  server->connect_ctx = callbacks->connect_ctx;
-  server->on_disconnect = callbacks->on_disconnect;
-  server->disconnect_ctx = callbacks->disconnect_ctx;
-  server->on_data = callbacks->on_data;
-  server->data_ctx = callbacks->data_ctx;
+  constexpr auto release = std::memory_order_release;
+  server->connect_ctx.store(callbacks->connect_ctx, relaxed);
+  server->on_connect.store(callbacks->on_connect, release);
+  server->disconnect_ctx.store(callbacks->disconnect_ctx, relaxed);
+  server->on_disconnect.store(callbacks->on_disconnect, release);
+  server->data_ctx.store(callbacks->data_ctx, relaxed);
+  server->on_data.store(callbacks->on_data, release);
 }
 
 extern "C" int tcp_server_write(void *context, const uint8_t *data, int length)

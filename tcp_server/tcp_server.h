@@ -35,12 +35,15 @@ struct tcp_server {
   int pipe_ok;
   pthread_t thread;
   int thread_ok;
-  tcp_server_event_fn on_connect;
-  void *connect_ctx;
-  tcp_server_event_fn on_disconnect;
-  void *disconnect_ctx;
-  tcp_server_data_fn on_data;
-  void *data_ctx;
+  // Set by tcp_server_set_callbacks while the thread may already run: each
+  // context is stored before its function, which is published with release
+  // order, so a thread that sees a function sees its context too.
+  std::atomic<tcp_server_event_fn> on_connect;
+  std::atomic<void *> connect_ctx;
+  std::atomic<tcp_server_event_fn> on_disconnect;
+  std::atomic<void *> disconnect_ctx;
+  std::atomic<tcp_server_data_fn> on_data;
+  std::atomic<void *> data_ctx;
   // Connections accepted so far; incremented by the server thread only.
   std::atomic<uint32_t> n_sessions;
 };
@@ -60,9 +63,9 @@ tcp_server *tcp_server_open(uint32_t port);
 /// thread may call tcp_server_write on it once this has begun.
 void tcp_server_close(tcp_server *server);
 
-/// Copies all six callback fields into the server when both are given. Set
-/// them before the port is offered to clients: the server thread reads them
-/// without a lock.
+/// Copies all six callback fields into the server when both are given. Any
+/// thread, once: the server thread picks them up safely even while running;
+/// a client that connects before they are set is served without them.
 void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *callbacks);
 
 /// Queues `length` bytes of `data` for the client in one write into the
