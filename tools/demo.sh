@@ -161,8 +161,8 @@ EOF
   show_log 1
   logged=$(wc -l <"$MEVRAKT_SANDBOX_LOG")
   if log_has "ioctl(TIOCMBIx) error"; then
-    say "   The ioctl(TIOCMBIx) lines (at start, and again at stop) come from the" \
-        "   pseudo-terminal, which has no RTS and DTR lines; a real serial port has."
+    say "   The ioctl(TIOCMBIx) lines (at start, and again at stop) say that the" \
+        "   pseudo-terminal has no RTS and DTR lines to set; a serial port has them."
   fi
   say "   Each connection shows the meter's cycle: a command arrives, the daemon" \
       "   releases the break (\"connecting meter\"), the meter's first ENQ makes" \
