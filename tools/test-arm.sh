@@ -1,6 +1,6 @@
 #!/bin/sh
-# Cross-builds mevraKT for an ARM board and runs every test under qemu user
-# emulation; exits non-zero on failure.
+# Cross-builds mevraKT for an ARM board, runs every test under qemu user
+# emulation and checks the board's Debian package; exits non-zero on failure.
 #
 #   tools/test-arm.sh [arm|aarch64]    (default arm: 32-bit, hard-float)
 #
@@ -11,8 +11,8 @@ set -eu
 cd "$(dirname "$0")/.."
 
 case "${1:-arm}" in
-  arm) triplet=arm-linux-gnueabihf qemu=arm build=build-arm ;;
-  aarch64 | arm64) triplet=aarch64-linux-gnu qemu=aarch64 build=build-arm64 ;;
+  arm) triplet=arm-linux-gnueabihf qemu=arm build=build-arm debarch=armhf ;;
+  aarch64 | arm64) triplet=aarch64-linux-gnu qemu=aarch64 build=build-arm64 debarch=arm64 ;;
   *) echo "usage: $0 [arm|aarch64]" >&2; exit 2 ;;
 esac
 
@@ -48,3 +48,4 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" -DMEVRAKT_WERROR=ON
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
+tools/check-package.sh "$build" "$debarch"
