@@ -98,12 +98,13 @@ TEST_F(ServiceTest, EveryExampleKeyTakesEffectOnceEdited)
       << log.dump();
   EXPECT_TRUE(log.wait_for("running on " + second.path() + ", listening on TCP port 4102", LOG_NOTICE))
       << log.dump();
-  // A SIGTERM before the shell is up would end the daemon as it starts.
   ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
   for (const char *channel : {"1", "2"}) {
     result status = run({MEVRAKTSH_BIN, "status", channel});
     EXPECT_EQ(status.output.compare(0, 32, "Service               : running\n"), 0) << status.output;
   }
+  // Until it waits for SIGTERM, the daemon dies of it rather than stopping.
+  EXPECT_TRUE(e2e::waits_for_signal(daemon.pid()));
   EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(10000)), 0);
 }
 
@@ -165,20 +166,25 @@ class InitScriptTest : public ServiceTest {
     EXPECT_EQ(again.output, "Starting mevraktd: already running\n");
     EXPECT_EQ(running_pid(), first);
 
+    // The script's SIGTERM must find the daemon ready for it.
+    EXPECT_TRUE(e2e::waits_for_signal(first));
+    log.clear();
     result restart = init("restart");
     EXPECT_EQ(restart.status, 0);
     EXPECT_EQ(restart.output, "Stopping mevraktd: OK\nStarting mevraktd: OK\n");
     EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
-    ASSERT_TRUE(log.wait_for("started", LOG_NOTICE, 2)) << log.dump();
+    ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
     long second = running_pid();
     EXPECT_GT(second, 0);
     EXPECT_NE(second, first);
     EXPECT_EQ(run({MEVRAKTSH_BIN, "status", "1"}).status, 0);
 
+    EXPECT_TRUE(e2e::waits_for_signal(second));
+    log.clear();
     result stop = init("stop");
     EXPECT_EQ(stop.status, 0);
     EXPECT_EQ(stop.output, "Stopping mevraktd: OK\n");
-    EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE, 2)) << log.dump();
+    EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
     EXPECT_FALSE(exists(pid_file));
     EXPECT_FALSE(exists("/var/run/mevraKT.socket"));
     EXPECT_EQ(init("status").status, 3);

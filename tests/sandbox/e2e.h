@@ -38,6 +38,12 @@ bool write_file(const std::string &path, const std::string &text);
 /// The whole content of the file at `path`; empty if it cannot be read.
 std::string read_file(const std::string &path);
 
+/// Waits until the main thread of process `pid` sleeps until a signal comes
+/// (in sigsuspend or pause), as a daemon does once its handlers are in place,
+/// or until the deadline. Returns whether it came to that. It asks the
+/// kernel where the thread sleeps, which holds under user-mode emulation too.
+bool waits_for_signal(pid_t pid, milliseconds timeout = milliseconds(10000));
+
 /// One log line as glibc sends it: "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
 struct syslog_line {
   int priority = -1;  // LOG_ERR, LOG_NOTICE, ... (facility removed); -1 if absent
