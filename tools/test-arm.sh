@@ -31,10 +31,17 @@ binfmt=/proc/sys/fs/binfmt_misc
 if [ ! -e "$binfmt/register" ]; then
   $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
 fi
-if ! grep -qx enabled "$binfmt/qemu-$qemu" 2>/dev/null; then
-  $SUDO update-binfmts --enable "qemu-$qemu"
+enabled() {
+  grep -qx enabled "$binfmt/qemu-$qemu" 2>/dev/null
+}
+if ! enabled; then
+  $SUDO update-binfmts --enable "qemu-$qemu" || true
 fi
-if ! grep -qx enabled "$binfmt/qemu-$qemu" 2>/dev/null; then
+# Without binfmt-support's records, the registration systemd would load.
+if ! enabled && [ -r "/usr/lib/binfmt.d/qemu-$qemu.conf" ]; then
+  $SUDO sh -c "cat /usr/lib/binfmt.d/qemu-$qemu.conf > $binfmt/register" || true
+fi
+if ! enabled; then
   echo "test-arm: the kernel does not run $qemu programs through qemu (binfmt_misc)" >&2
   exit 1
 fi
