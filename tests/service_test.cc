@@ -18,24 +18,11 @@
 namespace {
 
 using e2e::milliseconds;
+using e2e::run;
+using result = e2e::run_result;
 
 constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
 constexpr const char *pid_file = "/var/run/mevraktd.pid";
-
-struct result {
-  int status;
-  std::string output;
-};
-
-result run(const std::vector<std::string> &argv)
-{
-  e2e::process p;
-  if (!p.start(argv, {false, true, true}))
-    return {-1, ""};
-  p.read_to_end(milliseconds(20000));
-  p.wait(milliseconds(20000));
-  return {p.exit_status(), p.output()};
-}
 
 bool exists(const char *path)
 {
@@ -144,6 +131,20 @@ class InitScriptTest : public ServiceTest {
     return atol(status.output.c_str() + running.size());
   }
 
+  // Runs `action`, which stops the daemon `pid` (and may start another),
+  // checks that it stopped as it should, and returns what the script said.
+  // Lines logged before are forgotten.
+  std::string stopping(long pid, const std::string &action)
+  {
+    // The script's SIGTERM must find the daemon ready for it.
+    EXPECT_TRUE(e2e::waits_for_signal(pid));
+    log.clear();
+    result r = init(action);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+    return r.output;
+  }
+
   // Starts, checks, restarts and stops the daemon through the script.
   void lifecycle()
   {
@@ -166,25 +167,14 @@ class InitScriptTest : public ServiceTest {
     EXPECT_EQ(again.output, "Starting mevraktd: already running\n");
     EXPECT_EQ(running_pid(), first);
 
-    // The script's SIGTERM must find the daemon ready for it.
-    EXPECT_TRUE(e2e::waits_for_signal(first));
-    log.clear();
-    result restart = init("restart");
-    EXPECT_EQ(restart.status, 0);
-    EXPECT_EQ(restart.output, "Stopping mevraktd: OK\nStarting mevraktd: OK\n");
-    EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+    EXPECT_EQ(stopping(first, "restart"), "Stopping mevraktd: OK\nStarting mevraktd: OK\n");
     ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
     long second = running_pid();
     EXPECT_GT(second, 0);
     EXPECT_NE(second, first);
     EXPECT_EQ(run({MEVRAKTSH_BIN, "status", "1"}).status, 0);
 
-    EXPECT_TRUE(e2e::waits_for_signal(second));
-    log.clear();
-    result stop = init("stop");
-    EXPECT_EQ(stop.status, 0);
-    EXPECT_EQ(stop.output, "Stopping mevraktd: OK\n");
-    EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+    EXPECT_EQ(stopping(second, "stop"), "Stopping mevraktd: OK\n");
     EXPECT_FALSE(exists(pid_file));
     EXPECT_FALSE(exists("/var/run/mevraKT.socket"));
     EXPECT_EQ(init("status").status, 3);

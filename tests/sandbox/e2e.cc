@@ -427,4 +427,15 @@ int process::fd_count() const
   return n;
 }
 
+run_result run(const std::vector<std::string> &argv, process_options options, milliseconds timeout)
+{
+  options.capture_stdout = true;
+  process p;
+  if (!p.start(argv, options))
+    return {-1, ""};
+  p.read_to_end(timeout);
+  p.wait(timeout);
+  return {p.exit_status(), p.output()};
+}
+
 }  // namespace e2e

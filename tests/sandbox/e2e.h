@@ -167,4 +167,16 @@ class process {
   std::string output_;
 };
 
+/// What a program run to its end left behind.
+struct run_result {
+  int status;          // as process::exit_status(); -1 if it did not start or end
+  std::string output;  // what it printed
+};
+
+/// Runs `argv` to its end, collecting its standard output and, unless
+/// `options` say otherwise, its errors; waits up to `timeout` for its output
+/// to close and as long again for its end.
+run_result run(const std::vector<std::string> &argv, process_options options = {false, true, true},
+               milliseconds timeout = milliseconds(20000));
+
 }  // namespace e2e
