@@ -54,5 +54,5 @@ export QEMU_LD_PREFIX
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" -DMEVRAKT_WERROR=ON
 cmake --build "$build" -j"$jobs"
-ctest --test-dir "$build" --output-on-failure -j"$jobs"
 tools/check-package.sh "$build" "$debarch"
+ctest --test-dir "$build" --output-on-failure -j"$jobs"

@@ -8,5 +8,5 @@ tools/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DMEVRAKT_WERROR=ON
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
 tools/check-package.sh build "$(dpkg --print-architecture)"
+ctest --test-dir build --output-on-failure -j"$jobs"
