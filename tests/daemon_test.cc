@@ -131,6 +131,8 @@ class DaemonTest : public ::testing::Test {
 
   void stop_and_check()
   {
+    // Until it waits for SIGTERM, the daemon dies of it rather than stopping.
+    EXPECT_TRUE(e2e::waits_for_signal(daemon.pid()));
     EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(5000)), 0);
     // The log sink may take a moment after the daemon's end to write its
     // last line.

@@ -10,9 +10,10 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/pty_meter.h"
 
-// A pty keeps 8 data bits and no parity whatever it is asked for, so the
-// character format is checked on the way in: this binary's tcsetattr notes
-// the control flags it was given, then hands the call to the C library.
+// A pty keeps 8 data bits and no parity whatever it is asked for, and qemu's
+// user-mode emulation passes on no speed above 460800, so the character format
+// and the speeds are checked on the way in: this binary's tcsetattr notes the
+// control flags it was given, then hands the call to the C library.
 namespace {
 tcflag_t applied_cflag;
 }
@@ -74,7 +75,8 @@ TEST_F(SerialTest, SpeedsOutsideTheTableFallBackTo9600)
 {
   EXPECT_EQ(open_with(115200, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B115200));
   EXPECT_EQ(open_with(300, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B300));
-  EXPECT_EQ(open_with(4000000, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B4000000));
+  open_with(4000000, 8, "N", 1);
+  EXPECT_EQ(applied_cflag & CBAUD, tcflag_t(B4000000));
   EXPECT_EQ(open_with(1800, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B9600));
   EXPECT_EQ(open_with(0, 8, "N", 1).c_cflag & CBAUD, tcflag_t(B9600));
 }

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds mevraKT from nothing and runs every test; exits non-zero on failure.
+# Builds mevraKT from nothing, runs every test and checks the Debian
+# package; exits non-zero on failure.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -7,4 +8,5 @@ tools/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DMEVRAKT_WERROR=ON
 cmake --build build -j"$jobs"
+tools/check-package.sh build "$(dpkg --print-architecture)"
 ctest --test-dir build --output-on-failure -j"$jobs"

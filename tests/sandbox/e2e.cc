@@ -93,6 +93,26 @@ std::string read_file(const std::string &path)
   return text;
 }
 
+bool waits_for_signal(pid_t pid, milliseconds timeout)
+{
+  const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+  auto deadline = steady::now() + timeout;
+  for (;;) {
+    int fd = open(wchan.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      return false;
+    char where[128];
+    ssize_t n = read(fd, where, sizeof where - 1);
+    close(fd);
+    where[n > 0 ? n : 0] = '\0';
+    if (strstr(where, "sigsuspend") || strstr(where, "pause"))
+      return true;
+    if (ms_left(deadline) == 0)
+      return false;
+    usleep(2000);
+  }
+}
+
 syslog_line parse_syslog_line(const std::string &raw)
 {
   syslog_line l;
@@ -405,6 +425,17 @@ int process::fd_count() const
       n++;
   closedir(dir);
   return n;
+}
+
+run_result run(const std::vector<std::string> &argv, process_options options, milliseconds timeout)
+{
+  options.capture_stdout = true;
+  process p;
+  if (!p.start(argv, options))
+    return {-1, ""};
+  p.read_to_end(timeout);
+  p.wait(timeout);
+  return {p.exit_status(), p.output()};
 }
 
 }  // namespace e2e

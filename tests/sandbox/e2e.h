@@ -38,6 +38,12 @@ bool write_file(const std::string &path, const std::string &text);
 /// The whole content of the file at `path`; empty if it cannot be read.
 std::string read_file(const std::string &path);
 
+/// Waits until the main thread of process `pid` sleeps until a signal comes
+/// (in sigsuspend or pause), as a daemon does once its handlers are in place,
+/// or until the deadline. Returns whether it came to that. It asks the
+/// kernel where the thread sleeps, which holds under user-mode emulation too.
+bool waits_for_signal(pid_t pid, milliseconds timeout = milliseconds(10000));
+
 /// One log line as glibc sends it: "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
 struct syslog_line {
   int priority = -1;  // LOG_ERR, LOG_NOTICE, ... (facility removed); -1 if absent
@@ -160,5 +166,17 @@ class process {
   int status_ = -1;
   std::string output_;
 };
+
+/// What a program run to its end left behind.
+struct run_result {
+  int status;          // as process::exit_status(); -1 if it did not start or end
+  std::string output;  // what it printed
+};
+
+/// Runs `argv` to its end, collecting its standard output and, unless
+/// `options` say otherwise, its errors; waits up to `timeout` for its output
+/// to close and as long again for its end.
+run_result run(const std::vector<std::string> &argv, process_options options = {false, true, true},
+               milliseconds timeout = milliseconds(20000));
 
 }  // namespace e2e

@@ -1,0 +1,84 @@
+#!/bin/sh
+# Makes the Debian package of a build folder and checks it: the files a
+# board needs, the architecture, the conffiles, and that the programs need
+# no library beyond what the package depends on. Prints the programs' sizes.
+#
+#   tools/check-package.sh BUILD_DIR ARCH      (ARCH: amd64, armhf, arm64)
+set -eu
+
+build=$1
+arch=$2
+fail=0
+problem() {
+  echo "check-package: $*" >&2
+  fail=1
+}
+
+rm -f "$build"/mevrakt_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/mevrakt_*_"$arch".deb 2>/dev/null || true)
+if [ -z "$deb" ]; then
+  echo "check-package: no $arch package in $build" >&2
+  ls "$build"/*.deb >&2 || true
+  exit 1
+fi
+echo "check-package: $deb"
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for path in ./usr/sbin/mevraktd ./usr/bin/mevraktsh ./usr/bin/mevrakt-meter-sim ./usr/bin/mevrakt-read \
+  ./usr/lib/systemd/system/mevraktd.service ./etc/init.d/mevraktd ./opt/mevraKT/etc/settings; do
+  echo "$contents" | grep -qx "$path" || problem "$path missing"
+done
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || problem "architecture is not $arch"
+depends=$(dpkg-deb -f "$deb" Depends)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+dpkg-deb -e "$deb" "$tmp/DEBIAN"
+dpkg-deb -x "$deb" "$tmp/root"
+for path in /etc/init.d/mevraktd /opt/mevraKT/etc/settings; do
+  grep -qx "$path" "$tmp/DEBIAN/conffiles" || problem "$path is not a conffile"
+done
+
+# systemd's own reading of the unit, where systemd is at hand. The daemon it
+# names is not installed here; everything else must pass.
+unit="$tmp/root/usr/lib/systemd/system/mevraktd.service"
+if command -v systemd-analyze >/dev/null 2>&1 && [ -f "$unit" ]; then
+  complaints=$(systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'Command /usr/sbin/mevraktd is not executable' || true)
+  [ -z "$complaints" ] || problem "systemd finds fault with the unit: $complaints"
+fi
+
+case "$arch" in
+  amd64) machine="Advanced Micro Devices X86-64" ;;
+  armhf) machine="ARM" ;;
+  arm64) machine="AArch64" ;;
+  *) machine="" ;;
+esac
+
+# Each library a program needs, and the package that brings it. The
+# daemon and the shell client are held to the C library alone.
+for program in usr/sbin/mevraktd usr/bin/mevraktsh usr/bin/mevrakt-meter-sim usr/bin/mevrakt-read; do
+  file="$tmp/root/$program"
+  if [ -n "$machine" ] && ! readelf -h "$file" | grep -q "Machine: *$machine\$"; then
+    problem "$program is not built for $arch"
+  fi
+  readelf -S "$file" | grep -q '\.symtab' && problem "$program is not stripped"
+  needed=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  printf '%-28s %8s bytes  needs %s\n' "$program" "$(wc -c < "$file")" "$needed"
+  for lib in $needed; do
+    case "$program:$lib" in
+      *:libc.so.6) package=libc6 ;;
+      *-sim:libm.so.6 | *-read:libm.so.6) package=libc6 ;;
+      *-sim:libgcc_s.so.1 | *-read:libgcc_s.so.1) package=libc6 ;;  # libc6 depends on libgcc-s1
+      *-sim:libstdc++.so.6 | *-read:libstdc++.so.6) package=libstdc++6 ;;
+      *) problem "$program needs $lib"; continue ;;
+    esac
+    case ", $depends" in
+      *", $package "* | *", $package,"* | *", $package") ;;
+      *) problem "$program needs $lib, but the package does not depend on $package" ;;
+    esac
+  done
+done
+
+[ "$fail" -eq 0 ] && echo "check-package: ok"
+exit "$fail"
