@@ -72,6 +72,13 @@ char *settings_get_string(FILE *file, const char *key)
 void mevrakt_settings_read(mevrakt_settings *settings, const char *path)
 {
   FILE *file = fopen(path, "r");
+  mevrakt_settings_read_file(settings, file);
+  if (file)
+    fclose(file);
+}
+
+void mevrakt_settings_read_file(mevrakt_settings *settings, FILE *file)
+{
   settings->enabled = settings_get_uint(file, "MOD_MEVRAKT_ENABLED");
   settings->prot1.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT1_ENABLED");
   settings->prot1.device = settings_get_string(file, "MOD_MEVRAKT_PROT1_DEVICE");
@@ -79,8 +86,6 @@ void mevrakt_settings_read(mevrakt_settings *settings, const char *path)
   settings->prot2.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT2_ENABLED");
   settings->prot2.device = settings_get_string(file, "MOD_MEVRAKT_PROT2_DEVICE");
   settings->prot2.port = settings_get_uint(file, "MOD_MEVRAKT_PROT2_PORT");
-  if (file)
-    fclose(file);
 }
 
 void mevrakt_settings_free(mevrakt_settings *settings)

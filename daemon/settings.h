@@ -45,6 +45,10 @@ char *settings_get_string(FILE *file, const char *key);
 /// opened is not an error: every number is then 0 and every text empty.
 void mevrakt_settings_read(mevrakt_settings *settings, const char *path = MEVRAKT_SETTINGS_PATH);
 
+/// Fills all seven fields from `file`, which stays open and owned by the
+/// caller; without a file every number is 0 and every text empty.
+void mevrakt_settings_read_file(mevrakt_settings *settings, FILE *file);
+
 /// Frees the texts that mevrakt_settings_read allocated; call once nothing
 /// borrows them any more (the channels are closed).
 void mevrakt_settings_free(mevrakt_settings *settings);

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "nbr14522/crc16.h"
-#include "nbr14522/nbr14522.h"
+#include "nbr14522/engine.h"
 
 namespace {
 
@@ -131,21 +131,6 @@ void nbr14522_cmd_send(nbr14522_link *link)
   nbr14522_rsp_tout_set(link, kResponseWaitMs);
 }
 
-void nbr14522_disconnect_exec(nbr14522_link *link)
-{
-  if (connected(link)) {
-    link->cmd_len = 0;
-    nbr14522_rsp_tout_set(link, 0);
-    nbr14522_enq_tout_set(link, 0);
-    link->connected.store(0, std::memory_order_relaxed);
-    count(link->n_disconnected);
-    syslog(LOG_NOTICE, "disconnecting meter on %s", link->dev);
-  }
-  link->break_on.store(1, std::memory_order_relaxed);
-  if (ioctl(link->fd_com, TIOCSBRK) < 0)
-    syslog(LOG_ERR, "%s - cannot %s break on %s", "nbr14522_disconnect_exec", "set", link->dev);
-}
-
 void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
 {
   link->rsp_len += received;
@@ -174,69 +159,6 @@ void com_failed(nbr14522_link *link, int priority, const char *format, const cha
   if (link->com_fail_count++ % kFailLogEvery == 0)
     syslog(priority, format, "nbr14522_com_exec", link->dev, error);
   link->com_failing = 1;
-}
-
-void nbr14522_com_exec(nbr14522_link *link)
-{
-  const int want = link->rsp_len == 0 ? 1 : NBR14522_RSP_SIZE - link->rsp_len;
-  const ssize_t n = read(link->fd_com, link->rsp_buf + link->rsp_len, static_cast<size_t>(want));
-  if (n < 0) {
-    if (errno == EAGAIN)
-      link->com_failing = 0;  // nothing to read, but the line answers
-    else if (errno != EINTR)
-      com_failed(link, LOG_ERR, "%s - %s read error: %s", strerror(errno));
-    return;
-  }
-  if (n == 0) {
-    com_failed(link, LOG_WARNING, "%s - %s closed", nullptr);
-    return;
-  }
-  link->com_failing = 0;
-  link->com_fail_count = 0;
-
-  if (link->break_on.load(std::memory_order_relaxed))
-    return;
-  if (link->rsp_len != 0) {
-    nbr14522_com_rsp_exec(link, static_cast<int>(n));
-    return;
-  }
-
-  switch (link->rsp_buf[0]) {
-  case NBR14522_ENQ:
-    if (!connected(link)) {
-      link->connected.store(1, std::memory_order_relaxed);
-      count(link->n_connected);
-      syslog(LOG_NOTICE, "meter connected on %s", link->dev);
-    }
-    nbr14522_enq_tout_set(link, kEnqSupervisionMs);
-    // Saturates rather than wrapping after years of idle ENQs.
-    if (link->enq_count <= kEnqsBeforeSend)
-      link->enq_count++;
-    if (link->enq_count > kEnqsBeforeSend)
-      nbr14522_cmd_send(link);
-    break;
-  case NBR14522_ACK:
-    syslog(LOG_WARNING, "ACK received on %s", link->dev);
-    break;
-  case NBR14522_WAIT:
-    syslog(LOG_NOTICE, "WAIT received on %s", link->dev);
-    nbr14522_rsp_tout_set(link, 0);
-    nbr14522_enq_tout_set(link, kWaitSupervisionMs);
-    break;
-  case NBR14522_NAK:
-    syslog(LOG_WARNING, "NAK received on %s", link->dev);
-    nbr14522_cmd_send(link);
-    break;
-  default:
-    // Any other byte starts a response, which ends the pending command
-    // whether or not it was sent.
-    if (link->cmd_tries > 0)
-      count(link->n_cmd_ok);
-    link->cmd_len = 0;
-    nbr14522_rsp_tout_set(link, kInterChunkMs);
-    link->rsp_len = 1;
-    break;
-  }
 }
 
 void nbr14522_cmd_check(nbr14522_link *link)
@@ -318,6 +240,95 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
   }
 }
 
+void watch(int fd, fd_set *set, int *highest)
+{
+  if (fd < 0 || fd >= FD_SETSIZE)
+    return;
+  FD_SET(fd, set);
+  if (fd > *highest)
+    *highest = fd;
+}
+
+}  // namespace
+
+void nbr14522_disconnect_exec(nbr14522_link *link)
+{
+  if (connected(link)) {
+    link->cmd_len = 0;
+    nbr14522_rsp_tout_set(link, 0);
+    nbr14522_enq_tout_set(link, 0);
+    link->connected.store(0, std::memory_order_relaxed);
+    count(link->n_disconnected);
+    syslog(LOG_NOTICE, "disconnecting meter on %s", link->dev);
+  }
+  link->break_on.store(1, std::memory_order_relaxed);
+  if (ioctl(link->fd_com, TIOCSBRK) < 0)
+    syslog(LOG_ERR, "%s - cannot %s break on %s", "nbr14522_disconnect_exec", "set", link->dev);
+}
+
+void nbr14522_com_exec(nbr14522_link *link)
+{
+  const int want = link->rsp_len == 0 ? 1 : NBR14522_RSP_SIZE - link->rsp_len;
+  const ssize_t n = read(link->fd_com, link->rsp_buf + link->rsp_len, static_cast<size_t>(want));
+  if (n < 0) {
+    if (errno == EAGAIN)
+      link->com_failing = 0;  // nothing to read, but the line answers
+    else if (errno != EINTR)
+      com_failed(link, LOG_ERR, "%s - %s read error: %s", strerror(errno));
+    return;
+  }
+  if (n == 0) {
+    com_failed(link, LOG_WARNING, "%s - %s closed", nullptr);
+    return;
+  }
+  link->com_failing = 0;
+  link->com_fail_count = 0;
+
+  if (link->break_on.load(std::memory_order_relaxed))
+    return;
+  if (link->rsp_len != 0) {
+    nbr14522_com_rsp_exec(link, static_cast<int>(n));
+    return;
+  }
+
+  switch (link->rsp_buf[0]) {
+  case NBR14522_ENQ:
+    if (!connected(link)) {
+      link->connected.store(1, std::memory_order_relaxed);
+      count(link->n_connected);
+      syslog(LOG_NOTICE, "meter connected on %s", link->dev);
+    }
+    nbr14522_enq_tout_set(link, kEnqSupervisionMs);
+    // Saturates rather than wrapping after years of idle ENQs.
+    if (link->enq_count <= kEnqsBeforeSend)
+      link->enq_count++;
+    if (link->enq_count > kEnqsBeforeSend)
+      nbr14522_cmd_send(link);
+    break;
+  case NBR14522_ACK:
+    syslog(LOG_WARNING, "ACK received on %s", link->dev);
+    break;
+  case NBR14522_WAIT:
+    syslog(LOG_NOTICE, "WAIT received on %s", link->dev);
+    nbr14522_rsp_tout_set(link, 0);
+    nbr14522_enq_tout_set(link, kWaitSupervisionMs);
+    break;
+  case NBR14522_NAK:
+    syslog(LOG_WARNING, "NAK received on %s", link->dev);
+    nbr14522_cmd_send(link);
+    break;
+  default:
+    // Any other byte starts a response, which ends the pending command
+    // whether or not it was sent.
+    if (link->cmd_tries > 0)
+      count(link->n_cmd_ok);
+    link->cmd_len = 0;
+    nbr14522_rsp_tout_set(link, kInterChunkMs);
+    link->rsp_len = 1;
+    break;
+  }
+}
+
 void nbr14522_pipe_exec(nbr14522_link *link)
 {
   uint8_t header[NBR14522_EV_HEADER_SIZE];
@@ -333,17 +344,6 @@ void nbr14522_pipe_exec(nbr14522_link *link)
   memcpy(&length, header + 4, 4);
   nbr14522_ev_exec(link, id, length);
 }
-
-void watch(int fd, fd_set *set, int *highest)
-{
-  if (fd < 0 || fd >= FD_SETSIZE)
-    return;
-  FD_SET(fd, set);
-  if (fd > *highest)
-    *highest = fd;
-}
-
-}  // namespace
 
 void *nbr14522_main(void *arg)
 {

@@ -18,6 +18,7 @@
 
 #include "common/record.h"
 #include "common/socket.h"
+#include "shell/shell_internal.h"
 
 namespace {
 
@@ -63,24 +64,6 @@ void shell_request_exec(shell *sh, const char *request)
   send(sh->fd_client.load(relaxed), reply, static_cast<size_t>(n), 0);
 }
 
-// One request per connection: whatever the first receive brings, the
-// connection is closed after it. A failed receive is logged once and ends the
-// connection too, so that a socket stuck in error cannot log at every pass.
-void shell_socket_exec(shell *sh)
-{
-  char request[request_size];
-  ssize_t n = recv(sh->fd_client.load(relaxed), request, sizeof request, 0);
-  if (n < 0 && errno == EINTR)
-    return;
-  if (n < 0)
-    syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
-  if (n > 0) {
-    request[n - 1] = '\0';  // the client's newline
-    shell_request_exec(sh, request);
-  }
-  shell_client_close(sh);
-}
-
 void *shell_main(void *arg)
 {
   shell *sh = static_cast<shell *>(arg);
@@ -105,6 +88,24 @@ void *shell_main(void *arg)
 }
 
 }  // namespace
+
+// One request per connection: whatever the first receive brings, the
+// connection is closed after it. A failed receive is logged once and ends the
+// connection too, so that a socket stuck in error cannot log at every pass.
+void shell_socket_exec(shell *sh)
+{
+  char request[request_size];
+  ssize_t n = recv(sh->fd_client.load(relaxed), request, sizeof request, 0);
+  if (n < 0 && errno == EINTR)
+    return;
+  if (n < 0)
+    syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
+  if (n > 0) {
+    request[n - 1] = '\0';  // the client's newline
+    shell_request_exec(sh, request);
+  }
+  shell_client_close(sh);
+}
 
 shell *shell_open(const char *path, const shell_cmd *commands)
 {

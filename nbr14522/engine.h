@@ -1,0 +1,22 @@
+// The link engine's per-input steps, internal to this module: the link
+// thread runs them after select, and the module's own tests and fuzz targets
+// drive a link through them on one thread, deterministically, without
+// starting the thread. Other modules use nbr14522.h only.
+//
+// Each step runs on the one thread that drives the link, and reads with
+// blocking calls: call it only once its descriptor is readable.
+#pragma once
+
+#include "nbr14522/nbr14522.h"
+
+/// Reads what the line has for the engine (one byte when no response is
+/// being collected, else the rest of the response at most) and acts on it.
+void nbr14522_com_exec(nbr14522_link *link);
+
+/// Reads one event record from the event channel and carries it out. Its
+/// payload must already be in the channel, or its writer gone.
+void nbr14522_pipe_exec(nbr14522_link *link);
+
+/// Drops the meter: a pending command and the timers go if it was connected,
+/// and a break is held on the line either way.
+void nbr14522_disconnect_exec(nbr14522_link *link);

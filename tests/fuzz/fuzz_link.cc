@@ -1,0 +1,165 @@
+#include "tests/fuzz/fuzz_link.h"
+
+#include <cstring>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/record.h"
+#include "nbr14522/crc16.h"
+#include "nbr14522/engine.h"
+#include "tests/fuzz/fuzz.h"
+
+namespace {
+
+int on_response(void *ctx, const uint8_t *data, int length)
+{
+  FUZZ_CHECK(length == NBR14522_RSP_SIZE);
+  uint16_t crc;
+  crc16_init(&crc);
+  crc16_update(&crc, data, length);
+  FUZZ_CHECK(crc == 0);
+  static_cast<fuzz_link *>(ctx)->responses++;
+  return 0;
+}
+
+bool make_timer(timer_t *timer, int *ok)
+{
+  struct sigevent none;
+  memset(&none, 0, sizeof none);
+  none.sigev_notify = SIGEV_NONE;
+  *ok = timer_create(CLOCK_MONOTONIC, &none, timer) == 0;
+  return *ok;
+}
+
+int pending(int fd)
+{
+  int n = 0;
+  return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+// Takes what the link wrote to the meter, so that the line never fills up.
+void drain_meter(fuzz_link *f)
+{
+  uint8_t sink[512];
+  while (f->meter >= 0 && read(f->meter, sink, sizeof sink) > 0) {
+  }
+}
+
+}  // namespace
+
+bool fuzz_link_open(fuzz_link *f)
+{
+  *f = fuzz_link{};
+  f->meter = -1;
+  nbr14522_link *link = f->link = record_alloc<nbr14522_link>();
+  if (!link)
+    return false;
+  link->dev = "fuzz-line";
+  link->fd_com = link->fd_ev[0] = link->fd_ev[1] = -1;
+
+  // Both ends non-blocking, as serial_open leaves a real line. A socket is no
+  // terminal: the link's break, drain and flush calls fail on it, and the
+  // link logs the failed breaks and goes on.
+  int line[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, line) < 0)
+    return false;
+  link->fd_com = line[0];
+  f->meter = line[1];
+  if (pipe(link->fd_ev) < 0) {
+    link->fd_ev[0] = link->fd_ev[1] = -1;
+    return false;
+  }
+  link->ev_ok = 1;
+  if (!make_timer(&link->enq_timer, &link->enq_ok) || !make_timer(&link->rsp_timer, &link->rsp_ok))
+    return false;
+  nbr14522_rsp_cb cb = {on_response, f};
+  nbr14522_set_rsp_handler(link, &cb);
+  nbr14522_disconnect_exec(link);
+  fuzz_link_check(f);
+  return true;
+}
+
+void fuzz_link_close(fuzz_link *f)
+{
+  nbr14522_close(f->link);
+  f->link = nullptr;
+  if (f->meter >= 0)
+    close(f->meter);
+  f->meter = -1;
+}
+
+void fuzz_link_send(fuzz_link *f, const uint8_t *data, size_t size)
+{
+  if (f->meter >= 0 && size > 0)
+    FUZZ_CHECK(write(f->meter, data, size) == static_cast<ssize_t>(size));
+  fuzz_link_read_line(f);
+}
+
+void fuzz_link_unplug(fuzz_link *f, const uint8_t *last, size_t size)
+{
+  if (f->meter >= 0 && size > 0)
+    FUZZ_CHECK(write(f->meter, last, size) == static_cast<ssize_t>(size));
+  if (f->meter >= 0)
+    close(f->meter);
+  f->meter = -1;
+}
+
+void fuzz_link_read_line(fuzz_link *f)
+{
+  // Every read takes at least a byte, so this ends.
+  while (pending(f->link->fd_com) > 0) {
+    nbr14522_com_exec(f->link);
+    fuzz_link_check(f);
+  }
+  if (f->meter < 0) {
+    nbr14522_com_exec(f->link);
+    fuzz_link_check(f);
+  }
+}
+
+void fuzz_link_read_events(fuzz_link *f)
+{
+  while (pending(f->link->fd_ev[0]) > 0) {
+    nbr14522_pipe_exec(f->link);
+    fuzz_link_check(f);
+  }
+}
+
+void fuzz_link_expire(fuzz_link *f, uint32_t event, bool run_out)
+{
+  nbr14522_link *link = f->link;
+  const bool enq = event == NBR14522_EV_ENQ_TIMEOUT;
+  if (run_out && (enq ? link->enq_armed : link->rsp_armed)) {
+    // Due 1 ns from now: long past by the time the link asks.
+    const struct itimerspec now = {{0, 0}, {0, 1}};
+    timer_settime(enq ? link->enq_timer : link->rsp_timer, 0, &now, nullptr);
+  }
+  FUZZ_CHECK(nbr14522_ev_write(link, static_cast<int>(event), 0, nullptr) == 0);
+  fuzz_link_read_events(f);
+}
+
+void fuzz_link_check(fuzz_link *f)
+{
+  const nbr14522_link *link = f->link;
+  drain_meter(f);
+  FUZZ_CHECK(link->rsp_len >= 0 && link->rsp_len < NBR14522_RSP_SIZE);
+  FUZZ_CHECK(link->cmd_len >= 0 && link->cmd_len <= NBR14522_CMD_SIZE);
+  FUZZ_CHECK(link->cmd_tries >= 0 && link->cmd_tries <= 7);
+  FUZZ_CHECK(link->enq_count <= 3);
+  // Bytes are dropped while the break is held, so no ENQ can connect the
+  // meter then; a disconnect clears `connected` before it holds the break.
+  FUZZ_CHECK(!(link->break_on.load() && link->connected.load()));
+  const std::array<uint32_t, 7> now = {
+      link->n_connected.load(), link->n_disconnected.load(), link->n_conn_lost.load(),
+      link->n_cmd_ok.load(),    link->n_cmd_failed.load(),   link->n_rsp_ok.load(),
+      link->n_rsp_failed.load(),
+  };
+  for (size_t i = 0; i < now.size(); i++)
+    FUZZ_CHECK(now[i] >= f->counts[i]);
+  f->counts = now;
+  FUZZ_CHECK(f->responses == link->n_rsp_ok.load());
+}

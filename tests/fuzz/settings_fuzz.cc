@@ -1,0 +1,92 @@
+// Fuzz target: a settings file's bytes, read into the seven values, each
+// checked against a second, plain reading of the file's rules.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <strings.h>
+
+#include "daemon/settings.h"
+#include "tests/fuzz/fuzz.h"
+
+namespace {
+
+// The value of the first line whose key is `key`, if there is one.
+bool expected_text(const std::string &file, const char *key, std::string *value)
+{
+  constexpr size_t piece = 16383;  // longer lines are read as several
+  for (size_t at = 0; at < file.size();) {
+    const size_t end = file.find('\n', at);
+    const size_t length = std::min((end == std::string::npos ? file.size() : end + 1) - at, piece);
+    std::string line = file.substr(at, length).c_str();  // the text ends at a NUL
+    at += length;
+    line = line.substr(0, line.find('\r'));
+    line = line.substr(0, line.find('\n'));
+    line = line.substr(0, line.rfind('"'));
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos || strcasecmp(line.substr(0, equals).c_str(), key) != 0)
+      continue;
+    *value = line.substr(equals + 1);
+    if (!value->empty() && (*value)[0] == '"')
+      value->erase(0, 1);
+    return true;
+  }
+  return false;
+}
+
+std::string expected_string(const std::string &file, const char *key)
+{
+  std::string value;
+  return expected_text(file, key, &value) ? value : "";
+}
+
+uint32_t expected_uint(const std::string &file, const char *key)
+{
+  std::string value;
+  if (!expected_text(file, key, &value))
+    return 0;
+  const char *text = value.c_str();
+  while (isspace(static_cast<unsigned char>(*text)))
+    text++;
+  const bool negative = *text == '-';
+  if (*text == '-' || *text == '+')
+    text++;
+  if (!isdigit(static_cast<unsigned char>(*text)))
+    return 0;
+  errno = 0;
+  const unsigned long long number = strtoull(text, nullptr, 10);
+  if (errno == ERANGE || number > UINT32_MAX)
+    return 0;
+  return negative ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+  std::string file(reinterpret_cast<const char *>(data), size);
+  // fmemopen refuses an empty buffer; no file at all is the reader's other
+  // case, and reads like an empty one.
+  FILE *stream = size ? fmemopen(&file[0], size, "r") : nullptr;
+  FUZZ_CHECK(size == 0 || stream);
+
+  mevrakt_settings settings{};
+  mevrakt_settings_read_file(&settings, stream);
+  if (stream)
+    fclose(stream);
+
+  FUZZ_CHECK(settings.prot1.device && settings.prot2.device);
+  FUZZ_CHECK(settings.enabled == expected_uint(file, "MOD_MEVRAKT_ENABLED"));
+  FUZZ_CHECK(settings.prot1.enabled == expected_uint(file, "MOD_MEVRAKT_PROT1_ENABLED"));
+  FUZZ_CHECK(settings.prot1.device == expected_string(file, "MOD_MEVRAKT_PROT1_DEVICE"));
+  FUZZ_CHECK(settings.prot1.port == expected_uint(file, "MOD_MEVRAKT_PROT1_PORT"));
+  FUZZ_CHECK(settings.prot2.enabled == expected_uint(file, "MOD_MEVRAKT_PROT2_ENABLED"));
+  FUZZ_CHECK(settings.prot2.device == expected_string(file, "MOD_MEVRAKT_PROT2_DEVICE"));
+  FUZZ_CHECK(settings.prot2.port == expected_uint(file, "MOD_MEVRAKT_PROT2_PORT"));
+
+  mevrakt_settings_free(&settings);
+  FUZZ_CHECK(!settings.prot1.device && !settings.prot2.device);
+  return 0;
+}
