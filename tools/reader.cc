@@ -33,8 +33,8 @@
 #include <cstdarg>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -100,7 +100,8 @@ struct reader_stats {
   uint64_t timeouts = 0;
   uint64_t naks_received = 0;
   uint64_t waits_received = 0;
-  std::vector<double> rtt_ms;
+  double *rtt_ms = nullptr;  // one per good read, room for --count of them
+  size_t rtt_count = 0;
 };
 
 struct reader {
@@ -382,10 +383,10 @@ void print_dump(const uint8_t *data, size_t len)
   }
 }
 
-// Nearest-rank percentile of sorted values.
-double percentile(const std::vector<double> &sorted, double q)
+// Nearest-rank percentile of `n` sorted values.
+double percentile(const double *sorted, size_t n, double q)
 {
-  size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+  size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(n)));
   return sorted[rank > 0 ? rank - 1 : 0];
 }
 
@@ -401,17 +402,17 @@ void print_summary(const reader *rd, FILE *to)
             static_cast<unsigned long long>(s.acks_sent), static_cast<unsigned long long>(s.naks_sent),
             static_cast<unsigned long long>(s.naks_received), static_cast<unsigned long long>(s.waits_received));
   fputc('\n', to);
-  if (!s.rtt_ms.empty()) {
-    std::vector<double> v = s.rtt_ms;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
+  if (s.rtt_count > 0) {
+    double *v = s.rtt_ms;  // sorted in place: the summary is printed last
+    const size_t n = s.rtt_count;
+    std::sort(v, v + n);
     double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-    fprintf(to, "rtt_ms min=%.3f median=%.3f", v.front(), median);
+    fprintf(to, "rtt_ms min=%.3f median=%.3f", v[0], median);
     if (n >= 10)
-      fprintf(to, " p90=%.3f", percentile(v, 0.90));
+      fprintf(to, " p90=%.3f", percentile(v, n, 0.90));
     if (n >= 100)
-      fprintf(to, " p99=%.3f", percentile(v, 0.99));
-    fprintf(to, " max=%.3f\n", v.back());
+      fprintf(to, " p99=%.3f", percentile(v, n, 0.99));
+    fprintf(to, " max=%.3f\n", v[n - 1]);
   }
   fflush(to);
 }
@@ -428,6 +429,11 @@ int run(reader *rd)
   bool tty = isatty(STDERR_FILENO);
   bool progress = rd->progress || (tty && rd->count > 1);
   int64_t next_progress = tool_now_ns() + 1000 * MS;
+  rd->stats.rtt_ms = static_cast<double *>(calloc(rd->count, sizeof(double)));
+  if (!rd->stats.rtt_ms) {
+    fprintf(stderr, "%s: no memory for %llu round-trip times\n", PROG, static_cast<unsigned long long>(rd->count));
+    return 1;
+  }
   if (!line_open(rd)) {
     fprintf(stderr, "%s: %s\n", PROG, rd->why);
     return 1;
@@ -440,7 +446,7 @@ int run(reader *rd)
     }
     if (rd->protocol ? read_protocol(rd) : read_gateway(rd)) {
       rd->stats.ok++;
-      rd->stats.rtt_ms.push_back(rd->rtt_ms);
+      rd->stats.rtt_ms[rd->stats.rtt_count++] = rd->rtt_ms;
       if (rd->rsp[0] != rd->cmd[0])
         fprintf(stderr, "%s: read %llu: response code %02X does not echo command %02X\n", PROG,
                 static_cast<unsigned long long>(i), rd->rsp[0], rd->cmd[0]);
