@@ -72,10 +72,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "nbr14522/crc16.h"
-#include "nbr14522/frame.h"
 #include "tests/sandbox/e2e.h"
 #include "tools/sim_meter.h"
+#include "tools/tool_util.h"
 
 namespace {
 
@@ -104,19 +103,6 @@ uint64_t env_number(const char *name, uint64_t fallback)
   return text && *text ? strtoull(text, nullptr, 10) : fallback;
 }
 
-bool is_control(uint8_t b)
-{
-  return b == NBR14522_ENQ || b == NBR14522_ACK || b == NBR14522_WAIT || b == NBR14522_NAK;
-}
-
-uint16_t crc_of(const uint8_t *data, size_t length)
-{
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, data, static_cast<int>(length));
-  return crc;
-}
-
 // Bytes 1-16 carry the sequence number in hex digits; byte 17 is a salt that
 // keeps the CRC bytes off the control codes too.
 bytes make_command(uint64_t seq)
@@ -128,10 +114,8 @@ bytes make_command(uint64_t seq)
   memcpy(&cmd[1], digits, kSeqDigits);
   for (int salt = 'a'; salt <= 0xFF; salt++) {
     cmd[kEchoLen] = static_cast<uint8_t>(salt);
-    const uint16_t crc = crc_of(cmd.data(), NBR14522_CMD_SIZE - 2);
-    cmd[NBR14522_CMD_SIZE - 2] = static_cast<uint8_t>(crc & 0xFF);
-    cmd[NBR14522_CMD_SIZE - 1] = static_cast<uint8_t>(crc >> 8);
-    if (!is_control(cmd[NBR14522_CMD_SIZE - 2]) && !is_control(cmd[NBR14522_CMD_SIZE - 1]))
+    tool_frame_seal(cmd.data(), cmd.size());
+    if (!tool_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !tool_is_control(cmd[NBR14522_CMD_SIZE - 1]))
       break;
   }
   return cmd;
@@ -568,7 +552,7 @@ class amr_side {
   {
     uint64_t seq;
     uint8_t salt;
-    if (crc_of(frame, NBR14522_RSP_SIZE) != 0)
+    if (!tool_frame_ok(frame, NBR14522_RSP_SIZE))
       return fail("a response with a bad CRC reached the client");
     if (frame[0] != kCode)
       return fail("a response to another command code reached the client");
