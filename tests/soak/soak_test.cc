@@ -97,6 +97,15 @@ constexpr milliseconds kResponseDeadline(6000);
 // How long the daemon may take to close a client that left or was replaced.
 constexpr milliseconds kCloseDeadline(5000);
 
+// Under a sanitizer the daemon's resident memory grows with the sanitizer's
+// own bookkeeping (quarantine, shadow, history); leaks are then for the
+// sanitizer to report when the daemon ends.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kRssGrowthKb = -1;
+#else
+constexpr long kRssGrowthKb = 512;
+#endif
+
 uint64_t env_number(const char *name, uint64_t fallback)
 {
   const char *text = getenv(name);
@@ -753,7 +762,9 @@ TEST_F(SoakTest, FaultsOnBothSides)
   for (const char *kind : {"bad_crc", "nak", "wait", "silence", "chunks", "stall", "garbage"})
     EXPECT_GT(m[std::string("fault_") + kind], 0u) << kind << " was never injected";
   EXPECT_EQ(fds_end, fds_start);
-  EXPECT_LE(rss_end - rss_warm, 512) << "resident memory grew";
+  if (kRssGrowthKb >= 0) {
+    EXPECT_LE(rss_end - rss_warm, kRssGrowthKb) << "resident memory grew";
+  }
   EXPECT_EQ(select_errors, 0);
   EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(5000)), 0);
 }
