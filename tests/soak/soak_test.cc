@@ -629,12 +629,17 @@ TEST_F(SoakTest, FaultsOnBothSides)
 {
   const uint64_t transactions = env_number("MEVRAKT_SOAK_TRANSACTIONS", 300);
   const uint64_t seed = env_number("MEVRAKT_SOAK_SEED", 14522);
-  // Rates per occasion (see mevrakt-meter-sim --help); the rare kinds are
-  // also forced early, so that even the short run meets every fault.
-  meter sim("soak", {"--enq-ms", "20", "--seed", std::to_string(seed), "--fault", "bad-crc=0.03", "--fault",
-                     "nak=0.03:2", "--fault", "wait=0.02:400", "--fault", "silence=0.003:700", "--fault",
-                     "silence@40", "--fault", "chunks=0.03:3:2", "--fault", "stall=0.03:20", "--fault",
-                     "garbage=0.001:3", "--fault", "garbage@90"});
+  // Rates per occasion (see mevrakt-meter-sim --help), and each kind forced
+  // on one early occasion too, so that even the short run meets every fault.
+  const char *const faults[] = {
+      "bad-crc=0.03",      "bad-crc@3",  "nak=0.03:2",      "nak@5",     "wait=0.02:400",  "wait@8",
+      "silence=0.003:700", "silence@40", "chunks=0.03:3:2", "chunks@13", "stall=0.03:20",  "stall@21",
+      "garbage=0.001:3",   "garbage@90",
+  };
+  std::vector<std::string> options = {"--enq-ms", "20", "--seed", std::to_string(seed)};
+  for (const char *fault : faults)
+    options.insert(options.end(), {"--fault", fault});
+  meter sim("soak", options);
   ASSERT_FALSE(sim.path().empty());
   start(settings(sim.path(), kSoakPort, "", 0));
   const int fds_start = daemon.fd_count();
