@@ -665,7 +665,7 @@ TEST_F(SoakTest, FaultsOnBothSides)
     const double roll = dice(rng);
     if (roll < kDropChance) {
       amr.listen_for(milliseconds(pause_ms(rng)));
-      amr.drop(static_cast<leave>(i % 3));
+      amr.drop(static_cast<leave>(i % 3));  // each way of leaving, by turns
       amr.connect_new();
     } else if (roll < kDropChance + kTakeoverChance) {
       amr.listen_for(milliseconds(pause_ms(rng)));
