@@ -14,6 +14,8 @@
 //   --line-speed     pace output as a 9600 8N1 line would
 //   --turnaround MS  pause before answering a command, 0 to 1000 (default 10)
 //   --meter-id N     meter number in responses, up to 8 digits (default 12345678)
+//   --echo-payload N copy command bytes 1 to N (up to 63) into response bytes
+//                    128 on, so each response names the command it answers
 //   --seed N         seed of the random faults (default 1)
 //   --fault SPEC     inject a fault; repeat for several (see below)
 //   --stats FILE     write the counters to FILE instead of stderr
@@ -47,6 +49,9 @@
 //   responses_given_up   responses dropped after their third resend was NAKed
 //   garbage_bytes_sent   bytes sent by the garbage fault
 //   stray_bytes          bytes from the reader ignored (late ACK/NAK, ...)
+//   stray_acks, stray_naks  the ACKs and NAKs among them: with the four
+//                        responses_*_acked/naked they add up to every ACK
+//                        and NAK the reader sent
 //   fault_KIND           times each fault was injected
 // Sent transmissions equal acked + naked + unanswered, bar one in flight.
 #include <algorithm>
@@ -74,7 +79,8 @@ constexpr int64_t PLUG_CHECK_NS = 50000000;
 
 const char USAGE[] =
     "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS] [--meter-id N]\n"
-    "                         [--seed N] [--fault SPEC]... [--stats FILE] [--trace] [DEVICE]\n";
+    "                         [--echo-payload N] [--seed N] [--fault SPEC]... [--stats FILE]\n"
+    "                         [--trace] [DEVICE]\n";
 
 const char HELP[] =
     "\n"
@@ -86,6 +92,8 @@ const char HELP[] =
     "  --line-speed   pace output as a 9600 8N1 line would (1.0417 ms a byte)\n"
     "  --turnaround MS  pause before answering a command, 0 to 1000 (default 10)\n"
     "  --meter-id N   meter number in responses, up to 8 digits (default 12345678)\n"
+    "  --echo-payload N  copy command bytes 1 to N (up to 63) into the response\n"
+    "                 from its byte 128 on; the trace shows them on each response\n"
     "  --seed N       seed of the random faults (default 1)\n"
     "  --fault SPEC   inject a fault; repeat the option for several\n"
     "  --stats FILE   write the counters to FILE instead of stderr\n"
@@ -110,7 +118,8 @@ const char HELP[] =
     "responses_sent_good/bad (transmissions, resends included),\n"
     "responses_{good,bad}_{acked,naked}, responses_unanswered (no reply in 1 s,\n"
     "or cut short), responses_given_up (NAKed after 3 resends),\n"
-    "garbage_bytes_sent, stray_bytes, fault_KIND (times injected).\n";
+    "garbage_bytes_sent, stray_bytes (stray_acks and stray_naks among them),\n"
+    "fault_KIND (times injected).\n";
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -253,6 +262,10 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
     if (ln->pty && (p.revents & POLLHUP))
       sim_set_plugged(sim, false, now);
   }
+  // Answers the reader sent before the stop may still wait in the line: the
+  // counters must include them.
+  if (sim->plugged)
+    read_line(sim, ln, tool_now_ns());
   return 0;
 }
 
@@ -266,6 +279,7 @@ int main(int argc, char **argv)
       {"fault", required_argument, nullptr, 'f'},    {"stats", required_argument, nullptr, 'o'},
       {"trace", no_argument, nullptr, 't'},          {"help", no_argument, nullptr, 'h'},
       {"turnaround", required_argument, nullptr, 'a'},
+      {"echo-payload", required_argument, nullptr, 'p'},
       {nullptr, 0, nullptr, 0},
   };
   static sim_meter sim;
@@ -297,6 +311,12 @@ int main(int argc, char **argv)
       if (!tool_parse_uint(optarg, 0, 99999999, &value))
         return tool_bad_usage(PROG, USAGE, "--meter-id '%s' is not a number of up to 8 digits", optarg);
       sim.meter_id = static_cast<uint32_t>(value);
+      break;
+    case 'p':
+      if (!tool_parse_uint(optarg, 1, SIM_ECHO_MAX, &value))
+        return tool_bad_usage(PROG, USAGE, "--echo-payload '%s' is not a number from 1 to %zu", optarg,
+                              SIM_ECHO_MAX);
+      sim.echo_len = static_cast<size_t>(value);
       break;
     case 's':
       if (!tool_parse_uint(optarg, 0, UINT64_MAX, &sim.seed))

@@ -125,7 +125,29 @@ void build_response(sim_meter *sim, uint8_t code)
   put_bcd(r + 11, 4, sim->readings);
   for (uint64_t reg = 0; reg < 4; reg++)
     put_bcd(r + 15 + 5 * reg, 5, 1234567 * (reg + 1) + sim->readings * (37 + 11 * reg));
+  memcpy(r + SIM_ECHO_OFFSET, sim->cmd + 1, sim->echo_len);
   tool_frame_seal(r, TOOL_RSP_LEN);
+}
+
+// The echoed command bytes in hex, for the trace; empty without an echo.
+void echo_text(const sim_meter *sim, char *text)
+{
+  text[0] = '\0';
+  if (sim->echo_len == 0)
+    return;
+  char *at = text + sprintf(text, " echo=");
+  for (size_t i = 0; i < sim->echo_len; i++)
+    at += sprintf(at, "%02X", sim->rsp[SIM_ECHO_OFFSET + i]);
+}
+
+// A byte from the reader that the meter does not expect now.
+void stray(sim_meter *sim, uint8_t byte)
+{
+  sim->stats.stray_bytes++;
+  if (byte == NBR14522_ACK)
+    sim->stats.stray_acks++;
+  else if (byte == NBR14522_NAK)
+    sim->stats.stray_naks++;
 }
 
 void transmit(sim_meter *sim, int64_t now_ns)
@@ -152,7 +174,9 @@ void transmit(sim_meter *sim, int64_t now_ns)
   queue(sim, frame, TOOL_RSP_LEN, shaped ? gaps : nullptr, now_ns);
   (sim->rsp_bad ? sim->stats.responses_sent_bad : sim->stats.responses_sent_good)++;
   sim->state = SIM_SENDING;
-  trace(sim, now_ns, "tx response %02X%s%s", frame[0], sim->rsp_bad ? " bad-crc" : "",
+  char echo[8 + 2 * SIM_ECHO_MAX];
+  echo_text(sim, echo);
+  trace(sim, now_ns, "tx response %02X%s%s%s", frame[0], echo, sim->rsp_bad ? " bad-crc" : "",
         shaped ? " shaped" : "");
 }
 
@@ -354,7 +378,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
         continue;
       }
       if (tool_is_control(byte)) {
-        sim->stats.stray_bytes++;
+        stray(sim, byte);
         continue;
       }
       // The reader moved on to a new command without answering.
@@ -365,7 +389,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
     // A command never starts with a control byte, so a lone one here is a
     // late or stray answer; during a pause or a transmission all is stray.
     if (sim->state != SIM_IDLE || (sim->cmd_len == 0 && tool_is_control(byte))) {
-      sim->stats.stray_bytes++;
+      stray(sim, byte);
       continue;
     }
     sim->cmd[sim->cmd_len++] = byte;
@@ -474,6 +498,8 @@ void sim_stats_print(const sim_meter *sim, FILE *to)
       {"responses_given_up", s.responses_given_up},
       {"garbage_bytes_sent", s.garbage_bytes_sent},
       {"stray_bytes", s.stray_bytes},
+      {"stray_acks", s.stray_acks},
+      {"stray_naks", s.stray_naks},
   };
   for (const auto &row : rows)
     fprintf(to, "%s=%llu\n", row.key, static_cast<unsigned long long>(row.value));

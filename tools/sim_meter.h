@@ -50,7 +50,14 @@ struct sim_stats {
   uint64_t responses_given_up = 0;
   uint64_t garbage_bytes_sent = 0;
   uint64_t stray_bytes = 0;
+  uint64_t stray_acks = 0;  // the ACKs and NAKs among stray_bytes
+  uint64_t stray_naks = 0;
 };
+
+// With echo_len set, a response carries bytes 1 to echo_len of its command
+// from this offset on, so a client can tell which command it answers.
+constexpr size_t SIM_ECHO_OFFSET = 128;
+constexpr size_t SIM_ECHO_MAX = TOOL_CMD_LEN - 3;
 
 struct sim_out {
   uint8_t byte;
@@ -72,6 +79,7 @@ struct sim_meter {
   // relies on that, flushing its input once the command has left the line.
   int64_t turnaround_ns = 10000000;
   uint32_t meter_id = 12345678;
+  size_t echo_len = 0;  // 0 to SIM_ECHO_MAX
   uint64_t seed = 1;
   FILE *trace = nullptr;  // one line per protocol event when set
   sim_fault faults[SIM_FAULT_KINDS];
