@@ -313,6 +313,23 @@ TEST(MeterSim, PlaysAMeterOnItsPty)
   EXPECT_GE(std::stoi(stats["enq_sent"]), 4);
 }
 
+// At 9600 8N1 a read can never be quicker than the command and the response
+// crossing the line, 66 + 258 byte times of 1.0417 ms. A slow machine only
+// adds to that, so the bound holds however loaded it is.
+TEST(MeterSim, AtLineSpeedAReadTakesTheLineTimeOfBothFrames)
+{
+  sim_process sim({"--line-speed", "--turnaround", "0", "--enq-ms", "50"});
+  line_end line(sim.path());
+  ASSERT_TRUE(line.ok());
+  ASSERT_TRUE(line.wait_enq());
+  auto sent = clk::now();
+  line.send(testmeter::make_command(0x14));
+  bytes rsp = line.read(258);
+  auto took = clk::now() - sent;
+  ASSERT_EQ(rsp.size(), 258u);
+  EXPECT_GE(took, std::chrono::microseconds((66 + 258) * 10000000LL / 9600));
+}
+
 TEST(MeterRead, ReadsTheSimulatorOnItsSerialLine)
 {
   sim_process sim({});

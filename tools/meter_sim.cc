@@ -11,7 +11,9 @@
 //   resent on NAK (at most 3 times) and forgotten after 1 s without ACK/NAK.
 //
 //   --enq-ms N       ENQ period while idle, 1 to 500 (default 200)
-//   --line-speed     pace output as a 9600 8N1 line would
+//   --line-speed     time the line as 9600 8N1 would, both ways: each byte
+//                    arrives 1.0417 ms after the one before, and a command
+//                    is heard 68.75 ms after its first byte
 //   --turnaround MS  pause before answering a command, 0 to 1000 (default 10)
 //   --meter-id N     meter number in responses, up to 8 digits (default 12345678)
 //   --echo-payload N copy command bytes 1 to N (up to 63) into response bytes
@@ -89,7 +91,8 @@ const char HELP[] =
     "until SIGTERM or SIGINT, then prints its counters (key=value).\n"
     "\n"
     "  --enq-ms N     ENQ period while idle, 1 to 500 ms (default 200)\n"
-    "  --line-speed   pace output as a 9600 8N1 line would (1.0417 ms a byte)\n"
+    "  --line-speed   time the line as 9600 8N1 would, both ways (1.0417 ms a\n"
+    "                 byte; a command is heard 68.75 ms after its first byte)\n"
     "  --turnaround MS  pause before answering a command, 0 to 1000 (default 10)\n"
     "  --meter-id N   meter number in responses, up to 8 digits (default 12345678)\n"
     "  --echo-payload N  copy command bytes 1 to N (up to 63) into the response\n"

@@ -76,9 +76,17 @@ bool fault_hit(sim_meter *sim, sim_fault_kind kind)
   return hit;
 }
 
+// Line time of `bytes` bytes at 9600 baud 8N1, from one base so that
+// rounding never adds up.
+int64_t wire_ns(size_t bytes)
+{
+  return static_cast<int64_t>(bytes) * 10000000000LL / 9600;
+}
+
 // Queues bytes after whatever is already queued. `gaps` holds, per byte, the
 // pause in ms before it (may be null). At line speed byte i of a run is due
-// i byte times after the run starts, from one base, so errors never add up.
+// when its stop bit has left, i + 1 byte times after the run starts: only
+// then would the other end have it.
 void queue(sim_meter *sim, const uint8_t *data, size_t len, const int64_t *gaps, int64_t now_ns)
 {
   int64_t base = std::max(now_ns, sim->line_free_ns);
@@ -87,11 +95,10 @@ void queue(sim_meter *sim, const uint8_t *data, size_t len, const int64_t *gaps,
   for (size_t i = 0; i < len; i++) {
     if (gaps)
       pause += gaps[i];
-    int64_t wire = sim->line_speed ? static_cast<int64_t>(i) * 10000000000LL / 9600 : 0;
-    due = base + pause + wire;
+    due = base + pause + (sim->line_speed ? wire_ns(i + 1) : 0);
     sim->out.push_back({data[i], due});
   }
-  sim->line_free_ns = sim->line_speed ? due + TOOL_BYTE_NS : due;
+  sim->line_free_ns = due;
 }
 
 void queue_byte(sim_meter *sim, uint8_t byte, int64_t now_ns)
@@ -196,7 +203,10 @@ void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
 
 void on_command(sim_meter *sim, int64_t now_ns)
 {
-  const int64_t answer_ns = now_ns + sim->turnaround_ns;
+  // The reader's write reaches us at once on a pty; on a real line the last
+  // byte comes one command's line time after the first.
+  const int64_t heard_ns = sim->line_speed ? std::max(now_ns, sim->cmd_first_ns + wire_ns(TOOL_CMD_LEN)) : now_ns;
+  const int64_t answer_ns = heard_ns + sim->turnaround_ns;
   sim->cmd_len = 0;
   if (!tool_frame_ok(sim->cmd, TOOL_CMD_LEN)) {
     sim->stats.commands_bad_crc++;
@@ -392,6 +402,8 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
       stray(sim, byte);
       continue;
     }
+    if (sim->cmd_len == 0)
+      sim->cmd_first_ns = now_ns;
     sim->cmd[sim->cmd_len++] = byte;
     sim->cmd_last_ns = now_ns;
     if (sim->cmd_len == TOOL_CMD_LEN)

@@ -91,6 +91,7 @@ struct sim_meter {
   int64_t start_ns = 0;
   int64_t next_enq_ns = 0;
   int64_t silent_until_ns = 0;
+  int64_t cmd_first_ns = 0;
   int64_t cmd_last_ns = 0;
   int64_t deadline_ns = 0;  // end of the pause or of the ACK wait
   int64_t line_free_ns = 0;

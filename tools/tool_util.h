@@ -12,9 +12,6 @@
 constexpr size_t TOOL_CMD_LEN = NBR14522_CMD_SIZE;
 constexpr size_t TOOL_RSP_LEN = NBR14522_RSP_SIZE;
 
-/// One byte at 9600 baud 8N1: ten bit times.
-constexpr int64_t TOOL_BYTE_NS = 10 * 1000000000LL / 9600;
-
 /// Whether `byte` is one of the four single-byte control codes.
 bool tool_is_control(uint8_t byte);
 
