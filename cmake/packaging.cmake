@@ -34,10 +34,10 @@ elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armel)
 endif()
 
-# The programs need the C library (and, through it, libgcc_s for thread
-# cancellation); the field tools also the C++ library. tools/check-package.sh
-# holds the binaries to that.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 11)")
+# The programs and the field tools need the C library alone (and, through
+# it, libgcc_s for thread cancellation). tools/check-package.sh holds the
+# binaries to that.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 
 # The settings and the init script are the operator's once installed:
 # upgrades keep their changes.

@@ -55,8 +55,8 @@ case "$arch" in
   *) machine="" ;;
 esac
 
-# Each library a program needs, and the package that brings it. The
-# daemon and the shell client are held to the C library alone.
+# Each library a program needs, and the package that brings it: every
+# program is held to the C library alone (libm is part of it).
 for program in usr/sbin/mevraktd usr/bin/mevraktsh usr/bin/mevrakt-meter-sim usr/bin/mevrakt-read; do
   file="$tmp/root/$program"
   if [ -n "$machine" ] && ! readelf -h "$file" | grep -q "Machine: *$machine\$"; then
@@ -69,8 +69,6 @@ for program in usr/sbin/mevraktd usr/bin/mevraktsh usr/bin/mevrakt-meter-sim usr
     case "$program:$lib" in
       *:libc.so.6) package=libc6 ;;
       *-sim:libm.so.6 | *-read:libm.so.6) package=libc6 ;;
-      *-sim:libgcc_s.so.1 | *-read:libgcc_s.so.1) package=libc6 ;;  # libc6 depends on libgcc-s1
-      *-sim:libstdc++.so.6 | *-read:libstdc++.so.6) package=libstdc++6 ;;
       *) problem "$program needs $lib"; continue ;;
     esac
     case ", $depends" in

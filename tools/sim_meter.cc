@@ -68,7 +68,7 @@ bool fault_hit(sim_meter *sim, sim_fault_kind kind)
 {
   sim_fault &f = sim->faults[kind];
   f.occasions++;
-  bool hit = std::find(f.forced.begin(), f.forced.end(), f.occasions) != f.forced.end();
+  bool hit = std::find(f.forced, f.forced + f.forced_count, f.occasions) != f.forced + f.forced_count;
   if (f.prob > 0.0 && static_cast<double>(next_random(sim) >> 11) * 0x1p-53 < f.prob)
     hit = true;
   if (hit)
@@ -335,9 +335,11 @@ bool sim_fault_parse(sim_meter *sim, const char *spec, char *err, size_t errlen)
       uint64_t n;
       if (!tool_parse_uint(item, 1, UINT32_MAX, &n))
         return fail(err, errlen, "fault '%s': occasion '%s' is not a number from 1", info.name, item);
-      f.forced.push_back(n);
+      if (f.forced_count == sizeof f.forced / sizeof f.forced[0])
+        return fail(err, errlen, "fault '%s': more than 64 occasions", info.name);
+      f.forced[f.forced_count++] = n;
     }
-    if (f.forced.empty())
+    if (f.forced_count == 0)
       return fail(err, errlen, "fault '%s': empty occasion list", info.name);
   }
 
@@ -464,7 +466,7 @@ int64_t sim_next_ns(const sim_meter *sim)
 void sim_written(sim_meter *sim, size_t count, int64_t now_ns)
 {
   count = std::min(count, sim->out.size());
-  sim->out.erase(sim->out.begin(), sim->out.begin() + static_cast<std::ptrdiff_t>(count));
+  sim->out.pop_front(count);
   if (sim->state == SIM_SENDING && sim->out.empty()) {
     sim->state = SIM_ACK_WAIT;
     sim->deadline_ns = now_ns + ACK_WAIT_NS;

@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <deque>
-#include <vector>
 
 #include "tools/tool_util.h"
 
@@ -24,7 +22,8 @@ enum sim_fault_kind {
 
 struct sim_fault {
   double prob = 0.0;             // chance per occasion, drawn from the seeded generator
-  std::vector<uint64_t> forced;  // occasion numbers (from 1) that always hit
+  uint64_t forced[64] = {};      // occasion numbers (from 1) that always hit
+  size_t forced_count = 0;
   bool given = false;             // some --fault named this kind
   uint64_t args[2] = {0, 0};
   uint64_t occasions = 0;
@@ -62,6 +61,33 @@ constexpr size_t SIM_ECHO_MAX = TOOL_CMD_LEN - 3;
 struct sim_out {
   uint8_t byte;
   int64_t due_ns;  // monotonic time at which the byte may be written
+};
+
+// The bytes queued for the line, oldest first, in a fixed ring: the tools
+// keep to the C library, so no allocating container. Room for several
+// responses; a byte queued beyond that is dropped.
+struct sim_queue {
+  static constexpr size_t capacity = 2048;
+  sim_out items[capacity];
+  size_t head = 0;
+  size_t count = 0;
+
+  bool empty() const { return count == 0; }
+  size_t size() const { return count; }
+  const sim_out &front() const { return items[head]; }
+  const sim_out &operator[](size_t i) const { return items[(head + i) % capacity]; }
+  void push_back(const sim_out &item)
+  {
+    if (count < capacity)
+      items[(head + count++) % capacity] = item;
+  }
+  void pop_front(size_t n)
+  {
+    n = n < count ? n : count;
+    head = (head + n) % capacity;
+    count -= n;
+  }
+  void clear() { head = count = 0; }
 };
 
 enum sim_state {
@@ -105,7 +131,7 @@ struct sim_meter {
   bool rsp_bad = false;
   int rsp_resends = 0;
   uint32_t readings = 0;
-  std::deque<sim_out> out;
+  sim_queue out;
   sim_stats stats;
 };
 
