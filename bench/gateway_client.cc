@@ -36,7 +36,7 @@ const char USAGE[] = "usage: mevrakt-bench-client [--count N] [--gap-ms G] [--ho
 
 void pause_ms(uint64_t ms)
 {
-  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * MS};
+  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * MS)};
   while (nanosleep(&ts, &ts) != 0) {
   }
 }
