@@ -15,6 +15,7 @@
 #include "daemon/mevrakt.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process_state.h"
+#include "tests/support/loopback.h"
 #include "tests/support/pty_meter.h"
 
 using namespace testmeter;
@@ -57,20 +58,6 @@ bool port_free(uint16_t port)
   bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0;
   close(fd);
   return ok;
-}
-
-int connect_to(uint16_t port)
-{
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 bytes receive(int fd, size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
@@ -160,7 +147,7 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
   EXPECT_EQ(testlog::count("running on " + meter.path() + ", listening on TCP port 0", LOG_NOTICE), 1);
   EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
 
-  client = connect_to(port);
+  client = testnet::loopback_connect(port);
   ASSERT_GE(client, 0);
   const bytes cmd = make_command(0x14, 0x42);
   ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
@@ -190,14 +177,14 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
 
 TEST_F(ChannelTest, ANewClientTakesOverThePendingResponse)
 {
-  client = connect_to(port);
+  client = testnet::loopback_connect(port);
   const bytes cmd = make_command(0x14);
   ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
   ASSERT_TRUE(testlog::wait_for(on("connecting meter")));
   meter.send({ENQ, ENQ, ENQ});
   ASSERT_EQ(meter.read(66), cmd);
   // A new client takes over before the answer: it gets the response.
-  int second = connect_to(port);
+  int second = testnet::loopback_connect(port);
   ASSERT_TRUE(eventually([&] { return channel->server->n_sessions.load() == 2; }));
   meter.reply(make_response(0x14));
   EXPECT_EQ(receive(second, 258).size(), 258u);
@@ -256,7 +243,7 @@ TEST(ChannelClose, WhileResponsesFlow)
     mevrakt_prot prot = {1, meter.path().c_str(), 0};
     mevrakt_channel *channel = mevrakt_open(&prot);
     ASSERT_NE(channel, nullptr);
-    int client = connect_to(bound_port(channel->server->fd_listen));
+    int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
     std::thread meter_side([&] {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "tests/sandbox/e2e.h"
+#include "tests/support/loopback.h"
 #include "tests/support/pty_meter.h"
 
 namespace {
@@ -84,20 +85,6 @@ std::string report(const char *amr, const char *meter, unsigned sessions, unsign
        << "Responses OK          : " << rsp_ok << "\n"
        << "Responses failed      : 0\n";
   return text.str();
-}
-
-int connect_to(uint16_t port)
-{
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // The simulated meter on a pty of its own, as a technician would run it.
@@ -226,7 +213,7 @@ TEST_F(DaemonTest, StopsCleanlyWithAClientConnectedAndACommandPending)
   ASSERT_TRUE(silent.ok());
   start(settings(1, silent.path(), 4001, 0, "", 0));
   ASSERT_TRUE(log.wait_for_prefix("shell started")) << log.dump();
-  int client = connect_to(4001);
+  int client = testnet::loopback_connect(4001);
   ASSERT_GE(client, 0);
   const testmeter::bytes cmd = testmeter::make_command(0x14);
   ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
@@ -276,7 +263,7 @@ TEST_F(DaemonTest, DISABLED_IdleCpu)
     simulator meter({"--enq-ms", "150"});
     start(settings(1, meter.path, 4001, 0, "", 0));
     ASSERT_TRUE(log.wait_for_prefix("shell started"));
-    int client = connect_to(4001);
+    int client = testnet::loopback_connect(4001);
     const testmeter::bytes cmd = testmeter::make_command(0x14);
     send(client, cmd.data(), cmd.size(), 0);
     ASSERT_TRUE(log.wait_for("meter connected on " + meter.path));

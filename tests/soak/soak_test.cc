@@ -73,6 +73,7 @@
 #include <unistd.h>
 
 #include "tests/sandbox/e2e.h"
+#include "tests/support/loopback.h"
 #include "tools/sim_meter.h"
 #include "tools/tool_util.h"
 
@@ -369,19 +370,13 @@ class amr_side {
   bool connect_new()
   {
     conn c;
-    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port_);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (c.fd < 0 || connect(c.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    c.fd = testnet::loopback_connect(port_);
+    if (c.fd < 0) {
       fail("cannot connect to port " + std::to_string(port_));
-      if (c.fd >= 0)
-        close(c.fd);
       return false;
     }
+    const int one = 1;
+    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c.id = static_cast<int>(++t_.connections);
     cur_ = c;
     return true;

@@ -1,0 +1,11 @@
+// The AMR side of a test: a TCP connection to a port on this machine.
+#pragma once
+
+#include <cstdint>
+
+namespace testnet {
+
+/// Connects a TCP socket to 127.0.0.1:`port`. Returns the descriptor, or -1.
+int loopback_connect(uint16_t port);
+
+}  // namespace testnet
