@@ -76,14 +76,14 @@ stop() {
 
 logged_since_start() { tail -n +"$((log_mark + 1))" "$LOG" | grep -qF "$1"; }
 
-# Starts mevraktd on the settings given as channel specs "DEVICE PORT" (an
+# Starts mevraktd on the settings given as channels "DEVICE PORT" (an
 # empty DEVICE disables that channel); sets daemon_pid. Returns once the
 # shell listens, that is once every channel is open.
 daemon_start() {
-  local n=1 spec
+  local n=1 channel
   : >"$SETTINGS"
-  for spec in "$@"; do
-    set -- $spec
+  for channel in "$@"; do
+    set -- $channel
     printf 'MOD_MEVRAKT_PROT%d_ENABLED=%d\nMOD_MEVRAKT_PROT%d_DEVICE="%s"\nMOD_MEVRAKT_PROT%d_PORT=%s\n' \
       "$n" "$([ $# -eq 2 ] && echo 1 || echo 0)" "$n" "${1-}" "$n" "${2-0}" >>"$SETTINGS"
     n=$((n + 1))

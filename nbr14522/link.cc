@@ -99,7 +99,7 @@ void stop_thread(pthread_t thread, int *ok)
 // thread with `event` as its value, and applies its disarmed setting. `what`
 // is "ENQ" or "RSP" for the logs.
 bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notification,
-                struct itimerspec *spec, int *ok, int event, const char *what)
+                struct itimerspec *setting, int *ok, int event, const char *what)
 {
   memset(notification, 0, sizeof *notification);
   notification->sigev_notify = SIGEV_THREAD_ID;
@@ -111,21 +111,21 @@ bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notificati
     return false;
   }
   *ok = 1;
-  memset(spec, 0, sizeof *spec);
-  if (timer_settime(*timer, 0, spec, nullptr) < 0) {
+  memset(setting, 0, sizeof *setting);
+  if (timer_settime(*timer, 0, setting, nullptr) < 0) {
     syslog(LOG_ERR, "%s - cannot set %s timer", "nbr14522_open", what);
     return false;
   }
   return true;
 }
 
-void timer_arm(timer_t timer, struct itimerspec *spec, int ms, const char *who)
+void timer_arm(timer_t timer, struct itimerspec *setting, int ms, const char *who)
 {
-  spec->it_interval.tv_sec = 0;
-  spec->it_interval.tv_nsec = 0;
-  spec->it_value.tv_sec = ms / 1000;
-  spec->it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  if (timer_settime(timer, 0, spec, nullptr) < 0)
+  setting->it_interval.tv_sec = 0;
+  setting->it_interval.tv_nsec = 0;
+  setting->it_value.tv_sec = ms / 1000;
+  setting->it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  if (timer_settime(timer, 0, setting, nullptr) < 0)
     syslog(LOG_ERR, "%s - cannot set timer: %s", who, strerror(errno));
 }
 

@@ -25,7 +25,7 @@ namespace {
 
 using e2e::milliseconds;
 
-constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
+using e2e::settings_path;
 constexpr const char *socket_path = "/var/run/mevraKT.socket";
 
 struct result {
@@ -111,8 +111,7 @@ class DaemonTest : public ::testing::Test {
 
   void start(const std::string &text)
   {
-    ASSERT_TRUE(e2e::write_file(settings_path, text));
-    ASSERT_TRUE(daemon.start({MEVRAKTD_BIN}));
+    ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, text));
     ASSERT_TRUE(log.wait_for("started", LOG_NOTICE)) << log.dump();
   }
 
@@ -280,8 +279,7 @@ TEST_F(DaemonTest, DISABLED_IdleCpu)
   testmeter::pty_meter silent;
   log.clear();
   e2e::process quiet;
-  ASSERT_TRUE(e2e::write_file(settings_path, settings(1, silent.path(), 4001, 0, "", 0)));
-  ASSERT_TRUE(quiet.start({MEVRAKTD_BIN}));
+  ASSERT_TRUE(e2e::start_daemon(quiet, MEVRAKTD_BIN, settings(1, silent.path(), 4001, 0, "", 0)));
   ASSERT_TRUE(log.wait_for_prefix("shell started"));
   const long long before = cpu_ns(quiet.pid());
   sleep(10);

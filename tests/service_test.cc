@@ -21,7 +21,7 @@ using e2e::milliseconds;
 using e2e::run;
 using result = e2e::run_result;
 
-constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
+using e2e::settings_path;
 constexpr const char *pid_file = "/var/run/mevraktd.pid";
 
 bool exists(const char *path)
@@ -77,10 +77,9 @@ TEST_F(ServiceTest, EveryExampleKeyTakesEffectOnceEdited)
   text = edit(text, "MOD_MEVRAKT_PROT2_ENABLED=0", "MOD_MEVRAKT_PROT2_ENABLED=1");
   text = edit(text, "=/dev/ttyS2", "=\"" + second.path() + "\"");
   text = edit(text, "PORT=4002", "PORT=4102");
-  ASSERT_TRUE(e2e::write_file(settings_path, text));
 
   e2e::process daemon;
-  ASSERT_TRUE(daemon.start({MEVRAKTD_BIN}));
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, text));
   EXPECT_TRUE(log.wait_for("running on " + meter.path() + ", listening on TCP port 4101", LOG_NOTICE))
       << log.dump();
   EXPECT_TRUE(log.wait_for("running on " + second.path() + ", listening on TCP port 4102", LOG_NOTICE))

@@ -427,6 +427,11 @@ int process::fd_count() const
   return n;
 }
 
+bool start_daemon(process &daemon, const char *daemon_bin, const std::string &settings)
+{
+  return write_file(settings_path, settings) && daemon.start({daemon_bin});
+}
+
 run_result run(const std::vector<std::string> &argv, process_options options, milliseconds timeout)
 {
   options.capture_stdout = true;

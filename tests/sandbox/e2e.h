@@ -167,6 +167,13 @@ class process {
   std::string output_;
 };
 
+/// Where the daemon reads its settings; inside the sandbox /opt is private.
+constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
+
+/// Writes `settings` where the daemon reads them and starts the daemon at
+/// `daemon_bin` in `daemon`. Returns whether both worked.
+bool start_daemon(process &daemon, const char *daemon_bin, const std::string &settings);
+
 /// What a program run to its end left behind.
 struct run_result {
   int status;          // as process::exit_status(); -1 if it did not start or end

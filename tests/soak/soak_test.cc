@@ -83,7 +83,7 @@ using bytes = std::vector<uint8_t>;
 using clk = std::chrono::steady_clock;
 using e2e::milliseconds;
 
-constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
+using e2e::settings_path;
 constexpr const char *socket_path = "/var/run/mevraKT.socket";
 constexpr const char *work_dir = "/run/mevrakt-soak";
 
@@ -607,8 +607,7 @@ class SoakTest : public ::testing::Test {
 
   void start(const std::string &text)
   {
-    ASSERT_TRUE(e2e::write_file(settings_path, text));
-    ASSERT_TRUE(daemon.start({MEVRAKTD_BIN}));
+    ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, text));
     ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
   }
 
