@@ -19,21 +19,11 @@
 
 #include <unistd.h>
 
-#include "nbr14522/crc16.h"
 #include "tests/fuzz/fuzz.h"
 #include "tests/fuzz/fuzz_link.h"
+#include "tools/tool_util.h"
 
 namespace {
-
-// Appends the CRC of the first `size - 2` bytes, low byte first.
-void seal(uint8_t *frame, int size)
-{
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, frame, size - 2);
-  frame[size - 2] = static_cast<uint8_t>(crc & 0xFF);
-  frame[size - 1] = static_cast<uint8_t>(crc >> 8);
-}
 
 void send_response(fuzz_link *f, fuzz::script *s)
 {
@@ -42,7 +32,7 @@ void send_response(fuzz_link *f, fuzz::script *s)
   uint8_t seed = s->byte();
   for (int i = 1; i < NBR14522_RSP_SIZE - 2; i++)
     frame[i] = seed = static_cast<uint8_t>(seed * 33 + 7);
-  seal(frame, NBR14522_RSP_SIZE);
+  tool_frame_seal(frame, NBR14522_RSP_SIZE);
   const size_t chunk = 1 + s->byte() % 64;
   for (size_t at = 0; at < sizeof frame; at += chunk)
     fuzz_link_send(f, frame + at, std::min(chunk, sizeof frame - at));
@@ -56,7 +46,7 @@ void send_command(fuzz_link *f, fuzz::script *s)
   if (how & 0x80) {
     frame[0] = s->byte();
     frame[1] = s->byte();
-    seal(frame, NBR14522_CMD_SIZE);
+    tool_frame_seal(frame, NBR14522_CMD_SIZE);
     size = NBR14522_CMD_SIZE;
   } else {
     const uint8_t *bytes = s->take(how % sizeof frame, &size);

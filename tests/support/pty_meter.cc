@@ -9,7 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "nbr14522/crc16.h"
+#include "tools/tool_util.h"
 
 namespace testmeter {
 
@@ -108,13 +108,8 @@ bytes make_command(uint8_t code, uint8_t fill, size_t length)
   if (length == 0)
     return frame;
   frame[0] = code;
-  if (length >= 3) {
-    uint16_t crc;
-    crc16_init(&crc);
-    crc16_update(&crc, frame.data(), static_cast<int>(length - 2));
-    frame[length - 2] = static_cast<uint8_t>(crc & 0xFF);
-    frame[length - 1] = static_cast<uint8_t>(crc >> 8);
-  }
+  if (length >= 3)
+    tool_frame_seal(frame.data(), length);
   return frame;
 }
 
@@ -124,22 +119,17 @@ bytes make_response(uint8_t code, uint8_t seed, bool good_crc)
   frame[0] = code;
   for (size_t i = 1; i < 256; i++)
     frame[i] = static_cast<uint8_t>(seed * 31 + i * 7);
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, frame.data(), 256);
-  if (!good_crc)
-    crc ^= 0x5A5A;
-  frame[256] = static_cast<uint8_t>(crc & 0xFF);
-  frame[257] = static_cast<uint8_t>(crc >> 8);
+  tool_frame_seal(frame.data(), frame.size());
+  if (!good_crc) {
+    frame[256] ^= 0x5A;
+    frame[257] ^= 0x5A;
+  }
   return frame;
 }
 
 bool crc_ok(const bytes &frame)
 {
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, frame.data(), static_cast<int>(frame.size()));
-  return !frame.empty() && crc == 0;
+  return tool_frame_ok(frame.data(), frame.size());
 }
 
 }  // namespace testmeter
