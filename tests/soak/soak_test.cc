@@ -74,7 +74,7 @@
 
 #include "tests/sandbox/e2e.h"
 #include "tests/support/loopback.h"
-#include "tools/sim_meter.h"
+#include "tools/simulated_meter.h"
 #include "tools/tool_util.h"
 
 namespace {

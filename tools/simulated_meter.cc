@@ -1,4 +1,4 @@
-#include "tools/sim_meter.h"
+#include "tools/simulated_meter.h"
 
 #include <algorithm>
 #include <array>

@@ -69,7 +69,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tools/sim_meter.h"
+#include "tools/simulated_meter.h"
 #include "tools/tool_util.h"
 
 namespace {
