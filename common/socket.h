@@ -1,33 +1,55 @@
 // Socket helpers shared by the daemon's servers and the shell client.
 #pragma once
 
+#include <cstdint>
+
 #include <sys/select.h>
 #include <sys/socket.h>
+
+#include "common/log_limit.h"
 
 /// Closes the socket `fd`. A failed close is logged at error priority with
 /// the system error text; the descriptor is not to be used again either way.
 void socket_close(int fd);
 
-/// socket_close with cancellation held off, for a thread that may be
-/// cancelled: the descriptor is then either still recorded for the closer or
-/// already gone, never closed twice or leaked.
-void socket_close_uncancelled(int fd);
-
 /// Binds `fd` to `addr` and listens with a backlog of 8. Returns `fd`, or -1
 /// after logging "bind socket error: %s" or "listen on socket error: %s" and
-/// closing it.
-int socket_bind_listen(int fd, const sockaddr *addr, socklen_t length);
+/// closing it. `before_listen`, when given, runs between the two (e.g. to set
+/// the socket file's mode before anyone can connect); it returns false after
+/// logging to give up.
+int socket_bind_listen(int fd, const sockaddr *addr, socklen_t length,
+                       bool (*before_listen)(const sockaddr *addr) = nullptr);
+
+/// What keeps a listening socket's accept failures from spinning: when the
+/// process runs out of descriptors, the connection waiting in the backlog
+/// keeps the socket readable, so the socket rests for a second instead of
+/// being retried at once, and failures are logged at most once a minute.
+struct socket_backoff {
+  int64_t rest_until;  // monotonic ms; 0 while watched
+  log_limit errors;
+};
+
+/// Sets up `backoff`; `where` names the socket in the summary of suppressed
+/// lines.
+void socket_backoff_init(socket_backoff *backoff, const char *where);
 
 /// What socket_accept returns for a connection that select could never
 /// watch; it is closed already.
 constexpr int SOCKET_REFUSED = -2;
+/// What socket_accept returns when nothing was waiting after all (the
+/// connection was withdrawn before it was taken); nothing failed.
+constexpr int SOCKET_NONE = -3;
 
-/// Accepts one connection on `fd_listen`. Returns its descriptor; -1 after
-/// logging "%s - accept error: %s" with `who`; or SOCKET_REFUSED, logged the
-/// same way as a full descriptor table, when the descriptor is too high for
-/// select. Call with cancellation enabled only where the thread may be
-/// cancelled.
-int socket_accept(int fd_listen, const char *who);
+/// Accepts one connection, non-blocking and closed on exec. Returns its
+/// descriptor; -1 after logging "%s - accept error: %s" with `who` (the
+/// listener then rests if descriptors or memory ran out); SOCKET_REFUSED,
+/// logged the same way as a full descriptor table, when the descriptor is
+/// too high for select; or SOCKET_NONE.
+int socket_accept(int fd_listen, socket_backoff *backoff, const char *who);
+
+/// Adds the listening socket `fd_listen` to `set` unless it rests. Returns
+/// the end of the rest (monotonic ms) while it rests, else 0.
+int64_t socket_listen_watch(int fd_listen, socket_backoff *backoff, fd_set *set);
 
 /// Adds `fd` to `set` when select can watch it: a descriptor at or above
 /// FD_SETSIZE would be written past the end of the set.

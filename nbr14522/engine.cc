@@ -3,9 +3,11 @@
 // One thread per link, blocked in select on the serial line and the event
 // channel; every timing comes from the link's two one-shot timers, whose
 // expiries arrive as events. This thread alone touches the line, the protocol
-// state and the counters. It is cancelled with deferred cancellation and holds
-// no lock or allocation across any call that may be a cancellation point, so
-// a close may stop it in any of them.
+// state and the counters. It may be cancelled only where it waits (select,
+// and tcdrain, which a wedged adapter could hold for good); everything it
+// does in between is quick and never waits for another thread: the pipes it
+// writes are non-blocking. Every line that the meter or the AMR client can
+// make it log goes through the link's rate limit.
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/thread.h"
 #include "nbr14522/crc16.h"
 #include "nbr14522/engine.h"
 
@@ -102,7 +105,7 @@ void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
 {
   pause_1ms();
   if (write(link->fd_com, &byte, 1) < 1)
-    syslog(LOG_ERR, "%s - ctrl send error", "nbr14522_ctrl_send");
+    log_limited(&link->log, LOG_ERR, "%s - ctrl send error", "nbr14522_ctrl_send");
 }
 
 void nbr14522_cmd_send(nbr14522_link *link)
@@ -110,7 +113,7 @@ void nbr14522_cmd_send(nbr14522_link *link)
   if (link->cmd_len <= 0)
     return;
   if (link->cmd_tries >= kMaxSends) {
-    syslog(LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
+    log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
     link->cmd_len = 0;
     count(link->n_cmd_failed);
     nbr14522_rsp_tout_set(link, 0);
@@ -120,12 +123,14 @@ void nbr14522_cmd_send(nbr14522_link *link)
   nbr14522_enq_tout_set(link, 0);
   pause_1ms();
   if (write(link->fd_com, link->cmd_buf, static_cast<size_t>(link->cmd_len)) != link->cmd_len) {
-    syslog(LOG_ERR, "%s - command send error", "nbr14522_cmd_send");
+    log_limited(&link->log, LOG_ERR, "%s - command send error", "nbr14522_cmd_send");
     return;
   }
   // The response timer starts once the command has left the line; whatever
   // the meter sent before it had the whole command is not an answer to it.
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
   tcdrain(link->fd_com);
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   link->cmd_tries++;
   tcflush(link->fd_com, TCIFLUSH);
   link->rsp_len = 0;
@@ -136,15 +141,15 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
 {
   link->rsp_len += received;
   if (link->rsp_len < NBR14522_RSP_SIZE) {
-    syslog(LOG_NOTICE, "nbr14522_com_rsp_exec");
-    syslog(LOG_NOTICE, "nbr_ptr->rsp_len %u", static_cast<unsigned>(link->rsp_len));
+    log_limited(&link->log, LOG_NOTICE, "nbr14522_com_rsp_exec");
+    log_limited(&link->log, LOG_NOTICE, "nbr_ptr->rsp_len %u", static_cast<unsigned>(link->rsp_len));
     nbr14522_rsp_tout_set(link, kInterChunkMs);
     return;
   }
   nbr14522_rsp_tout_set(link, 0);
   link->rsp_len = 0;
   if (crc_of(link->rsp_buf, NBR14522_RSP_SIZE) != 0) {
-    syslog(LOG_ERR, "%s - response CRC error", "nbr14522_com_rsp_exec");
+    log_limited(&link->log, LOG_ERR, "%s - response CRC error", "nbr14522_com_rsp_exec");
     nbr14522_ctrl_send(link, NBR14522_NAK);
     count(link->n_rsp_failed);
     return;
@@ -166,29 +171,29 @@ void nbr14522_cmd_check(nbr14522_link *link)
 {
   const uint8_t code = link->cmd_buf[0];
   if (link->cmd_len != NBR14522_CMD_SIZE)
-    syslog(LOG_WARNING, "%s - command length error (%i)", "nbr14522_cmd_check", link->cmd_len);
+    log_limited(&link->log, LOG_WARNING, "%s - command length error (%i)", "nbr14522_cmd_check", link->cmd_len);
   if (!cmd_code_known(code))
-    syslog(LOG_WARNING, "%s - command type unknown (%02X)", "nbr14522_cmd_check", code);
+    log_limited(&link->log, LOG_WARNING, "%s - command type unknown (%02X)", "nbr14522_cmd_check", code);
   if (crc_of(link->cmd_buf, link->cmd_len) != 0)
-    syslog(LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
+    log_limited(&link->log, LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
 }
 
 void nbr14522_cmd_exec(nbr14522_link *link, int length)
 {
   if (length < 1 || length > NBR14522_CMD_SIZE) {
-    syslog(LOG_ERR, "%s - bad command length (%i)", "nbr14522_cmd_exec", length);
+    log_limited(&link->log, LOG_ERR, "%s - bad command length (%i)", "nbr14522_cmd_exec", length);
     drop_payload(link, length);
     return;
   }
   if (link->cmd_len != 0)
-    syslog(LOG_WARNING, "%s - previous command (%02X) not finished yet, overriding", "nbr14522_cmd_exec",
+    log_limited(&link->log, LOG_WARNING, "%s - previous command (%02X) not finished yet, overriding", "nbr14522_cmd_exec",
            link->cmd_buf[0]);
 
   // A command that cannot be read whole is dropped: the frame it replaced is
   // already overwritten, and half a frame must never reach the meter.
   const ssize_t n = read(link->fd_ev[0], link->cmd_buf, static_cast<size_t>(length));
   if (n != length) {
-    syslog(LOG_ERR, "%s - cannot read command: %s", "nbr14522_cmd_exec", n < 0 ? strerror(errno) : "short read");
+    log_limited(&link->log, LOG_ERR, "%s - cannot read command: %s", "nbr14522_cmd_exec", n < 0 ? strerror(errno) : "short read");
     link->cmd_len = 0;
     return;
   }
@@ -197,16 +202,16 @@ void nbr14522_cmd_exec(nbr14522_link *link, int length)
   link->cmd_tries = 0;
 
   if (!connected(link)) {
-    syslog(LOG_NOTICE, "connecting meter on %s", link->dev);
+    log_limited(&link->log, LOG_NOTICE, "connecting meter on %s", link->dev);
     if (ioctl(link->fd_com, TIOCCBRK) < 0)
-      syslog(LOG_ERR, "%s - cannot %s break on %s", "nbr14522_cmd_exec", "clear", link->dev);
+      log_limited(&link->log, LOG_ERR, "%s - cannot %s break on %s", "nbr14522_cmd_exec", "clear", link->dev);
     link->break_on.store(0, std::memory_order_relaxed);
     link->enq_count = 0;
   }
 
   struct itimerspec left;
   if (timer_gettime(link->enq_timer, &left) < 0)
-    syslog(LOG_ERR, "%s - cannot read ENQ timer: %s", "nbr14522_cmd_exec", strerror(errno));
+    log_limited(&link->log, LOG_ERR, "%s - cannot read ENQ timer: %s", "nbr14522_cmd_exec", strerror(errno));
   else if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec > kFreshEnqNs)
     nbr14522_cmd_send(link);
 }
@@ -227,16 +232,16 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
       break;
     link->connected.store(0, std::memory_order_relaxed);
     count(link->n_conn_lost);
-    syslog(LOG_NOTICE, "meter disconnected on %s", link->dev);
+    log_limited(&link->log, LOG_NOTICE, "meter disconnected on %s", link->dev);
     break;
   case NBR14522_EV_RSP_TIMEOUT:
     if (!expiry_current(link->rsp_timer, &link->rsp_armed))
       break;
-    syslog(LOG_WARNING, "response timeout on %s", link->dev);
+    log_limited(&link->log, LOG_WARNING, "response timeout on %s", link->dev);
     nbr14522_cmd_send(link);
     break;
   default:
-    syslog(LOG_WARNING, "%s - event unknown, id=%i", "nbr14522_ev_exec", static_cast<int>(id));
+    log_limited(&link->log, LOG_WARNING, "%s - event unknown, id=%i", "nbr14522_ev_exec", static_cast<int>(id));
     break;
   }
 }
@@ -260,11 +265,11 @@ void nbr14522_disconnect_exec(nbr14522_link *link)
     nbr14522_enq_tout_set(link, 0);
     link->connected.store(0, std::memory_order_relaxed);
     count(link->n_disconnected);
-    syslog(LOG_NOTICE, "disconnecting meter on %s", link->dev);
+    log_limited(&link->log, LOG_NOTICE, "disconnecting meter on %s", link->dev);
   }
   link->break_on.store(1, std::memory_order_relaxed);
   if (ioctl(link->fd_com, TIOCSBRK) < 0)
-    syslog(LOG_ERR, "%s - cannot %s break on %s", "nbr14522_disconnect_exec", "set", link->dev);
+    log_limited(&link->log, LOG_ERR, "%s - cannot %s break on %s", "nbr14522_disconnect_exec", "set", link->dev);
 }
 
 void nbr14522_com_exec(nbr14522_link *link)
@@ -297,7 +302,7 @@ void nbr14522_com_exec(nbr14522_link *link)
     if (!connected(link)) {
       link->connected.store(1, std::memory_order_relaxed);
       count(link->n_connected);
-      syslog(LOG_NOTICE, "meter connected on %s", link->dev);
+      log_limited(&link->log, LOG_NOTICE, "meter connected on %s", link->dev);
     }
     nbr14522_enq_tout_set(link, kEnqSupervisionMs);
     // Saturates rather than wrapping after years of idle ENQs.
@@ -307,15 +312,15 @@ void nbr14522_com_exec(nbr14522_link *link)
       nbr14522_cmd_send(link);
     break;
   case NBR14522_ACK:
-    syslog(LOG_WARNING, "ACK received on %s", link->dev);
+    log_limited(&link->log, LOG_WARNING, "ACK received on %s", link->dev);
     break;
   case NBR14522_WAIT:
-    syslog(LOG_NOTICE, "WAIT received on %s", link->dev);
+    log_limited(&link->log, LOG_NOTICE, "WAIT received on %s", link->dev);
     nbr14522_rsp_tout_set(link, 0);
     nbr14522_enq_tout_set(link, kWaitSupervisionMs);
     break;
   case NBR14522_NAK:
-    syslog(LOG_WARNING, "NAK received on %s", link->dev);
+    log_limited(&link->log, LOG_WARNING, "NAK received on %s", link->dev);
     nbr14522_cmd_send(link);
     break;
   default:
@@ -336,7 +341,7 @@ void nbr14522_pipe_exec(nbr14522_link *link)
   const ssize_t n = read(link->fd_ev[0], header, sizeof header);
   if (n != static_cast<ssize_t>(sizeof header)) {
     const char *why = n < 0 ? strerror(errno) : n == 0 ? "closed" : "bad event length";
-    syslog(LOG_ERR, "%s - pipe read error: %s", "nbr14522_pipe_exec", why);
+    log_limited(&link->log, LOG_ERR, "%s - pipe read error: %s", "nbr14522_pipe_exec", why);
     return;
   }
   uint32_t id;
@@ -353,6 +358,7 @@ void *nbr14522_main(void *arg)
   // slack (50 us) would stretch each of them; the thread's other timed waits
   // last a second and do not mind.
   prctl(PR_SET_TIMERSLACK, 1UL);
+  thread_cancel_off();
   // The meter starts disconnected: hold the break until the first command.
   nbr14522_disconnect_exec(link);
   for (;;) {
@@ -364,7 +370,7 @@ void *nbr14522_main(void *arg)
       watch(link->fd_com, &readable, &highest);
     watch(link->fd_ev[0], &readable, &highest);
     struct timeval probe = {kProbeSeconds, 0};
-    const int ready = select(highest + 1, &readable, nullptr, nullptr, failing ? &probe : nullptr);
+    const int ready = thread_select(highest + 1, &readable, failing ? &probe : nullptr);
     if (ready < 0) {
       syslog(LOG_ERR, "%s - select error: %s", "nbr14522_main", strerror(errno));
       sleep(1);

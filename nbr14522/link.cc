@@ -19,14 +19,22 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <semaphore.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "common/record.h"
+#include "common/thread.h"
 #include "serial/serial.h"
 
 namespace {
+
+// What the meter and the AMR client can make a link log: enough for the
+// busiest ordinary read (a response arriving a byte at a time logs two lines
+// per byte), then a line a second.
+constexpr uint32_t kLogBurst = 540;
+constexpr uint32_t kLogPerMinute = 60;
 
 // The first real-time signal the C library leaves to applications. Only the
 // notifier threads receive it, each for its own link's timers.
@@ -42,7 +50,7 @@ struct notifier_start {
 
 // Body of the notifier thread. The timer signal is blocked in it from birth
 // (see notifier_open), so expiries queue up for sigwaitinfo, which is also
-// where the thread is cancelled.
+// the only place where the thread may be cancelled.
 void *nbr14522_notify_main(void *arg)
 {
   auto *start = static_cast<notifier_start *>(arg);
@@ -53,9 +61,13 @@ void *nbr14522_notify_main(void *arg)
   sigset_t wanted;
   sigemptyset(&wanted);
   sigaddset(&wanted, timer_signal());
+  thread_cancel_off();
   for (;;) {
     siginfo_t info;
-    if (sigwaitinfo(&wanted, &info) < 0 || info.si_code != SI_TIMER)
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    const int signal = sigwaitinfo(&wanted, &info);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    if (signal < 0 || info.si_code != SI_TIMER)
       continue;
     if (info.si_value.sival_int == NBR14522_EV_ENQ_TIMEOUT)
       nbr14522_enq_timeout(link);
@@ -86,15 +98,6 @@ bool notifier_open(nbr14522_link *link)
   return made;
 }
 
-void stop_thread(pthread_t thread, int *ok)
-{
-  if (!*ok)
-    return;
-  pthread_cancel(thread);
-  pthread_join(thread, nullptr);
-  *ok = 0;
-}
-
 // Creates one timer on the monotonic clock that notifies the link's notifier
 // thread with `event` as its value, and applies its disarmed setting. `what`
 // is "ENQ" or "RSP" for the logs.
@@ -119,14 +122,14 @@ bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notificati
   return true;
 }
 
-void timer_arm(timer_t timer, struct itimerspec *setting, int ms, const char *who)
+void timer_arm(nbr14522_link *link, timer_t timer, struct itimerspec *setting, int ms, const char *who)
 {
   setting->it_interval.tv_sec = 0;
   setting->it_interval.tv_nsec = 0;
   setting->it_value.tv_sec = ms / 1000;
   setting->it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   if (timer_settime(timer, 0, setting, nullptr) < 0)
-    syslog(LOG_ERR, "%s - cannot set timer: %s", who, strerror(errno));
+    log_limited(&link->log, LOG_ERR, "%s - cannot set timer: %s", who, strerror(errno));
 }
 
 }  // namespace
@@ -142,6 +145,7 @@ nbr14522_link *nbr14522_open(const char *dev)
   link->fd_ev[0] = link->fd_ev[1] = -1;
 
   link->dev = dev;
+  log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
   link->fd_com = serial_open(dev, 9600, 8, "N", 1);
   if (link->fd_com < 0) {
     nbr14522_close(link);
@@ -150,7 +154,12 @@ nbr14522_link *nbr14522_open(const char *dev)
   serial_set_rts(link->fd_com, 0);
   serial_set_dtr(link->fd_com, 1);
 
-  if (pipe(link->fd_ev) < 0) {
+  // Writers never wait for the link thread: a full channel fails the write.
+  if (pipe2(link->fd_ev, O_CLOEXEC) < 0 || fcntl(link->fd_ev[1], F_SETFL, O_NONBLOCK) < 0) {
+    for (int &fd : link->fd_ev) {
+      if (fd >= 0)
+        close(fd);
+    }
     link->fd_ev[0] = link->fd_ev[1] = -1;
     syslog(LOG_ERR, "%s - cannot create pipe", "nbr14522_open");
     nbr14522_close(link);
@@ -183,7 +192,7 @@ nbr14522_link *nbr14522_open(const char *dev)
 void nbr14522_stop(nbr14522_link *link)
 {
   if (link)
-    stop_thread(link->thread, &link->thread_ok);
+    thread_stop(link->thread, &link->thread_ok);
 }
 
 void nbr14522_close(nbr14522_link *link)
@@ -201,7 +210,7 @@ void nbr14522_close(nbr14522_link *link)
   }
   // Expiries already signalled may still be turned into events until the
   // notifier stops; the event channel is still open for them.
-  stop_thread(link->notify_thread, &link->notify_ok);
+  thread_stop(link->notify_thread, &link->notify_ok);
   if (link->ev_ok) {
     for (int &fd : link->fd_ev) {
       if (fd >= 0)
@@ -257,7 +266,7 @@ int nbr14522_ev_write(nbr14522_link *link, int id, int length, const uint8_t *da
     memcpy(record.data() + NBR14522_EV_HEADER_SIZE, data, static_cast<size_t>(length));
   const ssize_t size = NBR14522_EV_HEADER_SIZE + length;
   if (write(link->fd_ev[1], record.data(), static_cast<size_t>(size)) != size) {
-    syslog(LOG_ERR, "%s - event write error: %s", "nbr14522_ev_write", strerror(errno));
+    log_limited(&link->log, LOG_ERR, "%s - event write error: %s", "nbr14522_ev_write", strerror(errno));
     return -1;
   }
   return length;
@@ -285,12 +294,12 @@ void nbr14522_rsp_timeout(nbr14522_link *link)
 
 void nbr14522_enq_tout_set(nbr14522_link *link, int ms)
 {
-  timer_arm(link->enq_timer, &link->enq_spec, ms, "nbr14522_enq_tout_set");
+  timer_arm(link, link->enq_timer, &link->enq_spec, ms, "nbr14522_enq_tout_set");
   link->enq_armed = ms != 0;
 }
 
 void nbr14522_rsp_tout_set(nbr14522_link *link, int ms)
 {
-  timer_arm(link->rsp_timer, &link->rsp_spec, ms, "nbr14522_rsp_tout_set");
+  timer_arm(link, link->rsp_timer, &link->rsp_spec, ms, "nbr14522_rsp_tout_set");
   link->rsp_armed = ms != 0;
 }

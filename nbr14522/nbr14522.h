@@ -16,11 +16,11 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include "common/export.h"
-#include "nbr14522/frame.h"
-
 #include <climits>
 
+#include "common/export.h"
+#include "common/log_limit.h"
+#include "nbr14522/frame.h"
 
 // An event's header and payload go into the pipe in one write; keeping them
 // within PIPE_BUF makes that write atomic, so concurrent writers never
@@ -98,6 +98,10 @@ struct nbr14522_link {
   std::atomic<uint32_t> n_cmd_failed;
   std::atomic<uint32_t> n_rsp_ok;
   std::atomic<uint32_t> n_rsp_failed;
+
+  // Bounds what the meter and the AMR client can make the link log; used by
+  // the link thread and by the event writers, never blocking either.
+  log_limit log;
 };
 
 /// Opens the serial line `dev` at 9600 8N1, creates the event channel and

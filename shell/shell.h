@@ -8,6 +8,9 @@
 
 #include <pthread.h>
 
+#include "common/log_limit.h"
+#include "common/socket.h"
+
 /// Where the daemon's shell listens and mevraktsh connects.
 constexpr const char *SHELL_SOCKET_PATH = "/var/run/mevraKT.socket";
 
@@ -33,18 +36,25 @@ struct shell {
   pthread_t thread;
   int thread_ok;
   const shell_cmd *commands;  // borrowed; may be absent
+  // Failed receives and accepts are rate-limited; a listening socket that
+  // runs out of descriptors rests instead of spinning.
+  log_limit log;
+  socket_backoff accept_backoff;
 };
 
 /// Opens a UNIX-domain stream socket listening at `path` (its first 107
-/// characters), backlog 8, after removing any file there. Returns the
-/// descriptor, owned by the caller, or -1 after logging the failure.
+/// characters), backlog 8, after removing any file there. The socket file
+/// gets mode 0660 whatever the caller's umask: only its owner and group may
+/// ask. Returns the descriptor (non-blocking), owned by the caller, or -1
+/// after logging the failure.
 int socket_unix_listen(const char *path);
 
 /// Listens at `path` and starts the shell thread serving `commands`. Both are
-/// borrowed and must outlive the server. Handlers run on the shell thread and
-/// may be cancelled by shell_close at any cancellation point (a write, say):
-/// they must hold no lock or allocation across one. The process must ignore
-/// SIGPIPE, or a handler writing to a client that has left ends it. Returns
+/// borrowed and must outlive the server. Handlers run on the shell thread
+/// with cancellation off and must not block: the connection they write to is
+/// non-blocking, and an answer longer than its socket buffer is cut short.
+/// The process must ignore SIGPIPE, or a handler writing to a client that has
+/// left ends it. Returns
 /// the running server, owned by the caller until shell_close, or nullptr
 /// (logged) with nothing left behind.
 shell *shell_open(const char *path, const shell_cmd *commands);

@@ -8,7 +8,6 @@
 
 /// Serves the connection in `fd_client`: receives one request (at most 1500
 /// bytes, its last byte dropped), answers it through the command table, and
-/// closes the connection, leaving `fd_client` at -1. A receive interrupted by
-/// a signal leaves the connection for the next pass. Blocks until the client
-/// has sent something or closed its end.
+/// closes the connection, leaving `fd_client` at -1. A receive that finds
+/// nothing yet (or is interrupted) leaves the connection for the next pass.
 void shell_socket_exec(shell *sh);

@@ -1,10 +1,9 @@
 // Threads: shell_open and shell_close run on the owner's thread; everything
 // else here runs on the shell thread, which owns the sockets and calls the
 // handlers. Nothing else crosses: the table and the path are only read. The
-// thread is stopped by deferred cancellation, in select, accept, recv or a
-// handler: it holds no lock or allocation across those points, and closes a
-// socket only with cancellation held off, so that each descriptor is either
-// still in the record for shell_close or already gone.
+// thread may be cancelled only in select: a handler is never stopped half way
+// through its answer, and the sockets it uses are non-blocking, so nothing
+// between two waits can hold up a close.
 #include "shell/shell.h"
 
 #include <cerrno>
@@ -16,32 +15,37 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/clock.h"
 #include "common/record.h"
 #include "common/socket.h"
+#include "common/thread.h"
 #include "shell/shell_internal.h"
 
 namespace {
 
 constexpr size_t request_size = 1500;
 constexpr auto relaxed = std::memory_order_relaxed;
+// What a local client can make the shell log: a burst, then a few a minute.
+constexpr uint32_t kLogBurst = 20;
+constexpr uint32_t kLogPerMinute = 10;
 
 void shell_client_close(shell *sh)
 {
   int fd = sh->fd_client.exchange(-1, relaxed);
   if (fd >= 0)
-    socket_close_uncancelled(fd);
+    socket_close(fd);
 }
 
 // The connection accepted takes the place of the one held, which will never
 // be read again, so it is closed; a failed accept leaves no connection.
 void shell_socket_open(shell *sh)
 {
-  const int fd = socket_accept(sh->fd_listen, __func__);
-  if (fd == SOCKET_REFUSED)
+  const int fd = socket_accept(sh->fd_listen, &sh->accept_backoff, __func__);
+  if (fd == SOCKET_REFUSED || fd == SOCKET_NONE)
     return;  // never became the connection: the one held stays
   const int old = sh->fd_client.exchange(fd, relaxed);
   if (old >= 0)
-    socket_close_uncancelled(old);
+    socket_close(old);
 }
 
 void shell_request_exec(shell *sh, const char *request)
@@ -61,18 +65,20 @@ void shell_request_exec(shell *sh, const char *request)
   // has left makes the send fail, and nothing more is owed to it.
   char reply[sizeof "shell: : command not found\n" + request_size];
   int n = snprintf(reply, sizeof reply, "shell: %s: command not found\n", request);
-  send(sh->fd_client.load(relaxed), reply, static_cast<size_t>(n), 0);
+  send(sh->fd_client.load(relaxed), reply, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void *shell_main(void *arg)
 {
   shell *sh = static_cast<shell *>(arg);
+  thread_cancel_off();
   for (;;) {
     fd_set readable;
     FD_ZERO(&readable);
-    socket_watch(sh->fd_listen, &readable);
+    const int64_t deadline = socket_listen_watch(sh->fd_listen, &sh->accept_backoff, &readable);
     socket_watch(sh->fd_client.load(relaxed), &readable);
-    if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+    struct timeval tv;
+    if (thread_select(FD_SETSIZE, &readable, clock_timeout(deadline, &tv)) < 0) {
       syslog(LOG_ERR, "%s - select error: %s", __func__, strerror(errno));
       sleep(1);
       continue;
@@ -96,10 +102,10 @@ void shell_socket_exec(shell *sh)
 {
   char request[request_size];
   ssize_t n = recv(sh->fd_client.load(relaxed), request, sizeof request, 0);
-  if (n < 0 && errno == EINTR)
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
     return;
   if (n < 0)
-    syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
+    log_limited(&sh->log, LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
   if (n > 0) {
     request[n - 1] = '\0';  // the client's newline
     shell_request_exec(sh, request);
@@ -115,6 +121,8 @@ shell *shell_open(const char *path, const shell_cmd *commands)
     return nullptr;
   }
   sh->path = path;
+  log_limit_init(&sh->log, "the shell", kLogBurst, kLogPerMinute);
+  socket_backoff_init(&sh->accept_backoff, "the shell");
   sh->fd_listen = socket_unix_listen(path);
   sh->fd_client.store(-1, relaxed);
   if (sh->fd_listen < 0) {
@@ -136,11 +144,7 @@ void shell_close(shell *sh)
 {
   if (!sh)
     return;
-  if (sh->thread_ok) {
-    pthread_cancel(sh->thread);
-    pthread_join(sh->thread, nullptr);
-    sh->thread_ok = 0;
-  }
+  thread_stop(sh->thread, &sh->thread_ok);
   int fd = sh->fd_client.exchange(-1, relaxed);
   if (fd >= 0)
     socket_close(fd);

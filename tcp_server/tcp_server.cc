@@ -4,41 +4,58 @@
 // reach the client only through the pipe, by tcp_server_write, which touches
 // nothing but the pipe's write end. fd_client and n_sessions are relaxed
 // atomics stored by the server thread alone and loaded by the status report;
-// a stale value only shows in the report. The thread is stopped by deferred
-// cancellation, in select, accept, recv, send, read or a callback: it holds no
-// lock or allocation across those points, and closes a socket only with
-// cancellation held off, so that each descriptor is either still in the
-// record for tcp_server_close or already gone.
+// a stale value only shows in the report.
+//
+// The thread may be cancelled only in select; nothing it does between two
+// waits blocks: the listening socket, the client's socket and the pipe's
+// write end are non-blocking, and the pipe's read end is read only once
+// select found a whole write in it. A client that cannot take a response at
+// once is dropped, so one that stops reading can never hold up the server,
+// and a newer connection is always served.
 #include "tcp_server/tcp_server.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/clock.h"
 #include "common/record.h"
-#include "common/socket.h"
+#include "common/thread.h"
 
 namespace {
 
 constexpr int chunk_size = 1500;
 constexpr auto relaxed = std::memory_order_relaxed;
+// What a client can make the server log: a burst, then a few a minute.
+constexpr uint32_t kLogBurst = 40;
+constexpr uint32_t kLogPerMinute = 20;
+
+void client_gone(tcp_server *server, int fd)
+{
+  server->fd_client.store(-1, relaxed);
+  socket_close(fd);
+  if (tcp_server_event_fn fn = server->on_disconnect.load(std::memory_order_acquire))
+    fn(server->disconnect_ctx.load(relaxed));
+}
 
 // Whatever accept returns takes the client's place at once, a failure
 // included. The client it replaces is never read again, so it is closed.
 void tcp_server_socket_open(tcp_server *server)
 {
-  const int fd = socket_accept(server->fd_listen, __func__);
-  if (fd == SOCKET_REFUSED)
+  const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__);
+  if (fd == SOCKET_REFUSED || fd == SOCKET_NONE)
     return;  // never became the client: the current one stays served
   const int old = server->fd_client.exchange(fd, relaxed);
   if (old >= 0)
-    socket_close_uncancelled(old);
+    socket_close(old);
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
@@ -54,19 +71,20 @@ void tcp_server_socket_exec(tcp_server *server)
   int fd = server->fd_client.load(relaxed);
   ssize_t n = recv(fd, buf, sizeof buf, 0);
   if (n < 0) {
-    syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+      log_limited(&server->log, LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
   } else if (n == 0) {
-    server->fd_client.store(-1, relaxed);
-    socket_close_uncancelled(fd);
-    if (tcp_server_event_fn fn = server->on_disconnect.load(std::memory_order_acquire))
-      fn(server->disconnect_ctx.load(relaxed));
+    client_gone(server, fd);
   } else if (tcp_server_data_fn fn = server->on_data.load(std::memory_order_acquire)) {
     fn(server->data_ctx.load(relaxed), buf, static_cast<int>(n));
   }
 }
 
-// One read may join several queued writes into one send. A client that has
-// gone makes the send fail (the process ignores SIGPIPE), which is logged.
+// One read may join several queued writes into one send. A client whose
+// socket cannot take them whole at once is not reading: it is dropped as
+// gone, since half a response is of no use to it and waiting for it would
+// hold up every other client. Other failed sends are logged and the
+// connection stays until its end of stream (the process ignores SIGPIPE).
 void tcp_server_pipe_exec(tcp_server *server)
 {
   uint8_t buf[chunk_size];
@@ -80,23 +98,31 @@ void tcp_server_pipe_exec(tcp_server *server)
   }
   int fd = server->fd_client.load(relaxed);
   if (fd < 0) {
-    syslog(LOG_WARNING, "%s - socket closed, data lost", __func__);
+    log_limited(&server->log, LOG_WARNING, "%s - socket closed, data lost", __func__);
     return;
   }
-  if (send(fd, buf, static_cast<size_t>(n), 0) != n)
-    syslog(LOG_ERR, "%s - socket send error: %s", __func__, strerror(errno));
+  const ssize_t sent = send(fd, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == n)
+    return;
+  const int error = sent < 0 ? errno : EAGAIN;
+  log_limited(&server->log, LOG_ERR, "%s - socket send error: %s", __func__, strerror(error));
+  if (error == EAGAIN || error == EWOULDBLOCK)
+    client_gone(server, fd);
 }
 
 void *tcp_server_main(void *arg)
 {
   tcp_server *server = static_cast<tcp_server *>(arg);
+  thread_cancel_off();
   for (;;) {
     fd_set readable;
     FD_ZERO(&readable);
-    socket_watch(server->fd_listen, &readable);
+    const int64_t deadline = socket_listen_watch(server->fd_listen, &server->accept_backoff, &readable);
     socket_watch(server->fd_client.load(relaxed), &readable);
     socket_watch(server->fd_pipe[0], &readable);
-    if (select(FD_SETSIZE, &readable, nullptr, nullptr, nullptr) < 0) {
+    struct timeval tv;
+    const int ready = thread_select(FD_SETSIZE, &readable, clock_timeout(deadline, &tv));
+    if (ready < 0) {
       syslog(LOG_ERR, "%s - select error: %s", __func__, strerror(errno));
       sleep(1);
       continue;
@@ -117,7 +143,7 @@ void *tcp_server_main(void *arg)
 
 int socket_tcp_listen(uint32_t port)
 {
-  int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     syslog(LOG_ERR, "create socket error: %s", strerror(errno));
     return -1;
@@ -143,12 +169,18 @@ tcp_server *tcp_server_open(uint32_t port)
   server->port = port;
   server->fd_client.store(-1, relaxed);
   server->fd_pipe[0] = server->fd_pipe[1] = -1;
+  char where[32];
+  snprintf(where, sizeof where, "TCP port %u", port);
+  log_limit_init(&server->log, where, kLogBurst, kLogPerMinute);
+  socket_backoff_init(&server->accept_backoff, where);
   server->fd_listen = socket_tcp_listen(port);
   if (server->fd_listen < 0) {
     tcp_server_close(server);
     return nullptr;
   }
-  if (pipe(server->fd_pipe) < 0) {
+  // The link thread writes responses into the pipe: it must never wait for
+  // the server thread there.
+  if (pipe2(server->fd_pipe, O_CLOEXEC) < 0 || fcntl(server->fd_pipe[1], F_SETFL, O_NONBLOCK) < 0) {
     syslog(LOG_ERR, "%s - cannot create pipe", __func__);
     tcp_server_close(server);
     return nullptr;
@@ -167,17 +199,13 @@ void tcp_server_close(tcp_server *server)
 {
   if (!server)
     return;
-  if (server->thread_ok) {
-    pthread_cancel(server->thread);
-    pthread_join(server->thread, nullptr);
-    server->thread_ok = 0;
+  thread_stop(server->thread, &server->thread_ok);
+  for (int &fd : server->fd_pipe) {
+    if (fd >= 0)
+      close(fd);
+    fd = -1;
   }
-  if (server->pipe_ok) {
-    for (int &fd : server->fd_pipe)
-      if (fd >= 0)
-        close(fd);
-    server->pipe_ok = 0;
-  }
+  server->pipe_ok = 0;
   int fd = server->fd_client.load(relaxed);
   if (fd >= 0) {
     socket_close(fd);
@@ -212,6 +240,6 @@ extern "C" int tcp_server_write(void *context, const uint8_t *data, int length)
   }
   ssize_t n = write(server->fd_pipe[1], data, static_cast<size_t>(length));
   if (n < 0)
-    syslog(LOG_ERR, "%s - pipe write error: %s", __func__, strerror(errno));
+    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", __func__, strerror(errno));
   return static_cast<int>(n);
 }

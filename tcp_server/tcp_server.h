@@ -10,6 +10,8 @@
 #include <pthread.h>
 
 #include "common/export.h"
+#include "common/log_limit.h"
+#include "common/socket.h"
 
 using tcp_server_event_fn = int (*)(void *ctx);
 using tcp_server_data_fn = int (*)(void *ctx, const uint8_t *data, int length);
@@ -46,6 +48,12 @@ struct tcp_server {
   std::atomic<void *> data_ctx;
   // Connections accepted so far; incremented by the server thread only.
   std::atomic<uint32_t> n_sessions;
+
+  // What a client can make the server log (failed receives and sends, data
+  // for no one) is rate-limited, and so are failed accepts, which also rest
+  // the listening socket when descriptors run out.
+  log_limit log;
+  socket_backoff accept_backoff;
 };
 
 /// Opens an IPv4 TCP socket listening on all addresses at the low 16 bits of
@@ -69,8 +77,9 @@ void tcp_server_close(tcp_server *server);
 void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *callbacks);
 
 /// Queues `length` bytes of `data` for the client in one write into the
-/// server's pipe; the server thread sends them, or drops them when no client
-/// is connected. `server` is the tcp_server, typed as a callback context so
+/// server's pipe, without blocking (a full pipe fails the write); the server
+/// thread sends them, or drops them when no client is connected. A client
+/// that cannot take them at once is dropped as gone. `server` is the tcp_server, typed as a callback context so
 /// that the function can serve as a response handler as it is. Any thread may
 /// call it. Returns the result of the write (a short count included), or -1:
 /// silently without a server or for a negative length, else after logging.

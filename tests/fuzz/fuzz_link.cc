@@ -57,6 +57,7 @@ bool fuzz_link_open(fuzz_link *f)
     return false;
   link->dev = "fuzz-line";
   link->fd_com = link->fd_ev[0] = link->fd_ev[1] = -1;
+  log_limit_init(&link->log, link->dev, 540, 60);
 
   // Both ends non-blocking, as serial_open leaves a real line. A socket is no
   // terminal: the link's break, drain and flush calls fail on it, and the

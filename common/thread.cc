@@ -1,0 +1,23 @@
+#include "common/thread.h"
+
+void thread_cancel_off()
+{
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+}
+
+int thread_select(int count, fd_set *readable, struct timeval *timeout)
+{
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  const int ready = select(count, readable, nullptr, nullptr, timeout);
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  return ready;
+}
+
+void thread_stop(pthread_t thread, int *running)
+{
+  if (!*running)
+    return;
+  pthread_cancel(thread);
+  pthread_join(thread, nullptr);
+  *running = 0;
+}
