@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
 #include <termios.h>
@@ -45,11 +46,28 @@ void modem_line(int fd, int bit, int on)
 
 int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits)
 {
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
   if (fd < 0) {
     syslog(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
     return -1;
   }
+  // Anything but a terminal (a file, /dev/zero) would be read as a meter that
+  // never stops talking.
+  if (!isatty(fd)) {
+    syslog(LOG_ERR, "open(%s) error: %s", path, "not a serial line");
+    close(fd);
+    return -1;
+  }
+  // The line is ours alone before anything about it changes: a second
+  // gateway, or a terminal program that takes the same lock, is turned away
+  // instead of breaking into a live meter's conversation. TIOCEXCL also
+  // keeps out programs that do not lock, unless they run as root.
+  if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
+    syslog(LOG_ERR, "open(%s) error: %s", path, errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
+    close(fd);
+    return -1;
+  }
+  ioctl(fd, TIOCEXCL);
 
   // Control characters are kept as the driver had them; if even those cannot
   // be read, start from all-zero rather than from whatever the stack held.

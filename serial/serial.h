@@ -6,9 +6,12 @@
 /// Opens `path` read-write, non-blocking, without becoming its controlling
 /// terminal, and sets raw mode with `baud` (exact table match, else 9600),
 /// `data_bits` (7, else 8), `parity` (first character 'O' odd, 'E' even, else
-/// none) and `stop_bits` (2, else 1). Returns the descriptor, or -1 when the
-/// open fails. A device that refuses the attributes is logged and still
-/// returned. The caller owns the descriptor.
+/// none) and `stop_bits` (2, else 1). The line is taken for exclusive use
+/// (an advisory lock and TIOCEXCL) before its settings change. Returns the
+/// descriptor, or -1 (logged as "open(%s) error: %s") when the open fails,
+/// the path is not a terminal, or another program holds the line. A device
+/// that refuses the attributes is logged and still returned. The caller owns
+/// the descriptor.
 int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits);
 
 /// Asserts (`on` non-zero) or clears the RTS line; failures are logged only.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <syslog.h>
@@ -14,8 +16,11 @@
 // user-mode emulation passes on no speed above 460800, so the character format
 // and the speeds are checked on the way in: this binary's tcsetattr notes the
 // control flags it was given, then hands the call to the C library.
+// It can also refuse the attributes, as some drivers do.
 namespace {
 tcflag_t applied_cflag;
+int applied_count;
+bool refuse_attributes;
 }
 
 extern "C" int tcsetattr(int fd, int when, const struct termios *tio)
@@ -23,6 +28,11 @@ extern "C" int tcsetattr(int fd, int when, const struct termios *tio)
   using real_fn = int (*)(int, int, const struct termios *);
   static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "tcsetattr"));
   applied_cflag = tio->c_cflag;
+  applied_count++;
+  if (refuse_attributes) {
+    errno = EINVAL;
+    return -1;
+  }
   return real(fd, when, tio);
 }
 
@@ -112,10 +122,29 @@ TEST_F(SerialTest, OpenFailureIsLogged)
 
 TEST_F(SerialTest, DeviceRefusingAttributesIsStillReturned)
 {
-  fd = serial_open("/dev/null", 9600, 8, "N", 1);
+  refuse_attributes = true;
+  fd = serial_open(meter.path().c_str(), 9600, 8, "N", 1);
+  refuse_attributes = false;
   EXPECT_GE(fd, 0);
-  EXPECT_EQ(testlog::count("tcsetattr(/dev/null) error: Inappropriate ioctl for device", LOG_ERR), 1)
+  EXPECT_EQ(testlog::count("tcsetattr(" + meter.path() + ") error: Invalid argument", LOG_ERR), 1)
       << testlog::dump();
+}
+
+// What is not a terminal is no meter's line (/dev/zero would read as an
+// endless stream of bytes), and a line that another program holds is not
+// touched: neither gets past the open, and each says why in one line.
+TEST_F(SerialTest, OnlyAFreeTerminalIsTaken)
+{
+  for (const char *path : {"/dev/null", "/dev/zero"}) {
+    EXPECT_EQ(serial_open(path, 9600, 8, "N", 1), -1);
+    EXPECT_EQ(testlog::count(std::string("open(") + path + ") error: not a serial line", LOG_ERR), 1);
+  }
+  open_with(9600, 8, "N", 1);
+  const int applied = applied_count;
+  EXPECT_EQ(serial_open(meter.path().c_str(), 9600, 8, "N", 1), -1);
+  EXPECT_EQ(applied_count, applied);
+  EXPECT_EQ(testlog::count("open(" + meter.path() + ") error: in use by another program", LOG_ERR), 1);
+  EXPECT_EQ(testlog::lines().size(), 3u) << testlog::dump();
 }
 
 TEST_F(SerialTest, ModemLinesFailOnAPtyWithOneText)
