@@ -1,6 +1,10 @@
 #include "daemon/mevrakt.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include <syslog.h>
+#include <unistd.h>
 
 #include "common/record.h"
 
@@ -21,12 +25,33 @@ const char *connected_text(bool connected)
   return connected ? "connected" : "disconnected";
 }
 
+// One line of a report, formatted into a buffer of its own and written in
+// one call: no stdio stream is shared with other threads or left half used.
+__attribute__((format(printf, 2, 3))) int report_line(int fd, const char *format, ...)
+{
+  char line[128];
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n < 0)
+    return n;
+  return static_cast<int>(write(fd, line, n < static_cast<int>(sizeof line) ? static_cast<size_t>(n) : sizeof line - 1));
+}
+
 }  // namespace
 
 mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
 {
   if (!prot->enabled) {
     syslog(LOG_NOTICE, "disabled on %s", prot->device);
+    return nullptr;
+  }
+  // Port 0 would listen wherever the system chose, and a number above 65535
+  // on some other port: either way not where the head-end looks.
+  if (prot->port == 0 || prot->port > 65535) {
+    syslog(LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", "mevrakt_open",
+           prot->port, prot->device);
     return nullptr;
   }
   auto *channel = record_alloc<mevrakt_channel>();
@@ -72,20 +97,20 @@ extern "C" int mevrakt_status(void *context, const char *, int fd)
 {
   const auto *channel = static_cast<const mevrakt_channel *>(context);
   if (!channel)
-    return dprintf(fd, "Service is disabled.\n\n");
+    return report_line(fd, "Service is disabled.\n\n");
 
   constexpr auto relaxed = std::memory_order_relaxed;
   const tcp_server *server = channel->server;
   const nbr14522_link *link = channel->link;
-  dprintf(fd, "Service               : running\n");
-  dprintf(fd, "AMR System            : %s\n", connected_text(server->fd_client.load(relaxed) >= 0));
-  dprintf(fd, "Meter                 : %s\n\n", connected_text(link->connected.load(relaxed) != 0));
-  dprintf(fd, "TCP sessions          : %u\n", server->n_sessions.load(relaxed));
-  dprintf(fd, "Meter connected       : %u\n", link->n_connected.load(relaxed));
-  dprintf(fd, "Meter disconnected    : %u\n", link->n_disconnected.load(relaxed));
-  dprintf(fd, "Meter connection lost : %u\n", link->n_conn_lost.load(relaxed));
-  dprintf(fd, "Commands OK           : %u\n", link->n_cmd_ok.load(relaxed));
-  dprintf(fd, "Commands failed       : %u\n", link->n_cmd_failed.load(relaxed));
-  dprintf(fd, "Responses OK          : %u\n", link->n_rsp_ok.load(relaxed));
-  return dprintf(fd, "Responses failed      : %u\n", link->n_rsp_failed.load(relaxed));
+  report_line(fd, "Service               : running\n");
+  report_line(fd, "AMR System            : %s\n", connected_text(server->fd_client.load(relaxed) >= 0));
+  report_line(fd, "Meter                 : %s\n\n", connected_text(link->connected.load(relaxed) != 0));
+  report_line(fd, "TCP sessions          : %u\n", server->n_sessions.load(relaxed));
+  report_line(fd, "Meter connected       : %u\n", link->n_connected.load(relaxed));
+  report_line(fd, "Meter disconnected    : %u\n", link->n_disconnected.load(relaxed));
+  report_line(fd, "Meter connection lost : %u\n", link->n_conn_lost.load(relaxed));
+  report_line(fd, "Commands OK           : %u\n", link->n_cmd_ok.load(relaxed));
+  report_line(fd, "Commands failed       : %u\n", link->n_cmd_failed.load(relaxed));
+  report_line(fd, "Responses OK          : %u\n", link->n_rsp_ok.load(relaxed));
+  return report_line(fd, "Responses failed      : %u\n", link->n_rsp_failed.load(relaxed));
 }

@@ -121,7 +121,7 @@ class ChannelTest : public ::testing::Test {
   {
     testlog::clear();
     ASSERT_TRUE(meter.ok());
-    prot = {1, meter.path().c_str(), 0};
+    prot = {1, meter.path().c_str(), free_port()};
     channel = mevrakt_open(&prot);
     ASSERT_NE(channel, nullptr) << testlog::dump();
     port = bound_port(channel->server->fd_listen);
@@ -144,7 +144,9 @@ class ChannelTest : public ::testing::Test {
 
 TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
 {
-  EXPECT_EQ(testlog::count("running on " + meter.path() + ", listening on TCP port 0", LOG_NOTICE), 1);
+  EXPECT_EQ(testlog::count("running on " + meter.path() + ", listening on TCP port " + std::to_string(port),
+                           LOG_NOTICE),
+            1);
   EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
 
   client = testnet::loopback_connect(port);
@@ -202,6 +204,25 @@ TEST(ChannelOpen, DisabledChannelAndItsReport)
   mevrakt_close(nullptr);
 }
 
+// A port the head-end could never reach (0 would be chosen by the system, a
+// number above 65535 would wrap) refuses the channel before anything opens.
+TEST(ChannelOpen, PortOutOfRangeOpensNothing)
+{
+  testlog::clear();
+  pty_meter meter;
+  testproc::footprint before;
+  for (uint32_t port : {0u, 65536u, 4294967295u}) {
+    mevrakt_prot prot = {1, meter.path().c_str(), port};
+    EXPECT_EQ(mevrakt_open(&prot), nullptr);
+    EXPECT_EQ(testlog::count("mevrakt_open - TCP port " + std::to_string(port) +
+                                 " out of range (1 to 65535), channel on " + meter.path() + " not opened",
+                             LOG_ERR),
+              1);
+  }
+  EXPECT_EQ(testlog::lines().size(), 3u) << testlog::dump();
+  EXPECT_TRUE(testproc::back_to(before));
+}
+
 TEST(ChannelOpen, UnopenableDeviceOpensNoPort)
 {
   testlog::clear();
@@ -240,7 +261,7 @@ TEST(ChannelClose, WhileResponsesFlow)
   for (int round = 0; round < 5; round++) {
     testlog::clear();
     pty_meter meter;
-    mevrakt_prot prot = {1, meter.path().c_str(), 0};
+    mevrakt_prot prot = {1, meter.path().c_str(), free_port()};
     mevrakt_channel *channel = mevrakt_open(&prot);
     ASSERT_NE(channel, nullptr);
     int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
