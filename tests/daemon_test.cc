@@ -58,15 +58,7 @@ bool exists(const char *path)
 std::string settings(unsigned enabled1, const std::string &dev1, unsigned port1, unsigned enabled2,
                      const std::string &dev2, unsigned port2)
 {
-  std::ostringstream text;
-  text << "MOD_MEVRAKT_ENABLED=1\n"
-       << "MOD_MEVRAKT_PROT1_ENABLED=" << enabled1 << "\n"
-       << "MOD_MEVRAKT_PROT1_DEVICE=\"" << dev1 << "\"\n"
-       << "MOD_MEVRAKT_PROT1_PORT=" << port1 << "\n"
-       << "MOD_MEVRAKT_PROT2_ENABLED=" << enabled2 << "\n"
-       << "MOD_MEVRAKT_PROT2_DEVICE=\"" << dev2 << "\"\n"
-       << "MOD_MEVRAKT_PROT2_PORT=" << port2 << "\n";
-  return text.str();
+  return e2e::channel_settings(enabled1, dev1, port1, enabled2, dev2, port2);
 }
 
 std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
@@ -237,23 +229,7 @@ TEST(DaemonSymbolsOnHost, ExportsOnlyTheFourCallbacks)
                                            "tcp_server_write"}));
 }
 
-// CPU time of every thread of `pid` so far, in nanoseconds (scheduler
-// statistics: far finer than the clock ticks of /proc/PID/stat).
-long long cpu_ns(pid_t pid)
-{
-  long long total = 0;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  if (DIR *dir = opendir(tasks.c_str())) {
-    while (const dirent *e = readdir(dir)) {
-      long long ns = 0;
-      std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
-      if (e->d_name[0] != '.' && in >> ns)
-        total += ns;
-    }
-    closedir(dir);
-  }
-  return total;
-}
+using e2e::cpu_ns;
 
 // Not run by default: the idle-cost figures, 10 s each.
 TEST_F(DaemonTest, DISABLED_IdleCpu)

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -227,6 +229,24 @@ int syslog_tail::count(const std::string &text, int priority)
   return n;
 }
 
+int syslog_tail::count_prefix(const std::string &prefix)
+{
+  read_new();
+  int n = 0;
+  for (const syslog_line &l : lines_)
+    n += l.text.compare(0, prefix.size(), prefix) == 0;
+  return n;
+}
+
+int syslog_tail::count_containing(const std::string &part)
+{
+  read_new();
+  int n = 0;
+  for (const syslog_line &l : lines_)
+    n += l.text.find(part) != std::string::npos;
+  return n;
+}
+
 bool syslog_tail::wait_for(const std::string &text, int priority, int n, milliseconds timeout)
 {
   return wait_until([&] { return count(text, priority) >= n; }, timeout);
@@ -441,6 +461,36 @@ run_result run(const std::vector<std::string> &argv, process_options options, mi
   p.read_to_end(timeout);
   p.wait(timeout);
   return {p.exit_status(), p.output()};
+}
+
+std::string channel_settings(unsigned enabled1, const std::string &device1, unsigned port1, unsigned enabled2,
+                             const std::string &device2, unsigned port2)
+{
+  std::ostringstream text;
+  text << "MOD_MEVRAKT_ENABLED=1\n"
+       << "MOD_MEVRAKT_PROT1_ENABLED=" << enabled1 << "\n"
+       << "MOD_MEVRAKT_PROT1_DEVICE=\"" << device1 << "\"\n"
+       << "MOD_MEVRAKT_PROT1_PORT=" << port1 << "\n"
+       << "MOD_MEVRAKT_PROT2_ENABLED=" << enabled2 << "\n"
+       << "MOD_MEVRAKT_PROT2_DEVICE=\"" << device2 << "\"\n"
+       << "MOD_MEVRAKT_PROT2_PORT=" << port2 << "\n";
+  return text.str();
+}
+
+long long cpu_ns(pid_t pid)
+{
+  long long total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR *dir = opendir(tasks.c_str())) {
+    while (const dirent *e = readdir(dir)) {
+      long long ns = 0;
+      std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+      if (e->d_name[0] != '.' && in >> ns)
+        total += ns;
+    }
+    closedir(dir);
+  }
+  return total;
 }
 
 }  // namespace e2e

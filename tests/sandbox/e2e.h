@@ -74,6 +74,12 @@ class syslog_tail {
   /// Number of lines whose text equals `text` (at `priority` unless -1).
   int count(const std::string &text, int priority = -1);
 
+  /// Number of lines whose text starts with `prefix`.
+  int count_prefix(const std::string &prefix);
+
+  /// Number of lines whose text contains `part`.
+  int count_containing(const std::string &part);
+
   /// Waits until `n` lines' text equals `text` (at `priority` unless -1), or
   /// until the deadline. Returns whether they came.
   bool wait_for(const std::string &text, int priority = -1, int n = 1,
@@ -169,6 +175,14 @@ class process {
 
 /// Where the daemon reads its settings; inside the sandbox /opt is private.
 constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
+
+/// A settings file for the daemon's two channels.
+std::string channel_settings(unsigned enabled1, const std::string &device1, unsigned port1, unsigned enabled2,
+                             const std::string &device2, unsigned port2);
+
+/// CPU time of every thread of `pid` so far, in nanoseconds (scheduler
+/// statistics: far finer than clock ticks); 0 if the process is gone.
+long long cpu_ns(pid_t pid);
 
 /// Writes `settings` where the daemon reads them and starts the daemon at
 /// `daemon_bin` in `daemon`. Returns whether both worked.

@@ -1,0 +1,362 @@
+// Peers that misbehave, against the real mevraktd in the sandbox: a stop
+// meeting the shell at work, a second daemon, settings that cannot work,
+// signals a person sends, a descriptor table run dry, a head-end that floods
+// and a meter line full of noise. None may crash, wedge, spin or flood the
+// daemon. Every wait has a deadline.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "tests/sandbox/e2e.h"
+#include "tests/support/loopback.h"
+#include "tests/support/pty_meter.h"
+
+namespace {
+
+using e2e::milliseconds;
+using namespace std::chrono_literals;
+using testmeter::bytes;
+
+constexpr const char *socket_path = "/var/run/mevraKT.socket";
+constexpr const char *pid_path = "/var/run/mevraktd.pid";
+
+int env_int(const char *name, int fallback)
+{
+  const char *value = getenv(name);
+  return value && *value ? atoi(value) : fallback;
+}
+
+// One shell request on a connection of its own; the answer as far as it came
+// before the daemon closed the connection or the deadline passed.
+std::string ask(const std::string &request, milliseconds timeout = 5000ms)
+{
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd, POLLIN, 0};
+      char buf[512];
+      ssize_t n;
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
+          (n = recv(fd, buf, sizeof buf, 0)) <= 0)
+        break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+// Waits until `n` bytes came on `fd` or the deadline passed.
+bytes receive(int fd, size_t n, milliseconds timeout = 5000ms)
+{
+  bytes got;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (got.size() < n) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    uint8_t buf[512];
+    ssize_t k;
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
+        (k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0)) <= 0)
+      break;
+    got.insert(got.end(), buf, buf + k);
+  }
+  return got;
+}
+
+// The simulated meter on a pty of its own.
+struct simulator {
+  explicit simulator(std::vector<std::string> options = {})
+  {
+    options.insert(options.begin(), METER_SIM);
+    if (proc.start(options, {false, true, false}) && proc.wait_output("\n"))
+      path = proc.output().substr(0, proc.output().find('\n'));
+  }
+  e2e::process proc;
+  std::string path;
+};
+
+int lines_from(e2e::syslog_tail &log, long pid)
+{
+  int n = 0;
+  for (const e2e::syslog_line &line : log.lines())
+    n += line.pid == pid;
+  return n;
+}
+
+// Measures a stretch of time on purpose: how much CPU an idle daemon spends.
+void spend(milliseconds time)
+{
+  poll(nullptr, 0, static_cast<int>(time.count()));
+}
+
+// The lowest descriptor number that `pid` leaves free: with its limit set
+// there, every descriptor it opens next fails.
+int lowest_free_fd(pid_t pid)
+{
+  std::set<int> used;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR *d = opendir(dir.c_str())) {
+    while (const dirent *e = readdir(d))
+      if (e->d_name[0] != '.')
+        used.insert(atoi(e->d_name));
+    closedir(d);
+  }
+  int fd = 0;
+  while (used.count(fd))
+    fd++;
+  return fd;
+}
+
+// A thread that is waited for however the test ends.
+struct joined {
+  std::thread thread;
+  ~joined()
+  {
+    if (thread.joinable())
+      thread.join();
+  }
+};
+
+class HostilePeerTest : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_TRUE(e2e::in_sandbox());
+    unlink(e2e::settings_path);
+    log.clear();
+  }
+
+  e2e::syslog_tail log;
+};
+
+// A stop used to meet a status answer half written, and the process then
+// crashed in exit(). Two requesters keep the shell busy on both channels
+// while the daemon is stopped, round after round.
+TEST_F(HostilePeerTest, StopsRacingStatusRequestsExitCleanly)
+{
+  testmeter::pty_meter line1, line2;
+  const std::string settings = e2e::channel_settings(1, line1.path(), 4001, 1, line2.path(), 4002);
+  const int rounds = env_int("MEVRAKT_STOP_ROUNDS", 200);
+  int unclean = 0;
+  for (int round = 0; round < rounds; round++) {
+    e2e::process daemon;
+    ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, settings));
+    ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+    std::atomic<int> answered{0};
+    std::atomic<bool> done{false};
+    auto asker = [&](const char *request) {
+      while (!done)
+        if (!ask(request, 1000ms).empty())
+          answered++;
+    };
+    std::thread one(asker, "status 1\n"), two(asker, "status 2\n");
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         answered < 2 && std::chrono::steady_clock::now() < deadline;)
+      std::this_thread::yield();
+    const int status = daemon.stop(SIGTERM, 5000ms);
+    done = true;
+    one.join();
+    two.join();
+    unclean += status != 0;
+    ASSERT_EQ(status, 0) << "round " << round << log.dump();
+  }
+  printf("%d stops racing status requests, %d unclean\n", rounds, unclean);
+}
+
+// Settings that cannot work refuse their channel with one line each; a
+// second daemon leaves before it touches anything; SIGHUP is noted and
+// SIGINT stops as SIGTERM does; the shell socket is 0660 whatever the umask.
+TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
+{
+  testmeter::pty_meter line1;
+  {
+    e2e::process impossible;
+    ASSERT_TRUE(e2e::start_daemon(impossible, MEVRAKTD_BIN,
+                                  e2e::channel_settings(1, line1.path(), 0, 1, "/dev/zero", 4002)));
+    ASSERT_TRUE(impossible.wait(5000ms));
+    EXPECT_EQ(impossible.exit_status(), 0);
+    ASSERT_TRUE(log.wait_for("stopped")) << log.dump();
+    EXPECT_EQ(log.count("mevrakt_open - TCP port 0 out of range (1 to 65535), channel on " + line1.path() +
+                            " not opened",
+                        LOG_ERR),
+              1);
+    EXPECT_EQ(log.count("open(/dev/zero) error: not a serial line", LOG_ERR), 1);
+    EXPECT_EQ(log.lines().size(), 4u) << log.dump();
+  }
+
+  log.clear();
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  ASSERT_TRUE(e2e::write_file(e2e::settings_path, e2e::channel_settings(1, line1.path(), 70000, 1, meter.path, 4002)));
+  e2e::process daemon;
+  ASSERT_TRUE(daemon.start({"sh", "-c", std::string("umask 000; exec ") + MEVRAKTD_BIN}));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  EXPECT_EQ(log.count("mevrakt_open - TCP port 70000 out of range (1 to 65535), channel on " + line1.path() +
+                          " not opened",
+                      LOG_ERR),
+            1);
+  ASSERT_TRUE(log.wait_for("running on " + meter.path + ", listening on TCP port 4002")) << log.dump();
+  struct stat st {};
+  ASSERT_EQ(stat(socket_path, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(e2e::read_file(pid_path), std::to_string(daemon.pid()) + "\n");
+
+  e2e::process second;
+  ASSERT_TRUE(second.start({MEVRAKTD_BIN}));
+  ASSERT_TRUE(second.wait(5000ms));
+  EXPECT_NE(second.exit_status(), 0);
+  ASSERT_TRUE(log.wait_for("already running as pid " + std::to_string(daemon.pid()) + " (" + pid_path +
+                           " is locked), not started",
+                           LOG_ERR))
+      << log.dump();
+  EXPECT_EQ(lines_from(log, second.pid()), 1) << log.dump();
+  e2e::run_result read = e2e::run({METER_READ, "--count", "2", "--quiet", "127.0.0.1:4002"});
+  EXPECT_EQ(read.status, 0) << read.output;
+  EXPECT_NE(ask("status 2\n").find("Responses OK          : 2\n"), std::string::npos);
+
+  ASSERT_TRUE(daemon.signal(SIGHUP));
+  ASSERT_TRUE(log.wait_for("SIGHUP ignored: the settings are read once, at start", LOG_NOTICE)) << log.dump();
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  EXPECT_EQ(daemon.stop(SIGINT, 5000ms), 0);
+  EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+  EXPECT_NE(access(socket_path, F_OK), 0);
+  EXPECT_NE(access(pid_path, F_OK), 0);
+}
+
+// With every descriptor taken, a connection waiting in the backlog keeps
+// each listening socket readable and each accept fails: the servers rest
+// instead of spinning, log once, and serve the waiting clients as soon as
+// descriptors are free again.
+TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  e2e::process daemon;
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, e2e::channel_settings(1, meter.path, 4001, 0, "", 0)));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  const std::string pid = std::to_string(daemon.pid());
+  ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free_fd(daemon.pid())) + ":"})
+                .status,
+            0);
+
+  const int amr = testnet::loopback_connect(4001);
+  ASSERT_GE(amr, 0);
+  std::string answer;
+  joined shell_client{std::thread([&] { answer = ask("status 1\n", 10000ms); })};
+  ASSERT_TRUE(log.wait_for("tcp_server_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
+  ASSERT_TRUE(log.wait_for("shell_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
+  const long long before = e2e::cpu_ns(daemon.pid());
+  spend(2000ms);
+  const long long used = e2e::cpu_ns(daemon.pid()) - before;
+  printf("out of descriptors, a connection waiting on each socket: %.3f ms CPU in 2 s, %zu log lines\n",
+         used / 1e6, log.lines().size());
+  EXPECT_LT(used, 100000000LL);
+  EXPECT_EQ(log.count_prefix("tcp_server_socket_open - accept error"), 1) << log.dump();
+  EXPECT_EQ(log.count_prefix("shell_socket_open - accept error"), 1) << log.dump();
+
+  ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
+  const bytes cmd = testmeter::make_command(0x14);
+  ASSERT_EQ(send(amr, cmd.data(), cmd.size(), 0), 66);
+  EXPECT_EQ(receive(amr, 258).size(), 258u) << log.dump();
+  shell_client.thread.join();
+  EXPECT_EQ(answer.rfind("Service               : running\n", 0), 0u) << answer;
+  close(amr);
+  EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
+}
+
+// Ordinary reads (a NAK and a resend, a response in chunks) log in full; a
+// head-end flooding the port with junk, and a meter line full of noise, log
+// no more than the channel's limit.
+TEST_F(HostilePeerTest, FloodsLogWithinTheLimitOrdinaryReadsInFull)
+{
+  simulator meter({"--fault", "nak@2", "--fault", "chunks@3:4"});
+  ASSERT_FALSE(meter.path.empty());
+  testmeter::pty_meter noisy;
+  e2e::process daemon;
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, e2e::channel_settings(1, meter.path, 4001, 1, noisy.path(), 4002)));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  log.clear();
+
+  e2e::run_result read = e2e::run({METER_READ, "--count", "5", "--quiet", "127.0.0.1:4001"});
+  EXPECT_EQ(read.status, 0) << read.output;
+  ASSERT_TRUE(log.wait_for("disconnecting meter on " + meter.path)) << log.dump();
+  EXPECT_EQ(log.count("NAK received on " + meter.path, LOG_WARNING), 1) << log.dump();
+  EXPECT_EQ(log.count("nbr14522_com_rsp_exec", LOG_NOTICE), 3) << log.dump();
+  EXPECT_EQ(log.count_containing(" messages suppressed on "), 0) << log.dump();
+
+  const int seconds = env_int("MEVRAKT_FLOOD_SECONDS", 3);
+  // Every line a flood can make counts against its channel's limit: the
+  // link's burst and rate, the server's, and its accept log's.
+  const int bound = 540 + 40 + 1 + (60 + 20 + 1) * seconds / 60 + 3;
+
+  log.clear();
+  const int amr = testnet::loopback_connect(4001);
+  ASSERT_GE(amr, 0);
+  int on = 1;
+  setsockopt(amr, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  std::mt19937 random(14522);
+  long chunks = 0;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+       std::chrono::steady_clock::now() < end; chunks++) {
+    uint8_t junk[7];
+    for (uint8_t &byte : junk)
+      byte = static_cast<uint8_t>(random());
+    pollfd p{amr, POLLOUT, 0};
+    if (poll(&p, 1, 100) == 1)
+      send(amr, junk, 1 + random() % sizeof junk, MSG_NOSIGNAL);
+  }
+  const int junk_lines = static_cast<int>(log.lines().size());
+  printf("junk flood on TCP: %ld chunks in %d s, %d log lines\n", chunks, seconds, junk_lines);
+  EXPECT_LE(junk_lines, bound) << log.dump();
+  EXPECT_GT(log.count_containing(" messages suppressed on "), 0);
+  close(amr);
+
+  const int client = testnet::loopback_connect(4002);
+  const bytes cmd = testmeter::make_command(0x14);
+  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  ASSERT_TRUE(log.wait_for("connecting meter on " + noisy.path())) << log.dump();
+  log.clear();
+  long noise = 0;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+       std::chrono::steady_clock::now() < end;) {
+    bytes burst(32);
+    for (uint8_t &byte : burst)
+      byte = static_cast<uint8_t>(random());
+    noisy.send(burst);
+    noise += static_cast<long>(burst.size());
+    noisy.drain(0ms);
+  }
+  const int noise_lines = static_cast<int>(log.lines().size());
+  printf("noise on the meter line: %ld bytes in %d s, %d log lines\n", noise, seconds, noise_lines);
+  EXPECT_LE(noise_lines, bound) << log.dump();
+  close(client);
+  EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
+}
+
+}  // namespace
