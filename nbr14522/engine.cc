@@ -1,13 +1,15 @@
 // The link thread: the reading side of NBR 14522 against one meter.
 //
 // One thread per link, blocked in select on the serial line and the event
-// channel; every timing comes from the link's two one-shot timers, whose
-// expiries arrive as events. This thread alone touches the line, the protocol
-// state and the counters. It may be cancelled only where it waits (select,
-// and tcdrain, which a wedged adapter could hold for good); everything it
-// does in between is quick and never waits for another thread: the pipes it
-// writes are non-blocking. Every line that the meter or the AMR client can
-// make it log goes through the link's rate limit.
+// channel; every protocol timing comes from the link's two one-shot timers,
+// whose expiries arrive as events. select has a time-out only while a piece
+// of a command is held or a lost line waits to be opened again. This thread
+// alone touches the line, the protocol state and the counters. It may be
+// cancelled only where it waits (select, and tcdrain, which a wedged adapter
+// could hold for good); everything it does in between is quick and never
+// waits for another thread: the pipes it writes are non-blocking. Every line
+// that the meter or the AMR client can make it log goes through the link's
+// rate limit.
 
 #include <cerrno>
 #include <cstring>
@@ -19,9 +21,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/clock.h"
 #include "common/thread.h"
 #include "nbr14522/crc16.h"
 #include "nbr14522/engine.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -35,12 +39,14 @@ constexpr unsigned kEnqsBeforeSend = 2;
 // Once a command arrives, it goes out at once if an ENQ came within the last
 // ~11 ms, that is while the 501 ms ENQ timer still has more than 490 ms left.
 constexpr long kFreshEnqNs = 489999999;
-// A line that fails (an adapter pulled out, a pty whose other side closed)
-// stays readable forever; instead of waiting on it, the thread then probes it
-// on every pass and at least once a second, and logs the error on the first
-// failure and then on every 60th.
-constexpr time_t kProbeSeconds = 1;
-constexpr unsigned kFailLogEvery = 60;
+// A piece of a command waits this long for the next piece, and the pieces of
+// one command no longer than the second figure in all: long enough for a
+// redirector that passes a 9600-baud command on as it comes (69 ms), short
+// against the meter's ENQ period.
+constexpr int64_t kHoldGapMs = 50;
+constexpr int64_t kHoldMaxMs = 250;
+// How often a lost line's path is tried again.
+constexpr int64_t kReopenMs = 1000;
 
 void pause_1ms()
 {
@@ -58,10 +64,19 @@ bool connected(const nbr14522_link *link)
   return link->connected.load(std::memory_order_relaxed) != 0;
 }
 
+bool line_open(const nbr14522_link *link)
+{
+  return link->fd_com >= 0;
+}
+
+bool is_control(uint8_t byte)
+{
+  return byte == NBR14522_ENQ || byte == NBR14522_ACK || byte == NBR14522_WAIT || byte == NBR14522_NAK;
+}
+
 bool cmd_code_known(uint8_t code)
 {
-  return code <= 0x9F && (code & 0x0F) <= 9 && code != NBR14522_ENQ && code != NBR14522_ACK &&
-         code != NBR14522_WAIT && code != NBR14522_NAK;
+  return code <= 0x9F && (code & 0x0F) <= 9 && !is_control(code);
 }
 
 uint16_t crc_of(const uint8_t *data, int length)
@@ -101,40 +116,68 @@ void drop_payload(nbr14522_link *link, int length)
   }
 }
 
+// Break held or released on the line as `break_on` says; a lost line gets
+// it when it is back.
+void line_break(nbr14522_link *link, const char *who)
+{
+  if (!line_open(link))
+    return;
+  const bool on = link->break_on.load(std::memory_order_relaxed) != 0;
+  if (ioctl(link->fd_com, on ? TIOCSBRK : TIOCCBRK) < 0)
+    log_limited(&link->log, LOG_ERR, "%s - cannot %s break on %s", who, on ? "set" : "clear", link->dev);
+}
+
+// The line failed: it is closed, and its path opened again once a second,
+// for the adapter may come back (a USB converter plugged in again, a device
+// link pointed at a new line). A response half received is lost with it.
+void line_lost(nbr14522_link *link, const char *why)
+{
+  log_limited(&link->log, LOG_WARNING, "line lost on %s: %s", link->dev, why);
+  close(link->fd_com);
+  link->fd_com = -1;
+  link->rsp_len = 0;
+  link->cmd_awaited = 0;
+  link->reopen_at = clock_now_ms() + kReopenMs;
+}
+
+void line_reopen(nbr14522_link *link)
+{
+  const int fd = serial_open(link->dev, 9600, 8, "N", 1, &link->reopen_log);
+  if (fd < 0) {
+    link->reopen_at = clock_now_ms() + kReopenMs;
+    return;
+  }
+  link->fd_com = fd;
+  link->reopen_at = 0;
+  serial_set_rts(fd, 0);
+  serial_set_dtr(fd, 1);
+  line_break(link, "nbr14522_line_reopen");
+  log_limited(&link->log, LOG_NOTICE, "line back on %s", link->dev);
+}
+
 void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
 {
+  if (!line_open(link))
+    return;
   pause_1ms();
   if (write(link->fd_com, &byte, 1) < 1)
     log_limited(&link->log, LOG_ERR, "%s - ctrl send error", "nbr14522_ctrl_send");
 }
 
-void nbr14522_cmd_send(nbr14522_link *link)
+// A byte other than a control byte starts a response. It answers the
+// command last written, if one awaits an answer (counted once, however many
+// frames the answer has); a pending command that was sent is done with, but
+// one not yet sent stays pending, for this response answers another.
+void response_start(nbr14522_link *link)
 {
-  if (link->cmd_len <= 0)
-    return;
-  if (link->cmd_tries >= kMaxSends) {
-    log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
+  if (link->cmd_awaited) {
+    count(link->n_cmd_ok);
+    link->cmd_awaited = 0;
+  }
+  if (link->cmd_len > 0 && link->cmd_tries > 0)
     link->cmd_len = 0;
-    count(link->n_cmd_failed);
-    nbr14522_rsp_tout_set(link, 0);
-    nbr14522_enq_tout_set(link, kEnqSupervisionMs);
-    return;
-  }
-  nbr14522_enq_tout_set(link, 0);
-  pause_1ms();
-  if (write(link->fd_com, link->cmd_buf, static_cast<size_t>(link->cmd_len)) != link->cmd_len) {
-    log_limited(&link->log, LOG_ERR, "%s - command send error", "nbr14522_cmd_send");
-    return;
-  }
-  // The response timer starts once the command has left the line; whatever
-  // the meter sent before it had the whole command is not an answer to it.
-  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-  tcdrain(link->fd_com);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  link->cmd_tries++;
-  tcflush(link->fd_com, TCIFLUSH);
-  link->rsp_len = 0;
-  nbr14522_rsp_tout_set(link, kResponseWaitMs);
+  nbr14522_rsp_tout_set(link, kInterChunkMs);
+  link->rsp_len = 1;
 }
 
 void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
@@ -154,17 +197,71 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
     count(link->n_rsp_failed);
     return;
   }
+  // The meter did nothing wrong: ACK even a response that goes to no one.
   nbr14522_ctrl_send(link, NBR14522_ACK);
   count(link->n_rsp_ok);
+  if (link->rsp_session != link->session) {
+    log_limited(&link->log, LOG_NOTICE, "%s - response for a replaced client dropped", "nbr14522_com_rsp_exec");
+    return;
+  }
   if (nbr14522_rsp_fn handler = link->rsp_handler.load(std::memory_order_acquire))
     handler(link->rsp_ctx.load(std::memory_order_relaxed), link->rsp_buf, NBR14522_RSP_SIZE);
 }
 
-void com_failed(nbr14522_link *link, int priority, const char *format, const char *error)
+// What the line holds once a command has left it was sent before the meter
+// had the whole command: a control byte then (an ENQ of the meter's idle
+// rhythm) is no answer to it and must not make it go out again, but a meter
+// quick enough to start its response meanwhile has its first bytes kept.
+void take_crossed(nbr14522_link *link)
 {
-  if (link->com_fail_count++ % kFailLogEvery == 0)
-    syslog(priority, format, "nbr14522_com_exec", link->dev, error);
-  link->com_failing = 1;
+  uint8_t got[64];
+  const ssize_t n = read(link->fd_com, got, sizeof got);
+  ssize_t first = 0;
+  while (first < n && is_control(got[first]))
+    first++;
+  if (first >= n)
+    return;  // nothing, or only control bytes; a read error is the line reader's to find
+  link->rsp_buf[0] = got[first];
+  response_start(link);
+  if (n - first > 1) {
+    memcpy(link->rsp_buf + 1, got + first + 1, static_cast<size_t>(n - first - 1));
+    nbr14522_com_rsp_exec(link, static_cast<int>(n - first - 1));
+  }
+}
+
+void nbr14522_cmd_send(nbr14522_link *link)
+{
+  if (link->cmd_len <= 0)
+    return;
+  if (link->cmd_tries >= kMaxSends) {
+    log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
+    link->cmd_len = 0;
+    link->cmd_awaited = 0;
+    count(link->n_cmd_failed);
+    nbr14522_rsp_tout_set(link, 0);
+    nbr14522_enq_tout_set(link, kEnqSupervisionMs);
+    return;
+  }
+  if (!line_open(link))
+    return;  // stays pending until the line is back and the meter asks
+  nbr14522_enq_tout_set(link, 0);
+  // Whatever the meter sent before this command cannot answer it.
+  tcflush(link->fd_com, TCIFLUSH);
+  pause_1ms();
+  if (write(link->fd_com, link->cmd_buf, static_cast<size_t>(link->cmd_len)) != link->cmd_len) {
+    log_limited(&link->log, LOG_ERR, "%s - command send error", "nbr14522_cmd_send");
+    return;
+  }
+  // The response timer starts once the command has left the line.
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  tcdrain(link->fd_com);
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  link->cmd_tries++;
+  link->cmd_awaited = 1;
+  link->rsp_session = link->cmd_session;
+  link->rsp_len = 0;
+  nbr14522_rsp_tout_set(link, kResponseWaitMs);
+  take_crossed(link);
 }
 
 void nbr14522_cmd_check(nbr14522_link *link)
@@ -178,34 +275,23 @@ void nbr14522_cmd_check(nbr14522_link *link)
     log_limited(&link->log, LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
 }
 
-void nbr14522_cmd_exec(nbr14522_link *link, int length)
+// A whole command (or what there is of one) becomes the pending command of
+// the client served now.
+void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
 {
-  if (length < 1 || length > NBR14522_CMD_SIZE) {
-    log_limited(&link->log, LOG_ERR, "%s - bad command length (%i)", "nbr14522_cmd_exec", length);
-    drop_payload(link, length);
-    return;
-  }
   if (link->cmd_len != 0)
-    log_limited(&link->log, LOG_WARNING, "%s - previous command (%02X) not finished yet, overriding", "nbr14522_cmd_exec",
-           link->cmd_buf[0]);
-
-  // A command that cannot be read whole is dropped: the frame it replaced is
-  // already overwritten, and half a frame must never reach the meter.
-  const ssize_t n = read(link->fd_ev[0], link->cmd_buf, static_cast<size_t>(length));
-  if (n != length) {
-    log_limited(&link->log, LOG_ERR, "%s - cannot read command: %s", "nbr14522_cmd_exec", n < 0 ? strerror(errno) : "short read");
-    link->cmd_len = 0;
-    return;
-  }
+    log_limited(&link->log, LOG_WARNING, "%s - previous command (%02X) not finished yet, overriding",
+                "nbr14522_cmd_exec", link->cmd_buf[0]);
+  memcpy(link->cmd_buf, data, static_cast<size_t>(length));
   link->cmd_len = length;
+  link->cmd_session = link->session;
   nbr14522_cmd_check(link);
   link->cmd_tries = 0;
 
   if (!connected(link)) {
     log_limited(&link->log, LOG_NOTICE, "connecting meter on %s", link->dev);
-    if (ioctl(link->fd_com, TIOCCBRK) < 0)
-      log_limited(&link->log, LOG_ERR, "%s - cannot %s break on %s", "nbr14522_cmd_exec", "clear", link->dev);
     link->break_on.store(0, std::memory_order_relaxed);
+    line_break(link, "nbr14522_cmd_exec");
     link->enq_count = 0;
   }
 
@@ -216,15 +302,93 @@ void nbr14522_cmd_exec(nbr14522_link *link, int length)
     nbr14522_cmd_send(link);
 }
 
+// The pieces held so far go on as they are, as a command of their own.
+void hold_flush(nbr14522_link *link)
+{
+  if (link->hold_len == 0)
+    return;
+  const int length = link->hold_len;
+  link->hold_len = 0;
+  cmd_take(link, link->hold_buf, length);
+}
+
+int64_t hold_deadline(const nbr14522_link *link)
+{
+  if (link->hold_len == 0)
+    return 0;
+  return clock_earliest(link->hold_first + kHoldMaxMs, link->hold_last + kHoldGapMs);
+}
+
+// A whole command goes on at once. A shorter piece is held and joined with
+// the pieces that follow until a whole command is in or its time is up; a
+// piece that would make the command too long sends what was held on alone.
+void nbr14522_cmd_exec(nbr14522_link *link, int length)
+{
+  if (length < 1 || length > NBR14522_CMD_SIZE) {
+    hold_flush(link);
+    log_limited(&link->log, LOG_ERR, "%s - bad command length (%i)", "nbr14522_cmd_exec", length);
+    drop_payload(link, length);
+    return;
+  }
+  uint8_t piece[NBR14522_CMD_SIZE];
+  const ssize_t n = read(link->fd_ev[0], piece, static_cast<size_t>(length));
+  if (n != length) {
+    log_limited(&link->log, LOG_ERR, "%s - cannot read command: %s", "nbr14522_cmd_exec",
+                n < 0 ? strerror(errno) : "short read");
+    return;
+  }
+  if (link->hold_len + length > NBR14522_CMD_SIZE)
+    hold_flush(link);
+  if (length == NBR14522_CMD_SIZE) {
+    cmd_take(link, piece, length);
+    return;
+  }
+  const int64_t now = clock_now_ms();
+  if (link->hold_len == 0)
+    link->hold_first = now;
+  link->hold_last = now;
+  memcpy(link->hold_buf + link->hold_len, piece, static_cast<size_t>(length));
+  link->hold_len += length;
+  if (link->hold_len == NBR14522_CMD_SIZE)
+    hold_flush(link);
+}
+
+// A new client is served: what the one before left pending is no longer
+// wanted, and a response to it will not be delivered.
+void nbr14522_session_exec(nbr14522_link *link, int length)
+{
+  uint32_t session;
+  if (length != static_cast<int>(sizeof session) ||
+      read(link->fd_ev[0], &session, sizeof session) != static_cast<ssize_t>(sizeof session)) {
+    log_limited(&link->log, LOG_ERR, "%s - bad session event (%i)", "nbr14522_ev_exec", length);
+    drop_payload(link, length);
+    return;
+  }
+  link->session = session;
+  link->hold_len = 0;
+  if (link->cmd_len > 0 && link->cmd_session != session) {
+    log_limited(&link->log, LOG_NOTICE, "%s - command (%02X) of a replaced client dropped", "nbr14522_ev_exec",
+                link->cmd_buf[0]);
+    link->cmd_len = 0;
+  }
+}
+
 void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
 {
   if (id == NBR14522_EV_COMMAND) {
     nbr14522_cmd_exec(link, length);
     return;
   }
+  if (id == NBR14522_EV_SESSION) {
+    nbr14522_session_exec(link, length);
+    return;
+  }
   drop_payload(link, length);
   switch (id) {
   case NBR14522_EV_DISCONNECT:
+    // What the client sent before it left goes on as it would have if it had
+    // been whole: a meter still connecting keeps it pending.
+    hold_flush(link);
     nbr14522_disconnect_exec(link);
     break;
   case NBR14522_EV_ENQ_TIMEOUT:
@@ -261,6 +425,7 @@ void nbr14522_disconnect_exec(nbr14522_link *link)
 {
   if (connected(link)) {
     link->cmd_len = 0;
+    link->cmd_awaited = 0;
     nbr14522_rsp_tout_set(link, 0);
     nbr14522_enq_tout_set(link, 0);
     link->connected.store(0, std::memory_order_relaxed);
@@ -268,27 +433,24 @@ void nbr14522_disconnect_exec(nbr14522_link *link)
     log_limited(&link->log, LOG_NOTICE, "disconnecting meter on %s", link->dev);
   }
   link->break_on.store(1, std::memory_order_relaxed);
-  if (ioctl(link->fd_com, TIOCSBRK) < 0)
-    log_limited(&link->log, LOG_ERR, "%s - cannot %s break on %s", "nbr14522_disconnect_exec", "set", link->dev);
+  line_break(link, "nbr14522_disconnect_exec");
 }
 
 void nbr14522_com_exec(nbr14522_link *link)
 {
+  if (!line_open(link))
+    return;
   const int want = link->rsp_len == 0 ? 1 : NBR14522_RSP_SIZE - link->rsp_len;
   const ssize_t n = read(link->fd_com, link->rsp_buf + link->rsp_len, static_cast<size_t>(want));
   if (n < 0) {
-    if (errno == EAGAIN)
-      link->com_failing = 0;  // nothing to read, but the line answers
-    else if (errno != EINTR)
-      com_failed(link, LOG_ERR, "%s - %s read error: %s", strerror(errno));
+    if (errno != EAGAIN && errno != EINTR)
+      line_lost(link, strerror(errno));
     return;
   }
   if (n == 0) {
-    com_failed(link, LOG_WARNING, "%s - %s closed", nullptr);
+    line_lost(link, "end of file");
     return;
   }
-  link->com_failing = 0;
-  link->com_fail_count = 0;
 
   if (link->break_on.load(std::memory_order_relaxed))
     return;
@@ -324,13 +486,7 @@ void nbr14522_com_exec(nbr14522_link *link)
     nbr14522_cmd_send(link);
     break;
   default:
-    // Any other byte starts a response, which ends the pending command
-    // whether or not it was sent.
-    if (link->cmd_tries > 0)
-      count(link->n_cmd_ok);
-    link->cmd_len = 0;
-    nbr14522_rsp_tout_set(link, kInterChunkMs);
-    link->rsp_len = 1;
+    response_start(link);
     break;
   }
 }
@@ -351,32 +507,46 @@ void nbr14522_pipe_exec(nbr14522_link *link)
   nbr14522_ev_exec(link, id, length);
 }
 
+int64_t nbr14522_due(const nbr14522_link *link)
+{
+  return clock_earliest(hold_deadline(link), line_open(link) ? 0 : link->reopen_at);
+}
+
+void nbr14522_due_exec(nbr14522_link *link)
+{
+  const int64_t now = clock_now_ms();
+  const int64_t held = hold_deadline(link);
+  if (held != 0 && held <= now)
+    hold_flush(link);
+  if (!line_open(link) && link->reopen_at <= now)
+    line_reopen(link);
+}
+
 void *nbr14522_main(void *arg)
 {
   auto *link = static_cast<nbr14522_link *>(arg);
   // Two 1 ms pauses lie on every read's path, and the kernel's default timer
   // slack (50 us) would stretch each of them; the thread's other timed waits
-  // last a second and do not mind.
+  // are tens of milliseconds or more and do not mind.
   prctl(PR_SET_TIMERSLACK, 1UL);
   thread_cancel_off();
   // The meter starts disconnected: hold the break until the first command.
   nbr14522_disconnect_exec(link);
   for (;;) {
+    nbr14522_due_exec(link);
     fd_set readable;
     FD_ZERO(&readable);
     int highest = -1;
-    const bool failing = link->com_failing != 0;
-    if (!failing)
-      watch(link->fd_com, &readable, &highest);
+    watch(link->fd_com, &readable, &highest);
     watch(link->fd_ev[0], &readable, &highest);
-    struct timeval probe = {kProbeSeconds, 0};
-    const int ready = thread_select(highest + 1, &readable, failing ? &probe : nullptr);
+    struct timeval tv;
+    const int ready = thread_select(highest + 1, &readable, clock_timeout(nbr14522_due(link), &tv));
     if (ready < 0) {
       syslog(LOG_ERR, "%s - select error: %s", "nbr14522_main", strerror(errno));
       sleep(1);
       continue;
     }
-    if (failing || (link->fd_com >= 0 && FD_ISSET(link->fd_com, &readable)))
+    if (link->fd_com >= 0 && link->fd_com < FD_SETSIZE && FD_ISSET(link->fd_com, &readable))
       nbr14522_com_exec(link);
     if (link->fd_ev[0] >= 0 && FD_ISSET(link->fd_ev[0], &readable))
       nbr14522_pipe_exec(link);

@@ -20,3 +20,11 @@ void nbr14522_pipe_exec(nbr14522_link *link);
 /// Drops the meter: a pending command and the timers go if it was connected,
 /// and a break is held on the line either way.
 void nbr14522_disconnect_exec(nbr14522_link *link);
+
+/// When the link next has something to do without input (a held piece of a
+/// command to send on, a lost line to open again), as monotonic ms; 0 for
+/// never.
+int64_t nbr14522_due(const nbr14522_link *link);
+
+/// Does what has fallen due by now (see nbr14522_due).
+void nbr14522_due_exec(nbr14522_link *link);

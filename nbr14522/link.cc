@@ -146,6 +146,7 @@ nbr14522_link *nbr14522_open(const char *dev)
 
   link->dev = dev;
   log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
+  log_limit_init(&link->reopen_log, dev, 1, 1);
   link->fd_com = serial_open(dev, 9600, 8, "N", 1);
   if (link->fd_com < 0) {
     nbr14522_close(link);
@@ -240,7 +241,7 @@ int nbr14522_ev_write(nbr14522_link *link, int id, int length, const uint8_t *da
 {
   if (!link)
     return -1;
-  if (static_cast<uint32_t>(id) > NBR14522_EV_RSP_TIMEOUT) {
+  if (static_cast<uint32_t>(id) > NBR14522_EV_SESSION) {
     syslog(LOG_ERR, "%s - event write error: %s (%i)", "nbr14522_ev_write", "invalid event", id);
     return -1;
   }
@@ -280,6 +281,18 @@ int nbr14522_write(nbr14522_link *link, const uint8_t *data, int length)
 int nbr14522_disconnect(nbr14522_link *link)
 {
   return nbr14522_ev_write(link, NBR14522_EV_DISCONNECT, 0, nullptr);
+}
+
+int nbr14522_session(nbr14522_link *link, uint32_t session)
+{
+  uint8_t payload[sizeof session];
+  memcpy(payload, &session, sizeof session);
+  return nbr14522_ev_write(link, NBR14522_EV_SESSION, sizeof payload, payload);
+}
+
+uint32_t nbr14522_rsp_session(const nbr14522_link *link)
+{
+  return link->rsp_session;
 }
 
 void nbr14522_enq_timeout(nbr14522_link *link)

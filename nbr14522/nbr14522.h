@@ -34,6 +34,9 @@ enum : uint32_t {
   NBR14522_EV_DISCONNECT = 1,
   NBR14522_EV_ENQ_TIMEOUT = 2,
   NBR14522_EV_RSP_TIMEOUT = 3,
+  // A new AMR client is served from now on: the session number (4 bytes,
+  // host order) that the commands after it belong to.
+  NBR14522_EV_SESSION = 4,
 };
 
 /// Receives each good response (context, bytes, length 258); its result is
@@ -71,6 +74,9 @@ struct nbr14522_link {
   uint8_t cmd_buf[NBR14522_CMD_SIZE];
   int cmd_len;  // 0 or less: no command pending
   int cmd_tries;
+  // A command was written and no response has started since: the next one
+  // to start answers it, and counts it as a command answered, once.
+  int cmd_awaited;
   uint8_t rsp_buf[NBR14522_RSP_SIZE];
   int rsp_len;
   std::atomic<uint32_t> connected;
@@ -81,10 +87,27 @@ struct nbr14522_link {
   // to be stale.
   int enq_armed;
   int rsp_armed;
-  // A read error or end of file on the line: while set, the line is probed
-  // once a second instead of being waited on, so a dead adapter cannot spin.
-  int com_failing;
-  unsigned com_fail_count;
+
+  // Sessions: the AMR side numbers its clients, and a response goes only to
+  // the client whose command it answers. `session` is the client served now,
+  // `cmd_session` the one whose command is pending, `rsp_session` the one
+  // whose command was last written to the meter. 0 until the first session.
+  uint32_t session;
+  uint32_t cmd_session;
+  uint32_t rsp_session;
+
+  // A command that reached the link in pieces (a small-MSS tunnel, a serial
+  // redirector) is held here until it is whole, or until its time is up.
+  uint8_t hold_buf[NBR14522_CMD_SIZE];
+  int hold_len;
+  int64_t hold_first;  // monotonic ms of its first and its latest piece
+  int64_t hold_last;
+
+  // A line that failed (end of file, a pulled adapter) is closed, fd_com is
+  // -1, and its path is opened again at `reopen_at` (monotonic ms); open
+  // failures meanwhile are logged at most once a minute.
+  int64_t reopen_at;
+  log_limit reopen_log;
 
   // Set while the thread runs: the context is stored first and the handler
   // published with release order, so the thread sees both or neither.
@@ -119,8 +142,10 @@ void nbr14522_close(nbr14522_link *link);
 /// response handler call can happen; nbr14522_close releases the rest.
 void nbr14522_stop(nbr14522_link *link);
 
-/// Installs the response handler; does nothing unless both are given. Any
-/// thread, once.
+/// Installs the response handler, which gets each good response that
+/// answers a command of the client served now (or that comes when no client
+/// has been numbered yet); does nothing unless both are given. Any thread,
+/// once.
 void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb);
 
 /// Queues one event: header and payload in one write, so events from
@@ -135,6 +160,15 @@ extern "C" MEVRAKT_EXPORT int nbr14522_write(nbr14522_link *link, const uint8_t 
 /// Queues a disconnect request (event 1). Returns as nbr14522_ev_write.
 /// Any thread.
 extern "C" MEVRAKT_EXPORT int nbr14522_disconnect(nbr14522_link *link);
+
+/// Queues the start of AMR session `session` (event 4): commands queued
+/// after it are that client's, and a pending command of an earlier client is
+/// dropped. Returns as nbr14522_ev_write. Any thread.
+int nbr14522_session(nbr14522_link *link, uint32_t session);
+
+/// The session whose command the response being handed over answers. Only
+/// from within the response handler (the link thread).
+uint32_t nbr14522_rsp_session(const nbr14522_link *link);
 
 /// Queue the ENQ timeout (event 2) and the response timeout (event 3); what
 /// the link's notifier thread runs at each expiry. Any thread.

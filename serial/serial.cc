@@ -44,17 +44,21 @@ void modem_line(int fd, int bit, int on)
 
 }  // namespace
 
-int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits)
+int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits, log_limit *limit)
 {
+  auto failed = [limit, path](const char *format, const char *error) {
+    if (!limit || log_limit_pass(limit))
+      syslog(LOG_ERR, format, path, error);
+  };
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
   if (fd < 0) {
-    syslog(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
+    failed("open(%s) error: %s", strerror(errno));
     return -1;
   }
   // Anything but a terminal (a file, /dev/zero) would be read as a meter that
   // never stops talking.
   if (!isatty(fd)) {
-    syslog(LOG_ERR, "open(%s) error: %s", path, "not a serial line");
+    failed("open(%s) error: %s", "not a serial line");
     close(fd);
     return -1;
   }
@@ -63,7 +67,7 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   // instead of breaking into a live meter's conversation. TIOCEXCL also
   // keeps out programs that do not lock, unless they run as root.
   if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
-    syslog(LOG_ERR, "open(%s) error: %s", path, errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
+    failed("open(%s) error: %s", errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
     close(fd);
     return -1;
   }
@@ -91,7 +95,7 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   tio.c_lflag = 0;
   tio.c_cflag = cflag;
   if (tcsetattr(fd, TCSANOW, &tio) < 0)
-    syslog(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
+    failed("tcsetattr(%s) error: %s", strerror(errno));
   return fd;
 }
 

@@ -52,7 +52,7 @@ void write_event(fuzz_link *f, fuzz::script *s)
     memcpy(payload, from, got);
   }
 
-  const bool valid = static_cast<uint32_t>(id) <= NBR14522_EV_RSP_TIMEOUT && length >= 0 &&
+  const bool valid = static_cast<uint32_t>(id) <= NBR14522_EV_SESSION && length >= 0 &&
                      length <= NBR14522_EV_MAX_PAYLOAD && (length == 0 || !no_data);
   const int before = queued(f->link->fd_ev[0]);
   const int result = nbr14522_ev_write(f->link, id, length, no_data ? nullptr : payload);

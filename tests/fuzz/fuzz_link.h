@@ -44,5 +44,9 @@ void fuzz_link_read_events(fuzz_link *f);
 /// had passed; otherwise the expiry is a stale one.
 void fuzz_link_expire(fuzz_link *f, uint32_t event, bool run_out);
 
+/// The time for the pieces of a command held so far runs out, as if it had
+/// passed: they go on as a command of their own.
+void fuzz_link_hold_expire(fuzz_link *f);
+
 /// Checks the link's invariants after a step; aborts when one is broken.
 void fuzz_link_check(fuzz_link *f);

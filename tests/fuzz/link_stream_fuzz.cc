@@ -2,18 +2,20 @@
 // interleaved with commands, disconnects and timer expiries. The input is a
 // script of steps; after each the link's invariants are checked.
 //
-// Script, one step per leading byte (its value modulo 8):
+// Script, one step per leading byte (its value modulo 10):
 //   0-2  the meter sends the next (1 + byte % 32) bytes as one chunk
 //   3    the meter sends a 258-byte response with a good CRC, its first byte
 //        and a seed from the script, in chunks of (1 + byte % 64) bytes
 //   4    a command: a 66-byte frame with a good CRC (code from the script), or
 //        (byte % 72) raw bytes from the script
-//   5    an event record: through nbr14522_ev_write with id (byte % 6) and a
+//   5    an event record: through nbr14522_ev_write with id (byte % 7) and a
 //        payload of (byte % 80) script bytes, or written raw with an id the
 //        writer would refuse
 //   6    a timer expiry, the timer run out or not
 //   7    a disconnect; or, for a following byte below 16, that many more
 //        bytes sent by the meter just before it unplugs the line
+//   8    a new AMR client: session (byte)
+//   9    the time for a command's held pieces is up
 #include <algorithm>
 #include <cstring>
 
@@ -63,15 +65,15 @@ void send_event(fuzz_link *f, fuzz::script *s)
   if (id & 0x80) {
     // What no writer of ours sends: an unknown id, header and payload whole.
     uint8_t record[8 + 80];
-    const uint32_t bad_id = id == 0xFF ? UINT32_MAX : 4u + (id & 0x7F);
+    const uint32_t bad_id = id == 0xFF ? UINT32_MAX : 5u + (id & 0x7F);
     const int32_t length = static_cast<int32_t>(size);
     memcpy(record, &bad_id, 4);
     memcpy(record + 4, &length, 4);
     memcpy(record + 8, payload, size);
     FUZZ_CHECK(write(f->link->fd_ev[1], record, 8 + size) == static_cast<ssize_t>(8 + size));
   } else {
-    const int result = nbr14522_ev_write(f->link, id % 6, static_cast<int>(size), payload);
-    FUZZ_CHECK(result == (id % 6 <= 3 ? static_cast<int>(size) : -1));
+    const int result = nbr14522_ev_write(f->link, id % 7, static_cast<int>(size), payload);
+    FUZZ_CHECK(result == (id % 7 <= 4 ? static_cast<int>(size) : -1));
   }
 }
 
@@ -83,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   FUZZ_CHECK(fuzz_link_open(&f));
   fuzz::script s{data, size};
   while (!s.done()) {
-    switch (s.byte() % 8) {
+    switch (s.byte() % 10) {
     case 0:
     case 1:
     case 2: {
@@ -117,6 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       }
       break;
     }
+    case 8:
+      FUZZ_CHECK(nbr14522_session(f.link, s.byte()) == 4);
+      break;
+    case 9:
+      fuzz_link_hold_expire(&f);
+      break;
     }
     fuzz_link_read_events(&f);
     fuzz_link_read_line(&f);
