@@ -20,6 +20,23 @@ int on_client_gone(void *link)
   return nbr14522_disconnect(static_cast<nbr14522_link *>(link));
 }
 
+// Each client is numbered at its accept, and the link learns the number
+// before the client's first command, so that every command and the response
+// to it carry the client they belong to.
+int on_client_new(void *context)
+{
+  const auto *channel = static_cast<const mevrakt_channel *>(context);
+  return nbr14522_session(channel->link, tcp_server_session(channel->server));
+}
+
+// On the link thread: the response goes back tagged with the client whose
+// command it answers; the server drops it if that client has been replaced.
+int on_meter_response(void *context, const uint8_t *data, int length)
+{
+  const auto *channel = static_cast<const mevrakt_channel *>(context);
+  return tcp_server_send(channel->server, nbr14522_rsp_session(channel->link), data, length);
+}
+
 const char *connected_text(bool connected)
 {
   return connected ? "connected" : "disconnected";
@@ -70,9 +87,9 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
     return nullptr;
   }
 
-  const nbr14522_rsp_cb to_client = {tcp_server_write, channel->server};
+  const nbr14522_rsp_cb to_client = {on_meter_response, channel};
   nbr14522_set_rsp_handler(channel->link, &to_client);
-  const tcp_server_callbacks from_client = {nullptr, nullptr, on_client_gone, channel->link,
+  const tcp_server_callbacks from_client = {on_client_new, channel, on_client_gone, channel->link,
                                             on_client_data, channel->link};
   tcp_server_set_callbacks(channel->server, &from_client);
 

@@ -9,7 +9,9 @@
 // The thread may be cancelled only in select; nothing it does between two
 // waits blocks: the listening socket, the client's socket and the pipe's
 // write end are non-blocking, and the pipe's read end is read only once
-// select found a whole write in it. A client that cannot take a response at
+// select found a record in it; each record (session, length, bytes) is
+// written whole in one call, so the payload is always there behind its
+// header. A client that cannot take a response at
 // once is dropped, so one that stops reading can never hold up the server,
 // and a newer connection is always served.
 #include "tcp_server/tcp_server.h"
@@ -59,6 +61,9 @@ void tcp_server_socket_open(tcp_server *server)
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
+  // Numbers wrap after four billion clients; 0 means "whoever is served".
+  if (++server->session == 0)
+    server->session = 1;
   if (tcp_server_event_fn fn = server->on_connect.load(std::memory_order_acquire))
     fn(server->connect_ctx.load(relaxed));
 }
@@ -80,29 +85,39 @@ void tcp_server_socket_exec(tcp_server *server)
   }
 }
 
-// One read may join several queued writes into one send. A client whose
-// socket cannot take them whole at once is not reading: it is dropped as
-// gone, since half a response is of no use to it and waiting for it would
-// hold up every other client. Other failed sends are logged and the
-// connection stays until its end of stream (the process ignores SIGPIPE).
+// One record per pass. Data for a client that has since been replaced is
+// not for the one served now. A client whose socket cannot take the data
+// whole at once is not reading: it is dropped as gone, since half a response
+// is of no use to it and waiting for it would hold up every other client.
+// Other failed sends are logged and the connection stays until its end of
+// stream (the process ignores SIGPIPE).
 void tcp_server_pipe_exec(tcp_server *server)
 {
-  uint8_t buf[chunk_size];
-  ssize_t n = read(server->fd_pipe[0], buf, sizeof buf);
-  if (n <= 0) {
+  uint32_t header[2];
+  ssize_t n = read(server->fd_pipe[0], header, sizeof header);
+  if (n != static_cast<ssize_t>(sizeof header)) {
     if (n < 0)
       syslog(LOG_ERR, "%s - pipe read error: %s", __func__, strerror(errno));
     else
       syslog(LOG_NOTICE, "%s - pipe read error: %s", __func__, "closed");
     return;
   }
+  uint8_t buf[TCP_SERVER_MAX_WRITE];
+  const size_t length = header[1] < sizeof buf ? header[1] : sizeof buf;
+  n = read(server->fd_pipe[0], buf, length);
+  if (n != static_cast<ssize_t>(length))
+    return;
   int fd = server->fd_client.load(relaxed);
   if (fd < 0) {
     log_limited(&server->log, LOG_WARNING, "%s - socket closed, data lost", __func__);
     return;
   }
-  const ssize_t sent = send(fd, buf, static_cast<size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent == n)
+  if (header[0] != 0 && header[0] != server->session) {
+    log_limited(&server->log, LOG_NOTICE, "%s - response for a replaced client dropped", __func__);
+    return;
+  }
+  const ssize_t sent = send(fd, buf, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(length))
     return;
   const int error = sent < 0 ? errno : EAGAIN;
   log_limited(&server->log, LOG_ERR, "%s - socket send error: %s", __func__, strerror(error));
@@ -229,17 +244,37 @@ void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *ca
   server->on_data.store(callbacks->on_data, release);
 }
 
-extern "C" int tcp_server_write(void *context, const uint8_t *data, int length)
+int tcp_server_send(tcp_server *server, uint32_t session, const uint8_t *data, int length)
 {
-  tcp_server *server = static_cast<tcp_server *>(context);
   if (!server || length < 0)
     return -1;
   if (server->fd_pipe[1] < 0) {
-    syslog(LOG_WARNING, "%s - pipe write error: %s", __func__, "closed");
+    syslog(LOG_WARNING, "%s - pipe write error: %s", "tcp_server_write", "closed");
     return -1;
   }
-  ssize_t n = write(server->fd_pipe[1], data, static_cast<size_t>(length));
-  if (n < 0)
-    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", __func__, strerror(errno));
-  return static_cast<int>(n);
+  if (length > TCP_SERVER_MAX_WRITE || (length > 0 && !data)) {
+    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", "tcp_server_write", strerror(EMSGSIZE));
+    return -1;
+  }
+  uint8_t record[8 + TCP_SERVER_MAX_WRITE];
+  const uint32_t header[2] = {session, static_cast<uint32_t>(length)};
+  memcpy(record, header, sizeof header);
+  if (length > 0)
+    memcpy(record + sizeof header, data, static_cast<size_t>(length));
+  const size_t size = sizeof header + static_cast<size_t>(length);
+  if (write(server->fd_pipe[1], record, size) != static_cast<ssize_t>(size)) {
+    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", "tcp_server_write", strerror(errno));
+    return -1;
+  }
+  return length;
+}
+
+extern "C" int tcp_server_write(void *server, const uint8_t *data, int length)
+{
+  return tcp_server_send(static_cast<tcp_server *>(server), 0, data, length);
+}
+
+uint32_t tcp_server_session(const tcp_server *server)
+{
+  return server->session;
 }

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include <climits>
+
 #include <pthread.h>
 
 #include "common/export.h"
@@ -48,6 +50,9 @@ struct tcp_server {
   std::atomic<void *> data_ctx;
   // Connections accepted so far; incremented by the server thread only.
   std::atomic<uint32_t> n_sessions;
+  // The number of the client being served: a new one at every accept, never
+  // 0. Server thread only (callbacks included).
+  uint32_t session;
 
   // What a client can make the server log (failed receives and sends, data
   // for no one) is rate-limited, and so are failed accepts, which also rest
@@ -76,12 +81,26 @@ void tcp_server_close(tcp_server *server);
 /// a client that connects before they are set is served without them.
 void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *callbacks);
 
-/// Queues `length` bytes of `data` for the client in one write into the
-/// server's pipe, without blocking (a full pipe fails the write); the server
-/// thread sends them, or drops them when no client is connected. A client
-/// that cannot take them at once is dropped as gone. `server` is the tcp_server, typed as a callback context so
+/// Queues `length` bytes of `data` for the client being served when the
+/// server thread takes them, as one record in the server's pipe, written
+/// without blocking (a full pipe fails the write); the server thread sends
+/// them, or drops them when no client is connected. A client that cannot
+/// take them at once is dropped as gone. `server` is the tcp_server, typed as a callback context so
 /// that the function can serve as a response handler as it is. Any thread may
-/// call it. Returns the result of the write (a short count included), or -1:
-/// silently without a server or for a negative length, else after logging.
-/// Writes of up to PIPE_BUF bytes never interleave with other writers'.
+/// call it. Returns `length`, or -1: silently without a server or for a
+/// negative length, else after logging (more than TCP_SERVER_MAX_WRITE bytes,
+/// a full or closed pipe). Writes never interleave with other writers'.
 extern "C" MEVRAKT_EXPORT int tcp_server_write(void *server, const uint8_t *data, int length);
+
+/// As tcp_server_write, for the client of session `session` only: if another
+/// client is served by the time the server thread takes the data, it is
+/// dropped. Session 0 stands for whoever is served then.
+int tcp_server_send(tcp_server *server, uint32_t session, const uint8_t *data, int length);
+
+/// The number of the client being served (see `session`). Server thread
+/// only: from a callback.
+uint32_t tcp_server_session(const tcp_server *server);
+
+/// The most one write may queue: a record (session, length, bytes) must fit
+/// in one atomic pipe write.
+constexpr int TCP_SERVER_MAX_WRITE = PIPE_BUF - 8;

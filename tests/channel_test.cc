@@ -177,21 +177,45 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
   EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 1, 1, 1, 0, 2, 0, 1, 1));
 }
 
-TEST_F(ChannelTest, ANewClientTakesOverThePendingResponse)
+// Takeovers while a command is at the meter, five in a row: each response
+// still answers its own command, so no client ever gets another's; the
+// replaced clients get nothing and the last gets its own answer.
+TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
 {
-  client = testnet::loopback_connect(port);
-  const bytes cmd = make_command(0x14);
-  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
-  ASSERT_TRUE(testlog::wait_for(on("connecting meter")));
-  meter.send({ENQ, ENQ, ENQ});
-  ASSERT_EQ(meter.read(66), cmd);
-  // A new client takes over before the answer: it gets the response.
-  int second = testnet::loopback_connect(port);
-  ASSERT_TRUE(eventually([&] { return channel->server->n_sessions.load() == 2; }));
-  meter.reply(make_response(0x14));
-  EXPECT_EQ(receive(second, 258).size(), 258u);
-  close(second);
-  ASSERT_TRUE(testlog::wait_for(on("disconnecting meter")));
+  std::vector<int> clients;
+  for (uint8_t trial = 0; trial <= 5; trial++) {
+    clients.push_back(testnet::loopback_connect(port));
+    ASSERT_TRUE(eventually([&] { return channel->server->n_sessions.load() == trial + 1u; }));
+    const bytes cmd = make_command(static_cast<uint8_t>(0x21 + trial));
+    ASSERT_EQ(send(clients.back(), cmd.data(), cmd.size(), 0), 66);
+    if (trial == 0) {
+      ASSERT_TRUE(testlog::wait_for(on("connecting meter")));
+      meter.send({ENQ, ENQ});
+    } else {
+      // The command at the meter (the replaced client's) is answered now.
+      meter.reply(make_response(static_cast<uint8_t>(0x20 + trial)));
+      ASSERT_EQ(meter.read(1), bytes{ACK});
+    }
+    // The new client's command goes out at the next ENQ, however late its
+    // bytes reached the link.
+    bytes sent;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+         sent.empty() && std::chrono::steady_clock::now() < deadline;) {
+      meter.send_byte(ENQ);
+      sent = meter.read(66, std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(sent, cmd) << "trial " << int(trial);
+  }
+  const bytes last = make_response(0x26);
+  meter.reply(last);
+  ASSERT_EQ(meter.read(1), bytes{ACK});
+  EXPECT_EQ(receive(clients.back(), 258), last);
+  for (size_t k = 0; k + 1 < clients.size(); k++)
+    EXPECT_TRUE(receive(clients[k], 1, std::chrono::milliseconds(50)).empty()) << "client " << k;
+  for (int fd : clients)
+    close(fd);
+  EXPECT_EQ(testlog::count("nbr14522_com_rsp_exec - response for a replaced client dropped"), 5);
+  EXPECT_EQ(channel->link->n_cmd_ok.load(), 6u);
 }
 
 TEST(ChannelOpen, DisabledChannelAndItsReport)

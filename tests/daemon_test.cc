@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -11,6 +12,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -211,6 +213,73 @@ TEST_F(DaemonTest, StopsCleanlyWithAClientConnectedAndACommandPending)
   ASSERT_TRUE(log.wait_for("connecting meter on " + silent.path(), LOG_NOTICE)) << log.dump();
   stop_and_check();
   close(client);
+}
+
+// A head-end whose commands reach the daemon in pieces (a small-MSS tunnel,
+// a serial redirector) is answered; a meter line that vanishes and comes back
+// at its path (a converter plugged in again, a device link re-pointed) is
+// opened again, the TCP side staying up and the counters going on.
+TEST_F(DaemonTest, SplitCommandsAndALineThatComesBack)
+{
+  char dir[] = "/tmp/mevrakt-line-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string line = std::string(dir) + "/ttyUSB0";
+  auto meter = std::make_unique<simulator>();
+  ASSERT_EQ(symlink(meter->path.c_str(), line.c_str()), 0);
+  start(settings(1, line, 4001, 0, "", 0));
+  ASSERT_TRUE(log.wait_for("running on " + line + ", listening on TCP port 4001")) << log.dump();
+
+  const int client = testnet::loopback_connect(4001);
+  ASSERT_GE(client, 0);
+  const int one = 1;
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  auto read_once = [&](uint8_t seed, bool split) {
+    const testmeter::bytes cmd = testmeter::make_command(0x14, seed);
+    const size_t first = split ? 1 + seed % 65 : 66;
+    send(client, cmd.data(), first, MSG_NOSIGNAL);
+    if (first < 66) {
+      poll(nullptr, 0, 5);  // the rest a moment later: a segment of its own
+      send(client, cmd.data() + first, 66 - first, MSG_NOSIGNAL);
+    }
+    uint8_t rsp[258];
+    pollfd p{client, POLLIN, 0};
+    size_t got = 0;
+    while (got < sizeof rsp && poll(&p, 1, 1500) == 1) {
+      const ssize_t n = recv(client, rsp + got, sizeof rsp - got, 0);
+      if (n <= 0)
+        break;
+      got += static_cast<size_t>(n);
+    }
+    return got == sizeof rsp && testmeter::crc_ok(testmeter::bytes(rsp, rsp + got)) && rsp[0] == 0x14;
+  };
+  const char *rounds_text = getenv("MEVRAKT_SPLIT_ROUNDS");
+  const int rounds = rounds_text ? atoi(rounds_text) : 20;
+  int answered = 0;
+  for (int i = 0; i < rounds; i++)
+    answered += read_once(static_cast<uint8_t>(i), true);
+  printf("commands split in two TCP segments: %d of %d answered\n", answered, rounds);
+  EXPECT_EQ(answered, rounds) << log.dump();
+  EXPECT_EQ(log.count("nbr14522_cmd_check - command length error (33)"), 0);
+
+  meter.reset();  // the line vanishes
+  ASSERT_TRUE(log.wait_for_prefix("line lost on " + line + ": ")) << log.dump();
+  meter = std::make_unique<simulator>();
+  ASSERT_EQ(unlink(line.c_str()), 0);
+  ASSERT_EQ(symlink(meter->path.c_str(), line.c_str()), 0);
+  const auto back = std::chrono::steady_clock::now();
+  bool good = false;
+  for (uint8_t seed = 0; !good && std::chrono::steady_clock::now() - back < std::chrono::seconds(10); seed++)
+    good = read_once(seed, false);
+  const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - back);
+  printf("line back at its path: first good read after %lld ms\n", static_cast<long long>(took.count()));
+  EXPECT_TRUE(good) << log.dump();
+  EXPECT_EQ(log.count("line back on " + line, LOG_NOTICE), 1) << log.dump();
+  EXPECT_NE(mevraktsh({"status", "1"}).output.find("Responses OK          : " + std::to_string(rounds + 1) + "\n"),
+            std::string::npos);
+  close(client);
+  stop_and_check();
+  unlink(line.c_str());
+  rmdir(dir);
 }
 
 TEST(DaemonSymbolsOnHost, ExportsOnlyTheFourCallbacks)
