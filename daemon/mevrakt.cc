@@ -42,6 +42,41 @@ const char *connected_text(bool connected)
   return connected ? "connected" : "disconnected";
 }
 
+// How long a head-end that vanished without closing holds the channel when
+// the settings do not say: what serial device servers use by default.
+constexpr uint32_t kAliveCheckMinutes = 7;
+constexpr uint32_t kIdleTimeoutMax = 86400;
+
+// Reads the channel's optional access and liveness keys into the server's
+// policy and the link's command filter. Returns false after logging the first
+// one that cannot be read, with its key and its value.
+bool read_access(const mevrakt_prot *prot, tcp_server_policy *policy, bool codes[256], bool *filter)
+{
+  auto refuse = [prot](const char *name, const char *value) {
+    syslog(LOG_ERR, "%s - bad value for %s%s: \"%s\", channel on %s not opened", "mevrakt_open",
+           prot->key_prefix ? prot->key_prefix : "MOD_MEVRAKT_PROTn_", name, value, prot->device);
+    return false;
+  };
+  policy->alive_check_s = kAliveCheckMinutes * 60;
+  if (prot->allow && !address_list_parse(prot->allow, &policy->allow))
+    return refuse("ALLOW", prot->allow);
+  socklen_t length;
+  if (prot->listen && !address_parse(prot->listen, 0, &policy->listen, &length))
+    return refuse("LISTEN", prot->listen);
+  uint32_t minutes;
+  if (prot->alive_check) {
+    if (!settings_parse_number(prot->alive_check, 99, &minutes))
+      return refuse("ALIVE_CHECK", prot->alive_check);
+    policy->alive_check_s = minutes * 60;
+  }
+  if (prot->idle_timeout && !settings_parse_number(prot->idle_timeout, kIdleTimeoutMax, &policy->idle_timeout_s))
+    return refuse("IDLE_TIMEOUT", prot->idle_timeout);
+  *filter = prot->commands != nullptr;
+  if (prot->commands && !settings_parse_codes(prot->commands, codes))
+    return refuse("COMMANDS", prot->commands);
+  return true;
+}
+
 // One line of a report, formatted into a buffer of its own and written in
 // one call: no stdio stream is shared with other threads or left half used.
 __attribute__((format(printf, 2, 3))) int report_line(int fd, const char *format, ...)
@@ -71,6 +106,11 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
            prot->port, prot->device);
     return nullptr;
   }
+  tcp_server_policy policy{};
+  bool codes[256] = {};
+  bool filter = false;
+  if (!read_access(prot, &policy, codes, &filter))
+    return nullptr;
   auto *channel = record_alloc<mevrakt_channel>();
   if (!channel) {
     syslog(LOG_ERR, "%s - not enough memory", "mevrakt_open");
@@ -81,7 +121,9 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
     mevrakt_close(channel);
     return nullptr;
   }
-  channel->server = tcp_server_open(prot->port);
+  if (filter)
+    nbr14522_allow_commands(channel->link, codes);
+  channel->server = tcp_server_open(prot->port, &policy);
   if (!channel->server) {
     mevrakt_close(channel);
     return nullptr;

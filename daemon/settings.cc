@@ -1,6 +1,7 @@
 #include "daemon/settings.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -69,6 +70,53 @@ char *settings_get_string(FILE *file, const char *key)
   return copy ? copy : no_text;
 }
 
+char *settings_get_optional(FILE *file, const char *key)
+{
+  const char *text = settings_find(file, key);
+  return text ? strdup(text) : nullptr;
+}
+
+bool settings_parse_number(const char *text, uint32_t max, uint32_t *value)
+{
+  text += strspn(text, " \t");
+  if (!isdigit(static_cast<unsigned char>(*text)))
+    return false;
+  uint64_t number = 0;
+  for (; isdigit(static_cast<unsigned char>(*text)); text++) {
+    number = number * 10 + static_cast<uint64_t>(*text - '0');
+    if (number > max)
+      return false;
+  }
+  text += strspn(text, " \t");
+  if (*text != '\0')
+    return false;
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
+bool settings_parse_codes(const char *text, bool allowed[256])
+{
+  int found = 0;
+  for (const char *at = text;;) {
+    at += strspn(at, ", \t");
+    if (*at == '\0')
+      return found > 0;
+    const size_t length = strcspn(at, ", \t");
+    const char *digits = at;
+    size_t count = length;
+    if (count > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+      digits += 2;
+      count -= 2;
+    }
+    if (count < 1 || count > 2 || strspn(digits, "0123456789abcdefABCDEF") < count)
+      return false;
+    char hex[3] = {digits[0], count == 2 ? digits[1] : '\0', '\0'};
+    allowed[strtoul(hex, nullptr, 16)] = true;
+    found++;
+    at += length;
+  }
+}
+
 void mevrakt_settings_read(mevrakt_settings *settings, const char *path)
 {
   FILE *file = fopen(path, "r");
@@ -76,6 +124,26 @@ void mevrakt_settings_read(mevrakt_settings *settings, const char *path)
   if (file)
     fclose(file);
 }
+
+namespace {
+
+// The optional keys of one channel, after its three others.
+void read_optional(FILE *file, mevrakt_prot *prot, const char *prefix)
+{
+  char key[64];
+  auto get = [&](const char *name) {
+    snprintf(key, sizeof key, "%s%s", prefix, name);
+    return settings_get_optional(file, key);
+  };
+  prot->key_prefix = prefix;
+  prot->allow = get("ALLOW");
+  prot->listen = get("LISTEN");
+  prot->commands = get("COMMANDS");
+  prot->alive_check = get("ALIVE_CHECK");
+  prot->idle_timeout = get("IDLE_TIMEOUT");
+}
+
+}  // namespace
 
 void mevrakt_settings_read_file(mevrakt_settings *settings, FILE *file)
 {
@@ -86,6 +154,8 @@ void mevrakt_settings_read_file(mevrakt_settings *settings, FILE *file)
   settings->prot2.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT2_ENABLED");
   settings->prot2.device = settings_get_string(file, "MOD_MEVRAKT_PROT2_DEVICE");
   settings->prot2.port = settings_get_uint(file, "MOD_MEVRAKT_PROT2_PORT");
+  read_optional(file, &settings->prot1, "MOD_MEVRAKT_PROT1_");
+  read_optional(file, &settings->prot2, "MOD_MEVRAKT_PROT2_");
 }
 
 void mevrakt_settings_free(mevrakt_settings *settings)
@@ -94,5 +164,9 @@ void mevrakt_settings_free(mevrakt_settings *settings)
     if (prot->device != no_text)
       free(const_cast<char *>(prot->device));
     prot->device = nullptr;
+    for (const char **text : {&prot->allow, &prot->listen, &prot->commands, &prot->alive_check, &prot->idle_timeout}) {
+      free(const_cast<char *>(*text));
+      *text = nullptr;
+    }
   }
 }

@@ -18,6 +18,15 @@ struct mevrakt_prot {
   uint32_t enabled;    // the channel runs when not 0
   const char *device;  // serial device path; allocated by the reader
   uint32_t port;       // TCP port
+  // Optional keys, as written, allocated by the reader; nullptr when absent.
+  // The channel reads them when it opens, and a value it cannot read keeps
+  // the channel from opening.
+  const char *allow = nullptr;         // MOD_MEVRAKT_PROTn_ALLOW: who may connect
+  const char *listen = nullptr;        // MOD_MEVRAKT_PROTn_LISTEN: the one address to listen on
+  const char *commands = nullptr;      // MOD_MEVRAKT_PROTn_COMMANDS: command codes let through
+  const char *alive_check = nullptr;   // MOD_MEVRAKT_PROTn_ALIVE_CHECK: minutes
+  const char *idle_timeout = nullptr;  // MOD_MEVRAKT_PROTn_IDLE_TIMEOUT: seconds
+  const char *key_prefix = nullptr;    // "MOD_MEVRAKT_PROTn_", naming the keys in messages
 };
 
 struct mevrakt_settings {
@@ -41,12 +50,27 @@ uint32_t settings_get_uint(FILE *file, const char *key);
 /// key is missing. Never nullptr: should memory run out, a static empty text.
 char *settings_get_string(FILE *file, const char *key);
 
-/// Fills all seven fields from the file at `path`. A file that cannot be
-/// opened is not an error: every number is then 0 and every text empty.
+/// Returns a newly allocated copy of the value, or nullptr when the key is
+/// missing (or memory runs out).
+char *settings_get_optional(FILE *file, const char *key);
+
+/// Reads `text` as a whole decimal number from 0 to `max` (blanks around it
+/// allowed, nothing else). Returns whether it was one.
+bool settings_parse_number(const char *text, uint32_t max, uint32_t *value);
+
+/// Reads `text` as command codes in hex ("14, 21 25" or "0x14"), separated
+/// by commas or blanks, and sets their entries in `allowed` (256 flags).
+/// Returns false if an entry is not a code from 00 to FF, or there is none.
+bool settings_parse_codes(const char *text, bool allowed[256]);
+
+/// Fills every field from the file at `path`. A file that cannot be opened
+/// is not an error: every number is then 0, every text empty and every
+/// optional key absent.
 void mevrakt_settings_read(mevrakt_settings *settings, const char *path = MEVRAKT_SETTINGS_PATH);
 
-/// Fills all seven fields from `file`, which stays open and owned by the
-/// caller; without a file every number is 0 and every text empty.
+/// Fills every field from `file`, which stays open and owned by the caller;
+/// without a file every number is 0, every text empty, every optional key
+/// absent.
 void mevrakt_settings_read_file(mevrakt_settings *settings, FILE *file);
 
 /// Frees the texts that mevrakt_settings_read allocated; call once nothing

@@ -276,9 +276,14 @@ void nbr14522_cmd_check(nbr14522_link *link)
 }
 
 // A whole command (or what there is of one) becomes the pending command of
-// the client served now.
+// the client served now, unless its code is not let through.
 void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
 {
+  if (link->cmd_filter && !link->cmd_allowed[data[0]]) {
+    count(link->n_cmd_refused);
+    log_limited(&link->log, LOG_WARNING, "command (%02X) refused on %s", data[0], link->dev);
+    return;
+  }
   if (link->cmd_len != 0)
     log_limited(&link->log, LOG_WARNING, "%s - previous command (%02X) not finished yet, overriding",
                 "nbr14522_cmd_exec", link->cmd_buf[0]);

@@ -237,6 +237,12 @@ void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb)
   link->rsp_handler.store(cb->handler, std::memory_order_release);
 }
 
+void nbr14522_allow_commands(nbr14522_link *link, const bool allowed[256])
+{
+  memcpy(link->cmd_allowed, allowed, sizeof link->cmd_allowed);
+  link->cmd_filter = 1;
+}
+
 int nbr14522_ev_write(nbr14522_link *link, int id, int length, const uint8_t *data)
 {
   if (!link)

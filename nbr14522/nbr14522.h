@@ -122,6 +122,13 @@ struct nbr14522_link {
   std::atomic<uint32_t> n_rsp_ok;
   std::atomic<uint32_t> n_rsp_failed;
 
+  // Command codes let through to the meter while `cmd_filter` is set; set
+  // before the first command is queued, read by the link thread only then.
+  bool cmd_allowed[256];
+  int cmd_filter;
+  // Commands that the filter kept from the meter.
+  std::atomic<uint32_t> n_cmd_refused;
+
   // Bounds what the meter and the AMR client can make the link log; used by
   // the link thread and by the event writers, never blocking either.
   log_limit log;
@@ -147,6 +154,12 @@ void nbr14522_stop(nbr14522_link *link);
 /// has been numbered yet); does nothing unless both are given. Any thread,
 /// once.
 void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb);
+
+/// Lets only the command codes flagged in `allowed` (256 flags) through to
+/// the meter; any other command is dropped, logged and counted, and its
+/// client gets no response, as from a meter that does not answer. Call
+/// before the first command is queued.
+void nbr14522_allow_commands(nbr14522_link *link, const bool allowed[256]);
 
 /// Queues one event: header and payload in one write, so events from
 /// different threads never interleave. Returns `length`, or -1 (logged) for

@@ -23,6 +23,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -48,19 +49,56 @@ void client_gone(tcp_server *server, int fd)
     fn(server->disconnect_ctx.load(relaxed));
 }
 
+// Keepalive tuned so that a client that vanished without closing (a mobile
+// link that dropped) is found gone within `seconds`: half of it silent, then
+// four probes in the other half. The user time-out does the same while a
+// response is still unacknowledged, when keepalive does not probe.
+void alive_check(int fd, uint32_t seconds)
+{
+  const int on = 1;
+  const int idle = static_cast<int>(seconds / 2);
+  const int count = 4;
+  const int interval = idle / count > 0 ? idle / count : 1;
+  const unsigned user_timeout_ms = seconds * 1000u;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
+}
+
 // Whatever accept returns takes the client's place at once, a failure
-// included. The client it replaces is never read again, so it is closed.
+// included. The client it replaces is never read again, so it is closed. A
+// connection from an address the policy does not allow is closed at once and
+// never displaces the client being served.
 void tcp_server_socket_open(tcp_server *server)
 {
-  const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__);
+  struct sockaddr_storage peer;
+  const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__, &peer);
   if (fd == SOCKET_REFUSED || fd == SOCKET_NONE)
     return;  // never became the client: the current one stays served
+  char peer_text[ADDRESS_TEXT_SIZE] = "";
+  if (fd >= 0) {
+    address_text(reinterpret_cast<const sockaddr *>(&peer), peer_text, sizeof peer_text);
+    if (server->policy.allow.count > 0 &&
+        !address_list_allows(&server->policy.allow, reinterpret_cast<const sockaddr *>(&peer))) {
+      socket_close(fd);
+      server->n_refused.fetch_add(1, relaxed);
+      log_limited(&server->log, LOG_INFO, "client %s refused on TCP port %u", peer_text, server->port);
+      return;
+    }
+  }
   const int old = server->fd_client.exchange(fd, relaxed);
   if (old >= 0)
     socket_close(old);
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
+  snprintf(server->client_text, sizeof server->client_text, "%s", peer_text);
+  server->client_heard = clock_now_ms();
+  if (server->policy.alive_check_s > 0)
+    alive_check(fd, server->policy.alive_check_s);
+  log_limited(&server->log, LOG_INFO, "client %s accepted on TCP port %u", peer_text, server->port);
   // Numbers wrap after four billion clients; 0 means "whoever is served".
   if (++server->session == 0)
     server->session = 1;
@@ -80,9 +118,30 @@ void tcp_server_socket_exec(tcp_server *server)
       log_limited(&server->log, LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
   } else if (n == 0) {
     client_gone(server, fd);
-  } else if (tcp_server_data_fn fn = server->on_data.load(std::memory_order_acquire)) {
-    fn(server->data_ctx.load(relaxed), buf, static_cast<int>(n));
+  } else {
+    server->client_heard = clock_now_ms();
+    if (tcp_server_data_fn fn = server->on_data.load(std::memory_order_acquire))
+      fn(server->data_ctx.load(relaxed), buf, static_cast<int>(n));
   }
+}
+
+// When the client being served has been silent too long, if the policy
+// sets a limit; 0 for never.
+int64_t idle_deadline(const tcp_server *server)
+{
+  if (server->policy.idle_timeout_s == 0 || server->fd_client.load(relaxed) < 0)
+    return 0;
+  return server->client_heard + static_cast<int64_t>(server->policy.idle_timeout_s) * 1000;
+}
+
+void drop_if_idle(tcp_server *server)
+{
+  const int64_t deadline = idle_deadline(server);
+  if (deadline == 0 || deadline > clock_now_ms())
+    return;
+  log_limited(&server->log, LOG_NOTICE, "client %s dropped on TCP port %u: silent for %u s", server->client_text,
+              server->port, server->policy.idle_timeout_s);
+  client_gone(server, server->fd_client.load(relaxed));
 }
 
 // One record per pass. Data for a client that has since been replaced is
@@ -130,9 +189,11 @@ void *tcp_server_main(void *arg)
   tcp_server *server = static_cast<tcp_server *>(arg);
   thread_cancel_off();
   for (;;) {
+    drop_if_idle(server);
     fd_set readable;
     FD_ZERO(&readable);
-    const int64_t deadline = socket_listen_watch(server->fd_listen, &server->accept_backoff, &readable);
+    const int64_t deadline = clock_earliest(
+        socket_listen_watch(server->fd_listen, &server->accept_backoff, &readable), idle_deadline(server));
     socket_watch(server->fd_client.load(relaxed), &readable);
     socket_watch(server->fd_pipe[0], &readable);
     struct timeval tv;
@@ -156,9 +217,10 @@ void *tcp_server_main(void *arg)
 
 }  // namespace
 
-int socket_tcp_listen(uint32_t port)
+int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at)
 {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  const int family = at && at->ss_family == AF_INET6 ? AF_INET6 : AF_INET;
+  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     syslog(LOG_ERR, "create socket error: %s", strerror(errno));
     return -1;
@@ -167,14 +229,26 @@ int socket_tcp_listen(uint32_t port)
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
     syslog(LOG_ERR, "setsockopt(SO_REUSEADDR) error: %s", strerror(errno));
 
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+  sockaddr_storage addr{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (at && at->ss_family != AF_UNSPEC) {
+    addr = *at;
+    if (family == AF_INET6)
+      length = sizeof(sockaddr_in6);
+  } else {
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  const uint16_t number = htons(static_cast<uint16_t>(port));
+  if (family == AF_INET6)
+    reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port = number;
+  else
+    reinterpret_cast<sockaddr_in *>(&addr)->sin_port = number;
+  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), length);
 }
 
-tcp_server *tcp_server_open(uint32_t port)
+tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy)
 {
   tcp_server *server = record_alloc<tcp_server>();
   if (!server) {
@@ -182,13 +256,15 @@ tcp_server *tcp_server_open(uint32_t port)
     return nullptr;
   }
   server->port = port;
+  if (policy)
+    server->policy = *policy;
   server->fd_client.store(-1, relaxed);
   server->fd_pipe[0] = server->fd_pipe[1] = -1;
   char where[32];
   snprintf(where, sizeof where, "TCP port %u", port);
   log_limit_init(&server->log, where, kLogBurst, kLogPerMinute);
   socket_backoff_init(&server->accept_backoff, where);
-  server->fd_listen = socket_tcp_listen(port);
+  server->fd_listen = socket_tcp_listen(port, &server->policy.listen);
   if (server->fd_listen < 0) {
     tcp_server_close(server);
     return nullptr;

@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include "common/address.h"
 #include "common/export.h"
 #include "common/log_limit.h"
 #include "common/socket.h"
@@ -27,6 +28,16 @@ struct tcp_server_callbacks {
   void *disconnect_ctx;
   tcp_server_data_fn on_data;  // each chunk as received, never joined or split
   void *data_ctx;
+};
+
+/// Who may connect and how long a client may stay silent or unreachable.
+/// All zero: every IPv4 address, everyone, no checks, as tcp_server_open
+/// without a policy.
+struct tcp_server_policy {
+  struct sockaddr_storage listen;  // the one address to listen on; AF_UNSPEC: every IPv4 address
+  address_list allow;              // no entries: every host may connect
+  uint32_t alive_check_s;          // TCP keepalive drops a vanished client within this; 0: off
+  uint32_t idle_timeout_s;         // a client that sends nothing this long is dropped; 0: never
 };
 
 struct tcp_server {
@@ -53,6 +64,13 @@ struct tcp_server {
   // The number of the client being served: a new one at every accept, never
   // 0. Server thread only (callbacks included).
   uint32_t session;
+  // Connections turned away by the policy's address list; incremented by the
+  // server thread only.
+  std::atomic<uint32_t> n_refused;
+
+  tcp_server_policy policy;
+  char client_text[ADDRESS_TEXT_SIZE];  // the client's address, for the log
+  int64_t client_heard;                 // monotonic ms of its last bytes
 
   // What a client can make the server log (failed receives and sends, data
   // for no one) is rate-limited, and so are failed accepts, which also rest
@@ -61,15 +79,17 @@ struct tcp_server {
   socket_backoff accept_backoff;
 };
 
-/// Opens an IPv4 TCP socket listening on all addresses at the low 16 bits of
-/// `port` (0: the system chooses), backlog 8. Returns the descriptor, owned by
-/// the caller, or -1 after logging the failure.
-int socket_tcp_listen(uint32_t port);
+/// Opens a TCP socket listening at the low 16 bits of `port` (0: the system
+/// chooses), backlog 8: on all IPv4 addresses, or on the address `at` when
+/// given (its port is replaced). Returns the descriptor, owned by the caller,
+/// or -1 after logging the failure.
+int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr);
 
-/// Listens on `port` and starts the server thread. Returns the running
-/// server, owned by the caller until tcp_server_close, or nullptr after
-/// logging the failure.
-tcp_server *tcp_server_open(uint32_t port);
+/// Listens on `port` and starts the server thread, serving clients as
+/// `policy` says (copied; nullptr: every address, everyone, no checks).
+/// Returns the running server, owned by the caller until tcp_server_close,
+/// or nullptr after logging the failure.
+tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy = nullptr);
 
 /// Stops the server thread, waits for its end, closes the pipe and the
 /// sockets and frees the server. Does nothing without a server. No other
