@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -245,6 +247,72 @@ TEST(ChannelOpen, PortOutOfRangeOpensNothing)
   }
   EXPECT_EQ(testlog::lines().size(), 3u) << testlog::dump();
   EXPECT_TRUE(testproc::back_to(before));
+}
+
+// The optional keys: a value that cannot be right refuses the channel with
+// one line naming the key and the value, before anything opens.
+TEST(ChannelOpen, UnreadableAccessKeysRefuseTheChannel)
+{
+  testlog::clear();
+  pty_meter meter;
+  testproc::footprint before;
+  const std::pair<const char *, const char *> cases[] = {
+      {"ALLOW", "10.0.0.300"},  {"ALLOW", "10.0.0.0/33"},     {"ALLOW", ""},     {"ALLOW", "gateway.example"},
+      {"ALLOW", "::1/129"},     {"LISTEN", "0.0.0.0 4001"},   {"LISTEN", "localhost"},
+      {"COMMANDS", "14,1G"},    {"COMMANDS", "114"},          {"COMMANDS", ", "},
+      {"ALIVE_CHECK", "100"},   {"ALIVE_CHECK", "-1"},         {"ALIVE_CHECK", "7m"},
+      {"IDLE_TIMEOUT", "86401"}, {"IDLE_TIMEOUT", "ten"},
+  };
+  for (const auto &[key, value] : cases) {
+    mevrakt_prot prot = {1, meter.path().c_str(), free_port()};
+    prot.key_prefix = "MOD_MEVRAKT_PROT2_";
+    const std::string field = key;
+    (field == "ALLOW" ? prot.allow : field == "LISTEN" ? prot.listen : field == "COMMANDS" ? prot.commands
+                      : field == "ALIVE_CHECK" ? prot.alive_check : prot.idle_timeout) = value;
+    EXPECT_EQ(mevrakt_open(&prot), nullptr) << key << "=" << value;
+    EXPECT_EQ(testlog::count("mevrakt_open - bad value for MOD_MEVRAKT_PROT2_" + field + ": \"" + value +
+                                 "\", channel on " + meter.path() + " not opened",
+                             LOG_ERR),
+              1)
+        << testlog::dump();
+  }
+  EXPECT_EQ(testlog::lines().size(), std::size(cases));
+  EXPECT_TRUE(testproc::back_to(before));
+}
+
+// Without settings of its own, a channel checks that its head-end is still
+// there within 7 minutes; ALIVE_CHECK sets that time, and 0 turns it off.
+TEST(ChannelOpen, AliveCheckTunesKeepalive)
+{
+  for (const char *minutes : {static_cast<const char *>(nullptr), "1", "0"}) {
+    pty_meter meter;
+    mevrakt_prot prot = {1, meter.path().c_str(), free_port()};
+    prot.alive_check = minutes;
+    mevrakt_channel *channel = mevrakt_open(&prot);
+    ASSERT_NE(channel, nullptr);
+    const int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
+    ASSERT_TRUE(eventually([&] { return channel->server->fd_client.load() >= 0; }));
+    const int fd = channel->server->fd_client.load();
+    int on = -1, idle = -1, count = -1, interval = -1;
+    unsigned user_timeout = 0;
+    socklen_t size = sizeof on;
+    getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &size);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &size);
+    getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size);
+    getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, &size);
+    const int seconds = minutes ? atoi(minutes) * 60 : 420;
+    if (seconds == 0) {
+      EXPECT_EQ(on, 0);
+    } else {
+      EXPECT_EQ(on, 1);
+      EXPECT_LE(idle + count * interval, seconds);
+      EXPECT_GE(idle + count * interval, seconds * 3 / 4);
+      EXPECT_EQ(user_timeout, seconds * 1000u);
+    }
+    close(client);
+    mevrakt_close(channel);
+  }
 }
 
 TEST(ChannelOpen, UnopenableDeviceOpensNoPort)

@@ -359,4 +359,51 @@ TEST_F(HostilePeerTest, FloodsLogWithinTheLimitOrdinaryReadsInFull)
   EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
 }
 
+// The access keys in a real run: hosts not on the list are turned away
+// without displacing the head-end, the port listens on one address only,
+// commands with other codes never reach the meter, and a head-end silent for
+// longer than allowed is dropped, which holds the break again.
+TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  e2e::process daemon;
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN,
+                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
+                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.2 10.0.0.0/8\n"
+                                    "MOD_MEVRAKT_PROT1_LISTEN=127.0.0.1\n"
+                                    "MOD_MEVRAKT_PROT1_COMMANDS=14, 0x21\n"
+                                    "MOD_MEVRAKT_PROT1_IDLE_TIMEOUT=2\n"));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  auto ask_meter = [](int fd, uint8_t code) {
+    const bytes cmd = testmeter::make_command(code);
+    send(fd, cmd.data(), cmd.size(), MSG_NOSIGNAL);
+    const bytes rsp = receive(fd, 258, 1500ms);
+    return rsp.size() == 258 && rsp[0] == code;
+  };
+
+  const int head_end = testnet::loopback_connect_from("127.0.0.2", "127.0.0.1", 4001);
+  ASSERT_GE(head_end, 0);
+  EXPECT_TRUE(ask_meter(head_end, 0x14));
+  const int stranger = testnet::loopback_connect_from("127.0.0.5", "127.0.0.1", 4001);
+  ASSERT_GE(stranger, 0);
+  EXPECT_TRUE(receive(stranger, 1, 2000ms).empty());  // closed at once
+  ASSERT_TRUE(log.wait_for_prefix("client 127.0.0.5:", LOG_INFO)) << log.dump();
+  EXPECT_EQ(log.count_containing(" refused on TCP port 4001"), 1);
+  EXPECT_TRUE(ask_meter(head_end, 0x21)) << "the head-end was displaced";
+  EXPECT_FALSE(ask_meter(head_end, 0x25));
+  EXPECT_EQ(log.count("command (25) refused on " + meter.path, LOG_WARNING), 1) << log.dump();
+  EXPECT_EQ(testnet::loopback_connect_from(nullptr, "127.0.0.2", 4001), -1) << "listening beyond 127.0.0.1";
+
+  // Silent from now on: dropped as gone two seconds after its last command.
+  EXPECT_TRUE(receive(head_end, 1, 5000ms).empty());
+  ASSERT_TRUE(log.wait_for("disconnecting meter on " + meter.path)) << log.dump();
+  EXPECT_EQ(log.count_containing(" dropped on TCP port 4001: silent for 2 s"), 1) << log.dump();
+  EXPECT_EQ(log.count_containing(" accepted on TCP port 4001"), 1);
+  EXPECT_NE(ask("status 1\n").find("TCP sessions          : 1\n"), std::string::npos);
+  close(head_end);
+  close(stranger);
+  EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
+}
+
 }  // namespace

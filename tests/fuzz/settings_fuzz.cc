@@ -1,5 +1,6 @@
-// Fuzz target: a settings file's bytes, read into the seven values, each
-// checked against a second, plain reading of the file's rules.
+// Fuzz target: a settings file's bytes, read into the seven values and the
+// optional keys, each checked against a second, plain reading of the file's
+// rules; the optional values then go through the channel's strict readers.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include <strings.h>
 
+#include "common/address.h"
 #include "daemon/settings.h"
 #include "tests/fuzz/fuzz.h"
 
@@ -62,6 +64,36 @@ uint32_t expected_uint(const std::string &file, const char *key)
   return negative ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
 }
 
+// An optional key: absent, or its value as the plain reading finds it.
+void check_optional(const std::string &file, const std::string &key, const char *got)
+{
+  std::string value;
+  const bool present = expected_text(file, key.c_str(), &value);
+  FUZZ_CHECK(present == (got != nullptr));
+  FUZZ_CHECK(!present || value == got);
+}
+
+// The strict readers take any text without harm, and what they accept is
+// what they were asked for.
+void check_readers(const mevrakt_prot &prot)
+{
+  uint32_t number = 0;
+  if (prot.alive_check && settings_parse_number(prot.alive_check, 99, &number))
+    FUZZ_CHECK(number <= 99);
+  if (prot.idle_timeout && settings_parse_number(prot.idle_timeout, 86400, &number))
+    FUZZ_CHECK(number <= 86400);
+  bool codes[256] = {};
+  if (prot.commands && settings_parse_codes(prot.commands, codes))
+    FUZZ_CHECK(std::count(codes, codes + 256, true) > 0);
+  address_list list;
+  if (prot.allow && address_list_parse(prot.allow, &list))
+    FUZZ_CHECK(list.count > 0 && list.count <= ADDRESS_LIST_MAX);
+  struct sockaddr_storage addr;
+  socklen_t length;
+  if (prot.listen && address_parse(prot.listen, 4001, &addr, &length))
+    FUZZ_CHECK(addr.ss_family == AF_INET || addr.ss_family == AF_INET6);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -86,7 +118,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   FUZZ_CHECK(settings.prot2.device == expected_string(file, "MOD_MEVRAKT_PROT2_DEVICE"));
   FUZZ_CHECK(settings.prot2.port == expected_uint(file, "MOD_MEVRAKT_PROT2_PORT"));
 
+  for (const char *n : {"1", "2"}) {
+    const mevrakt_prot &prot = *n == '1' ? settings.prot1 : settings.prot2;
+    const std::string prefix = std::string("MOD_MEVRAKT_PROT") + n + "_";
+    FUZZ_CHECK(prot.key_prefix == prefix);
+    check_optional(file, prefix + "ALLOW", prot.allow);
+    check_optional(file, prefix + "LISTEN", prot.listen);
+    check_optional(file, prefix + "COMMANDS", prot.commands);
+    check_optional(file, prefix + "ALIVE_CHECK", prot.alive_check);
+    check_optional(file, prefix + "IDLE_TIMEOUT", prot.idle_timeout);
+    check_readers(prot);
+  }
+
   mevrakt_settings_free(&settings);
   FUZZ_CHECK(!settings.prot1.device && !settings.prot2.device);
+  FUZZ_CHECK(!settings.prot1.allow && !settings.prot2.commands);
   return 0;
 }

@@ -8,4 +8,8 @@ namespace testnet {
 /// Connects a TCP socket to 127.0.0.1:`port`. Returns the descriptor, or -1.
 int loopback_connect(uint16_t port);
 
+/// Connects a TCP socket from the loopback address `source` (any address
+/// when nullptr) to `to`:`port`. Returns the descriptor, or -1.
+int loopback_connect_from(const char *source, const char *to, uint16_t port);
+
 }  // namespace testnet
