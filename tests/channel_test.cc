@@ -216,7 +216,11 @@ TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
     EXPECT_TRUE(receive(clients[k], 1, std::chrono::milliseconds(50)).empty()) << "client " << k;
   for (int fd : clients)
     close(fd);
-  EXPECT_EQ(testlog::count("nbr14522_com_rsp_exec - response for a replaced client dropped"), 5);
+  // The link drops them, or the server when it took the new client before
+  // the link heard of it.
+  EXPECT_EQ(testlog::count("nbr14522_com_rsp_exec - response for a replaced client dropped") +
+                testlog::count("tcp_server_pipe_exec - response for a replaced client dropped"),
+            5);
   EXPECT_EQ(channel->link->n_cmd_ok.load(), 6u);
 }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/ioctl.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <time.h>
@@ -73,6 +74,16 @@ class LinkTest : public ::testing::Test {
   }
 
   std::string on(const char *what) const { return std::string(what) + " on " + meter.path(); }
+
+  // Whether the link thread has taken every event queued so far: what the
+  // meter sends from now on is read after them.
+  bool events_taken()
+  {
+    return eventually([&] {
+      int queued = 0;
+      return ioctl(link->fd_ev[0], FIONREAD, &queued) == 0 && queued == 0;
+    });
+  }
 
   void command(const bytes &frame)
   {
@@ -405,7 +416,7 @@ TEST_F(LinkTest, EachResponseGoesToTheClientWhoseCommandItAnswers)
   ASSERT_EQ(nbr14522_session(link, 1), 4);
   connect_with(make_command(0x14, 1));
   nbr14522_session(link, 2);  // takes over, sends nothing yet
-  ASSERT_TRUE(eventually([&] { return link->session == 2; }));
+  ASSERT_TRUE(events_taken());
   meter.reply(make_response(0x14, 1));
   EXPECT_EQ(meter.read(1), bytes{ACK});
   ASSERT_TRUE(testlog::wait_for("nbr14522_com_rsp_exec - response for a replaced client dropped", LOG_NOTICE));
@@ -417,7 +428,7 @@ TEST_F(LinkTest, EachResponseGoesToTheClientWhoseCommandItAnswers)
   nbr14522_session(link, 3);  // takes over and sends at once
   const bytes third = make_command(0x22, 3);
   command(third);
-  ASSERT_TRUE(eventually([&] { return link->cmd_session == 3; }));
+  ASSERT_TRUE(events_taken());
   meter.reply(make_response(0x21, 2));
   EXPECT_EQ(meter.read(1), bytes{ACK});
   meter.send_byte(ENQ);
