@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -57,11 +58,7 @@ bool exists(const char *path)
   return lstat(path, &st) == 0;
 }
 
-std::string settings(unsigned enabled1, const std::string &dev1, unsigned port1, unsigned enabled2,
-                     const std::string &dev2, unsigned port2)
-{
-  return e2e::channel_settings(enabled1, dev1, port1, enabled2, dev2, port2);
-}
+using e2e::channel_settings;
 
 std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
                    unsigned disconnected, unsigned cmd_ok, unsigned rsp_ok)
@@ -81,17 +78,9 @@ std::string report(const char *amr, const char *meter, unsigned sessions, unsign
   return text.str();
 }
 
-// The simulated meter on a pty of its own, as a technician would run it.
-class simulator {
- public:
-  explicit simulator(std::vector<std::string> options = {})
-  {
-    options.insert(options.begin(), METER_SIM);
-    if (proc.start(options, {false, true, false}) && proc.wait_output("\n"))
-      path = proc.output().substr(0, proc.output().find('\n'));
-  }
-  e2e::process proc;
-  std::string path;
+// The simulated meter on a pty of its own.
+struct simulator : e2e::simulated_meter {
+  explicit simulator(std::vector<std::string> options = {}) : simulated_meter(METER_SIM, std::move(options)) {}
 };
 
 class DaemonTest : public ::testing::Test {
@@ -146,7 +135,7 @@ TEST_F(DaemonTest, ChannelTwoAloneServesBothStatusCommands)
 {
   simulator meter;
   ASSERT_FALSE(meter.path.empty());
-  start(settings(0, "", 4001, 1, meter.path, 4002));
+  start(channel_settings(0, "", 4001, 1, meter.path, 4002));
   ASSERT_TRUE(log.wait_for_prefix("shell started, listening on UNIX socket[", LOG_NOTICE)) << log.dump();
   EXPECT_EQ(log.count("disabled on ", LOG_NOTICE), 1);
   EXPECT_EQ(log.count("running on " + meter.path + ", listening on TCP port 4002", LOG_NOTICE), 1);
@@ -166,7 +155,7 @@ TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
 {
   simulator meter;
   ASSERT_FALSE(meter.path.empty());
-  start(settings(1, meter.path, 4001, 0, "", 0));
+  start(channel_settings(1, meter.path, 4001, 0, "", 0));
   ASSERT_TRUE(log.wait_for("running on " + meter.path + ", listening on TCP port 4001")) << log.dump();
 
   result read = run({METER_READ, "--count", "3", "--quiet", "127.0.0.1:4001"});
@@ -184,7 +173,7 @@ TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
 TEST_F(DaemonTest, ShellClientEdges)
 {
   simulator meter;
-  start(settings(1, meter.path, 4001, 0, "", 0));
+  start(channel_settings(1, meter.path, 4001, 0, "", 0));
   ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
 
   result none = mevraktsh({});
@@ -204,7 +193,7 @@ TEST_F(DaemonTest, StopsCleanlyWithAClientConnectedAndACommandPending)
 {
   testmeter::pty_meter silent;  // never sends ENQ: the command stays pending
   ASSERT_TRUE(silent.ok());
-  start(settings(1, silent.path(), 4001, 0, "", 0));
+  start(channel_settings(1, silent.path(), 4001, 0, "", 0));
   ASSERT_TRUE(log.wait_for_prefix("shell started")) << log.dump();
   int client = testnet::loopback_connect(4001);
   ASSERT_GE(client, 0);
@@ -226,7 +215,7 @@ TEST_F(DaemonTest, SplitCommandsAndALineThatComesBack)
   const std::string line = std::string(dir) + "/ttyUSB0";
   auto meter = std::make_unique<simulator>();
   ASSERT_EQ(symlink(meter->path.c_str(), line.c_str()), 0);
-  start(settings(1, line, 4001, 0, "", 0));
+  start(channel_settings(1, line, 4001, 0, "", 0));
   ASSERT_TRUE(log.wait_for("running on " + line + ", listening on TCP port 4001")) << log.dump();
 
   const int client = testnet::loopback_connect(4001);
@@ -305,7 +294,7 @@ TEST_F(DaemonTest, DISABLED_IdleCpu)
 {
   {
     simulator meter({"--enq-ms", "150"});
-    start(settings(1, meter.path, 4001, 0, "", 0));
+    start(channel_settings(1, meter.path, 4001, 0, "", 0));
     ASSERT_TRUE(log.wait_for_prefix("shell started"));
     int client = testnet::loopback_connect(4001);
     const testmeter::bytes cmd = testmeter::make_command(0x14);
@@ -324,7 +313,7 @@ TEST_F(DaemonTest, DISABLED_IdleCpu)
   testmeter::pty_meter silent;
   log.clear();
   e2e::process quiet;
-  ASSERT_TRUE(e2e::start_daemon(quiet, MEVRAKTD_BIN, settings(1, silent.path(), 4001, 0, "", 0)));
+  ASSERT_TRUE(e2e::start_daemon(quiet, MEVRAKTD_BIN, channel_settings(1, silent.path(), 4001, 0, "", 0)));
   ASSERT_TRUE(log.wait_for_prefix("shell started"));
   const long long before = cpu_ns(quiet.pid());
   sleep(10);

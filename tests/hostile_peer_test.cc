@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <thread>
 
 #include <dirent.h>
@@ -94,15 +95,8 @@ bytes receive(int fd, size_t n, milliseconds timeout = 5000ms)
 }
 
 // The simulated meter on a pty of its own.
-struct simulator {
-  explicit simulator(std::vector<std::string> options = {})
-  {
-    options.insert(options.begin(), METER_SIM);
-    if (proc.start(options, {false, true, false}) && proc.wait_output("\n"))
-      path = proc.output().substr(0, proc.output().find('\n'));
-  }
-  e2e::process proc;
-  std::string path;
+struct simulator : e2e::simulated_meter {
+  explicit simulator(std::vector<std::string> options = {}) : simulated_meter(METER_SIM, std::move(options)) {}
 };
 
 int lines_from(e2e::syslog_tail &log, long pid)

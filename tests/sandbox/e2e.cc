@@ -463,6 +463,13 @@ run_result run(const std::vector<std::string> &argv, process_options options, mi
   return {p.exit_status(), p.output()};
 }
 
+simulated_meter::simulated_meter(const char *binary, std::vector<std::string> options)
+{
+  options.insert(options.begin(), binary);
+  if (proc.start(options, {false, true, false}) && proc.wait_output("\n"))
+    path = proc.output().substr(0, proc.output().find('\n'));
+}
+
 std::string channel_settings(unsigned enabled1, const std::string &device1, unsigned port1, unsigned enabled2,
                              const std::string &device2, unsigned port2)
 {

@@ -176,6 +176,15 @@ class process {
 /// Where the daemon reads its settings; inside the sandbox /opt is private.
 constexpr const char *settings_path = "/opt/mevraKT/etc/settings";
 
+/// The meter simulator at `binary`, run with `options` on a pty of its own as
+/// a technician would run it; `path` is the pty it printed, empty if it did
+/// not start.
+struct simulated_meter {
+  simulated_meter(const char *binary, std::vector<std::string> options);
+  process proc;
+  std::string path;
+};
+
 /// A settings file for the daemon's two channels.
 std::string channel_settings(unsigned enabled1, const std::string &device1, unsigned port1, unsigned enabled2,
                              const std::string &device2, unsigned port2);
