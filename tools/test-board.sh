@@ -107,7 +107,8 @@ end_process() {
 
 build_programs() {
   jobs=$(nproc 2>/dev/null || echo 2)
-  log=$BUILD.log
+  log=$BUILD/board-build.log
+  mkdir -p "$BUILD"
   say "building the armhf programs and package into $BUILD/, the host's tools into $HOST_BUILD/ (output in $log)"
   {
     cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$TRIPLET.cmake" \
@@ -432,7 +433,7 @@ status_shows() {
 
 # Reads meter $1 $2 times through host port $3 into $RUN/$4.out.
 read_meter() {
-  timeout 120 "$HOST_BUILD/tools/mevrakt-read" --count "$2" --timeout 10000 "127.0.0.1:$3" \
+  timeout 60 "$HOST_BUILD/tools/mevrakt-read" --count "$2" "127.0.0.1:$3" \
     >"$RUN/$4.out" 2>&1 || {
     cat "$RUN/$4.out" >&2
     fail "reading meter $1 through port $3 failed ($4)"
@@ -558,7 +559,7 @@ stop_meter() {
   good=$(sed -n 's/^commands_good=//p' "$RUN/sim$1.stats" 2>/dev/null)
   [ "${good:-0}" -ge $((READS + TAKEOVER_READS)) ] ||
     fail "meter $1 received ${good:-no} good commands, fewer than the reads"
-  say "meter $1: $(tr '\n' ' ' <"$RUN/sim$1.stats" | sed 's/ $//')"
+  say "meter $1 counted: $(grep -v '^seed=\|=0$' "$RUN/sim$1.stats" | tr '\n' ' ' | sed 's/ $//')"
 }
 
 # Min, median and max of the numbers in file $1.
