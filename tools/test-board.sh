@@ -494,6 +494,10 @@ MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
   say "on the board: $(cat "$RUN/init-start.txt")"
   within 10 on_board grep -q "'shell started'" /var/log/messages ||
     fail "mevraktd did not start its shell on the board"
+  # The script finds the daemon again through its pid file and /proc.
+  board 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" ||
+    fail "the init script's status says \"$(cat "$RUN/init-status.txt")\""
+  say "on the board: $(cat "$RUN/init-status.txt")"
 
   # The daemon sets DTR and clears RTS on each meter's line; the driver's
   # own view of the lines shows whether that reached the UART.
