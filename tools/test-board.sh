@@ -469,6 +469,7 @@ story_channel() {
 
 check_report() {
   board 10 "mevraktsh status $1" >"$RUN/status$1.txt" || fail "mevraktsh status $1 failed"
+  say "mevraktsh status $1 on the board:"
   sed 's/^/    /' "$RUN/status$1.txt"
   reads=$((READS + TAKEOVER_READS))
   for expect in "Service:running" "TCP sessions:3" "Commands failed:0" \
@@ -517,7 +518,6 @@ MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
   story_channel 1 "$PORT1"
   story_channel 2 "$PORT2"
 
-  say "mevraktsh status 1 and 2 on the board:"
   check_report 1
   check_report 2
 
@@ -531,8 +531,8 @@ MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
   board 10 test ! -e /var/run/mevraKT.socket || fail "mevraktd left /var/run/mevraKT.socket"
 
   board 10 cat /var/log/messages >"$RUN/syslog" || fail "cannot read the board's syslog"
-  # A PL011 hands a response over in many small chunks, each logged with
-  # two lines; they are counted rather than shown.
+  # Over a PL011 a response comes in several chunks, each but the last
+  # logged with two lines; they are counted rather than shown.
   chunks=$(grep -c 'mevraKT\[[0-9]*\]: nbr14522_com_rsp_exec$' "$RUN/syslog" || true)
   say "mevraktd's syslog on the board, without the $chunks response chunk lines:"
   grep 'mevraKT\[' "$RUN/syslog" |
