@@ -1,0 +1,601 @@
+#!/bin/sh
+# Boots a 32-bit ARM board under full-system emulation and reads two meters
+# through its UARTs: a real ARM kernel, its PL011 driver and BusyBox, where
+# tools/test-arm.sh has only the host's kernel under qemu user emulation.
+#
+#   tools/test-board.sh
+#
+# The board is QEMU's vexpress-a9 (one CPU, 64 MiB) with Debian's armhf
+# kernel. Its initramfs holds BusyBox, the C library and the files of the
+# armhf mevraKT package as dpkg would install them. The story, driven from
+# here:
+#   - the board boots, loads its network driver and starts syslogd;
+#   - its settings put channel 1 on /dev/ttyAMA1 and channel 2 on
+#     /dev/ttyAMA2, and the package's init script starts mevraktd;
+#   - mevrakt-meter-sim plays each meter on the host pty tied to that UART;
+#   - mevrakt-read reads each meter through the port forwarded to the board,
+#     on a connection of its own and then on one that takes over from an
+#     idle client;
+#   - mevraktsh status 1 and 2 on the board count every read;
+#   - the init script stops the daemon;
+#   - the board's syslog has "started", both channels, "stopped" and no
+#     error (a pty has no modem lines: "ioctl(TIOCMBIx) error" on every run
+#     under user emulation; a PL011 has them).
+# Exit status 0 only if all of that holds; on failure it prints the board's
+# console and syslog. The board and the simulators never outlive the script.
+#
+# Builds into build-board/ (armhf programs and package) and
+# build-board-host/ (the host's simulator and reader); keeps the downloaded
+# armhf packages (kernel, BusyBox, C library) in
+# ${XDG_CACHE_HOME:-~/.cache}/mevrakt-board, or $MEVRAKT_BOARD_CACHE; the
+# run's logs stay in build-board/board/run/. Needs root, or sudo, the first
+# time on a machine: it installs the cross compiler and qemu-system-arm, and
+# adds armhf to dpkg's architectures to fetch the board's packages.
+set -eu
+cd "$(dirname "$0")/.."
+
+BUILD=build-board
+HOST_BUILD=build-board-host
+BOARD=$BUILD/board
+RUN=$BOARD/run
+CACHE=${MEVRAKT_BOARD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/mevrakt-board}
+TRIPLET=arm-linux-gnueabihf
+# The board's own ports; the host's forwarded ones are picked per run.
+BOARD_PORT1=4001
+BOARD_PORT2=4002
+# Reads per channel: on a connection of its own, then after a takeover.
+READS=5
+TAKEOVER_READS=3
+
+case "${1:-}" in
+  "") ;;
+  -h | --help)
+    sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+    ;;
+  *) echo "usage: $0" >&2; exit 2 ;;
+esac
+
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+
+say() {
+  printf 'test-board: %s\n' "$*"
+}
+
+now() {
+  date +%s.%N
+}
+
+# Seconds from $1 to $2 (default now), one decimal.
+since() {
+  awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.1f", b - a }'
+}
+
+# Polls every 0.1 s until the command succeeds, for at most $1 seconds.
+wait_until() {
+  tries=$(($1 * 10))
+  shift
+  until "$@"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+
+# True once process $1 has ended (a zombie not yet waited for counts).
+gone() {
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d ' ' -f 1) || return 0
+  [ -z "$state" ] || [ "$state" = Z ]
+}
+
+# Ends process $1 if it still runs: SIGTERM, then SIGKILL after 5 s.
+end_process() {
+  [ -n "$1" ] || return 0
+  if ! gone "$1"; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait_until 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
+  fi
+  wait "$1" 2>/dev/null || true
+}
+
+# ---------------------------------------------------------------------------
+# Programs, packages and the initramfs
+
+build_programs() {
+  jobs=$(nproc 2>/dev/null || echo 2)
+  log=$BUILD/board-build.log
+  mkdir -p "$BUILD"
+  say "building the armhf programs and package into $BUILD/, the host's tools into $HOST_BUILD/ (output in $log)"
+  {
+    cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$TRIPLET.cmake" \
+      -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
+    cmake --build "$BUILD" -j"$jobs"
+    rm -f "$BUILD"/mevrakt_*.deb
+    (cd "$BUILD" && cpack -G DEB)
+    cmake -S . -B "$HOST_BUILD" -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
+    cmake --build "$HOST_BUILD" -j"$jobs" --target mevrakt-meter-sim mevrakt-read
+  } >"$log" 2>&1 || {
+    tail -n 30 "$log" >&2
+    fail "the build failed (the end of $log is above)"
+  }
+  DEB=$(ls "$BUILD"/mevrakt_*_armhf.deb)
+}
+
+# apt-get download, as root too, into the current folder.
+apt_download() {
+  apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null
+}
+
+# Sets KERNEL_DEB to the cached kernel package, or to nothing.
+cached_kernel() {
+  KERNEL_DEB=
+  for deb in "$CACHE"/linux-image-*-armmp_*_armhf.deb; do
+    [ ! -f "$deb" ] || KERNEL_DEB=$deb
+  done
+}
+
+# The board's packages, from the cache when it has them all.
+fetch_packages() {
+  mkdir -p "$CACHE"
+  cached_kernel
+  have=1
+  for pkg in busybox-static libc6 libgcc-s1; do
+    ls "$CACHE/${pkg}_"*_armhf.deb >/dev/null 2>&1 || have=0
+  done
+  if [ -n "$KERNEL_DEB" ] && [ "$have" -eq 1 ]; then
+    say "armhf kernel, BusyBox and C library from $CACHE"
+    return 0
+  fi
+  say "fetching the armhf kernel, BusyBox and C library into $CACHE"
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+    $SUDO apt-get update -qq
+  fi
+  # The kernel package of the day, through the package that always names it.
+  kernel_pkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[^: ]*\).*/\1/p' | head -n 1)
+  if [ -z "$kernel_pkg" ]; then
+    $SUDO apt-get update -qq
+    kernel_pkg=$(apt-cache depends linux-image-armmp:armhf |
+      sed -n 's/^ *Depends: \(linux-image-[^: ]*\).*/\1/p' | head -n 1)
+  fi
+  [ -n "$kernel_pkg" ] || fail "apt knows no armhf kernel (linux-image-armmp:armhf)"
+  rm -f "$CACHE"/*.deb
+  (
+    cd "$CACHE"
+    apt_download "$kernel_pkg:armhf" busybox-static:armhf libc6:armhf libgcc-s1:armhf ||
+      { $SUDO apt-get update -qq && apt_download "$kernel_pkg:armhf" busybox-static:armhf libc6:armhf libgcc-s1:armhf; }
+  ) || fail "cannot download the board's packages"
+  cached_kernel
+  [ -n "$KERNEL_DEB" ] || fail "apt-get download left no kernel package in $CACHE"
+}
+
+# Prints module $1's file, relative to $MODULES, after those of the modules
+# it needs, leaving out those already in $2.
+module_order() {
+  file=$(find "$MODULES/kernel" -name "$(echo "$1" | sed 's/[-_]/[-_]/g').ko")
+  [ -n "$file" ] || fail "the kernel package has no module $1"
+  file=${file#"$MODULES"/}
+  grep -qxF "$file" "$2" && return 0
+  for dep in $(tr '\0' '\n' <"$MODULES/$file" | sed -n 's/^depends=//p' | tr ',' ' '); do
+    (module_order "$dep" "$2")
+  done
+  echo "$file" >>"$2"
+}
+
+make_initramfs() {
+  say "making the initramfs: BusyBox, the C library, $(basename "$DEB") and the network modules"
+  kernel=$BOARD/kernel
+  rm -rf "$kernel"
+  mkdir -p "$kernel"
+  dpkg-deb -x "$KERNEL_DEB" "$kernel"
+  VMLINUZ=$(ls "$kernel"/boot/vmlinuz-*)
+  DTB=$(ls "$kernel"/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb)
+  version=${VMLINUZ##*/vmlinuz-}
+  MODULES=$kernel/lib/modules/$version
+
+  root=$BOARD/root
+  rm -rf "$root"
+  mkdir -p "$root"
+  for deb in "$CACHE"/busybox-static_*.deb "$CACHE"/libc6_*.deb "$CACHE"/libgcc-s1_*.deb "$DEB"; do
+    dpkg-deb -x "$deb" "$root"
+  done
+  # What a board of this size would leave out: documentation and character
+  # set converters.
+  rm -rf "${root:?}/usr/share" "${root:?}/usr/lib/$TRIPLET/gconv"
+  mkdir -p "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run" "$root/var/log" \
+    "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib/modules/$version"
+  ln -s ../run "$root/var/run"
+  ln -s busybox "$root/bin/sh"
+  cp tools/board-init.sh "$root/init"
+  chmod 755 "$root/init"
+
+  order=$root/lib/modules/$version/board.modules
+  : >"$order"
+  # smsc is the PHY driver: no module names it, the PHY's id does.
+  for module in smsc smsc911x; do
+    (module_order "$module" "$order")
+  done
+  while read -r file; do
+    mkdir -p "$root/lib/modules/$version/$(dirname "$file")"
+    cp "$MODULES/$file" "$root/lib/modules/$version/$file"
+  done <"$order"
+
+  INITRD=$BOARD/initrd.gz
+  (cd "$root" && find . | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$INITRD"
+}
+
+# ---------------------------------------------------------------------------
+# The run: the emulator, the simulators, the command line to the board
+
+QEMU_PID=
+CAT_PID=
+SIM1_PID=
+SIM2_PID=
+HOLD_PID=
+FAILED=0
+SEQ=0
+
+cleanup() {
+  status=$?
+  trap - EXIT INT TERM
+  end_process "$HOLD_PID"
+  end_process "$QEMU_PID"
+  end_process "$SIM1_PID"
+  end_process "$SIM2_PID"
+  end_process "$CAT_PID"
+  exit "$status"
+}
+
+# Prints what the board showed: its console without the syslog copies, then
+# its syslog.
+show_board() {
+  [ -f "$RUN/console.log" ] || return 0
+  echo "---- board console ($RUN/console.log) ----"
+  grep -av '^@@syslog: ' "$RUN/console.log" || true
+  echo "---- board syslog ----"
+  sed -n 's/^@@syslog: //p' "$RUN/console.log"
+  echo "---- emulator ($RUN/qemu.log) ----"
+  cat "$RUN/qemu.log" 2>/dev/null || true
+  for n in 1 2; do
+    if [ -s "$RUN/sim$n.err" ]; then
+      echo "---- meter $n simulator ($RUN/sim$n.err) ----"
+      cat "$RUN/sim$n.err"
+    fi
+  done
+  echo "----"
+}
+
+fail() {
+  echo "test-board: FAILED: $*" >&2
+  if [ "$FAILED" -eq 0 ]; then
+    FAILED=1
+    show_board >&2
+  fi
+  exit 1
+}
+
+# Runs a command line on the board within $1 seconds; prints its output and
+# returns its status (124 when no answer came in time). Each call takes the
+# next number: never call it in a subshell, which would lose the count.
+board() {
+  limit=$1
+  shift
+  SEQ=$((SEQ + 1))
+  printf '%s %s\n' "$SEQ" "$*" >&5
+  wait_until "$limit" grep -aq "^@@end $SEQ " "$RUN/cmd.log" || {
+    echo "test-board: the board did not answer \"$*\" within $limit s" >&2
+    return 124
+  }
+  awk -v id="$SEQ" '$0 == "@@begin " id { on = 1; next }
+    $1 == "@@end" && $2 == id { exit } on' "$RUN/cmd.log"
+  return "$(sed -n "s/^@@end $SEQ //p" "$RUN/cmd.log")"
+}
+
+# True when a command line succeeds on the board.
+on_board() {
+  board 10 "$@" >/dev/null
+}
+
+# Tries a command every 0.2 s until it succeeds, for at most $1 seconds; for
+# commands that take a while themselves, as those that ask the board do.
+within() {
+  deadline=$(($(date +%s) + $1))
+  shift
+  until "$@"; do
+    [ "$(date +%s)" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+
+pty_of() {
+  sed -n "s|^char device redirected to \(/dev/pts/[0-9]*\) (label $1)\$|\1|p" "$RUN/qemu.log"
+}
+
+ptys_ready() {
+  [ -n "$(pty_of meter1)" ] && [ -n "$(pty_of meter2)" ]
+}
+
+booted() {
+  gone "$QEMU_PID" || grep -aq '^@@board: booted' "$RUN/console.log" 2>/dev/null
+}
+
+port_free() {
+  ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .
+}
+
+# Two free neighbouring ports on the host's loopback, at random below the
+# range the kernel hands out to outgoing connections, so that runs side by
+# side do not meet.
+pick_ports() {
+  low=$(cut -f 1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  [ "$low" -gt 12000 ] || low=32768
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    n=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
+    PORT1=$((10000 + n % (low - 10002)))
+    PORT2=$((PORT1 + 1))
+    port_free "$PORT1" && port_free "$PORT2" && return 0
+  done
+  fail "found no two free TCP ports"
+}
+
+# True once the emulator has ended, or runs the board: it has set up every
+# device and back end by the time the kernel writes to the console.
+emulator_settled() {
+  gone "$QEMU_PID" || [ -s "$RUN/console.log" ]
+}
+
+start_emulator() {
+  rm -f "$RUN/console.log" "$RUN/qemu.log"
+  qemu-system-arm -M vexpress-a9 -smp 1 -m 64M \
+    -nodefaults -no-user-config -display none -no-reboot \
+    -audiodev none,id=silent -global pl041.audiodev=silent \
+    -kernel "$VMLINUZ" -dtb "$DTB" -initrd "$INITRD" \
+    -append "console=ttyAMA0 panic=-1" \
+    -chardev file,id=console,path="$RUN/console.log" -serial chardev:console \
+    -chardev pty,id=meter1 -serial chardev:meter1 \
+    -chardev pty,id=meter2 -serial chardev:meter2 \
+    -chardev pipe,id=cmd,path="$RUN/cmd" -serial chardev:cmd \
+    -nic "user,model=lan9118,restrict=on,hostfwd=tcp:127.0.0.1:$PORT1-:$BOARD_PORT1,hostfwd=tcp:127.0.0.1:$PORT2-:$BOARD_PORT2" \
+    >"$RUN/qemu.log" 2>&1 5>&- &
+  QEMU_PID=$!
+  wait_until 20 emulator_settled || fail "the emulator did not start the board within 20 s"
+}
+
+start_board() {
+  rm -rf "$RUN"
+  mkdir -p "$RUN"
+  mkfifo "$RUN/cmd.in" "$RUN/cmd.out"
+  # Read and write ends held open here, so that neither we nor the emulator
+  # ever block on opening them; the board's answers are drained all along.
+  cat <>"$RUN/cmd.out" >"$RUN/cmd.log" &
+  CAT_PID=$!
+  exec 5<>"$RUN/cmd.in"
+  # A port taken between the look and the emulator's bind: try others.
+  for try in 1 2 3; do
+    pick_ports
+    BOOT_START=$(now)
+    start_emulator
+    if ! gone "$QEMU_PID" || ! grep -q 'Could not set up host forwarding' "$RUN/qemu.log"; then
+      break
+    fi
+    wait "$QEMU_PID" || true
+    QEMU_PID=
+    say "ports $PORT1 and $PORT2 were taken (try $try)"
+  done
+  gone "$QEMU_PID" && fail "the emulator ended at the start"
+  say "booting the board: vexpress-a9, $(basename "$VMLINUZ"), ports $PORT1 and $PORT2 forwarded to $BOARD_PORT1 and $BOARD_PORT2"
+  ptys_ready || fail "the emulator tied no ptys to the meters' UARTs"
+  PTY1=$(pty_of meter1)
+  PTY2=$(pty_of meter2)
+
+  # The meters start before anything opens their lines on the board: what a
+  # UART sends while no one holds its pty is lost.
+  start_meter 1 "$PTY1"
+  SIM1_PID=$SIM_PID
+  start_meter 2 "$PTY2"
+  SIM2_PID=$SIM_PID
+
+  wait_until 60 booted || true
+  gone "$QEMU_PID" && fail "the emulator ended during the boot"
+  grep -aq '^@@board: booted' "$RUN/console.log" || fail "the board did not boot within 60 s"
+  BOOT_TIME=$(since "$BOOT_START")
+  GUEST_UP=$(sed -n 's/^@@board: booted at \([0-9.]*\) s/\1/p' "$RUN/console.log")
+  problems=$(grep -a '^@@board: ' "$RUN/console.log" | grep -v ': init running at \|: booted at ' || true)
+  [ -z "$problems" ] || fail "the board's boot went wrong: $problems"
+  say "booted in $BOOT_TIME s (the board's kernel up $GUEST_UP s); meters on $PTY1 and $PTY2"
+}
+
+start_meter() {
+  "$HOST_BUILD/tools/mevrakt-meter-sim" --stats "$RUN/sim$1.stats" "$2" \
+    >"$RUN/sim$1.out" 2>"$RUN/sim$1.err" 5>&- &
+  SIM_PID=$!
+  wait_until 5 test -s "$RUN/sim$1.out" || fail "the simulator of meter $1 did not start on $2"
+}
+
+# ---------------------------------------------------------------------------
+# The story
+
+# Value of report line $2 in status report file $1.
+report_value() {
+  sed -n "s/^$2 *: //p" "$1"
+}
+
+status_shows() {
+  board 10 "mevraktsh status $1" >"$RUN/status.now" || return 1
+  [ "$(report_value "$RUN/status.now" 'TCP sessions')" = "$2" ] &&
+    [ "$(report_value "$RUN/status.now" 'AMR System')" = "$3" ]
+}
+
+# Reads meter $1 $2 times through host port $3 into $RUN/$4.out.
+read_meter() {
+  timeout 60 "$HOST_BUILD/tools/mevrakt-read" --count "$2" "127.0.0.1:$3" \
+    >"$RUN/$4.out" 2>&1 || {
+    cat "$RUN/$4.out" >&2
+    fail "reading meter $1 through port $3 failed ($4)"
+  }
+  sed -n 's/^read [0-9]*: \([0-9.]*\) ms$/\1/p' "$RUN/$4.out" >>"$RUN/rtt.txt"
+  say "meter $1: $(grep '^rtt_ms' "$RUN/$4.out")"
+}
+
+# Channel $1 on host port $2: reads on a connection of its own, then an idle
+# client connects and a reader takes over from it.
+story_channel() {
+  say "channel $1: $READS reads through 127.0.0.1:$2"
+  read_meter "$1" "$READS" "$2" "read$1"
+  within 10 status_shows "$1" 1 disconnected ||
+    fail "channel $1 did not see its reader leave: $(cat "$RUN/status.now")"
+
+  mkfifo "$RUN/hold$1"
+  exec 6<>"$RUN/hold$1"
+  busybox nc 127.0.0.1 "$2" <"$RUN/hold$1" >/dev/null 2>&1 5>&- 6>&- &
+  HOLD_PID=$!
+  # The emulator takes the host's connection at once; the daemon's count
+  # says when the board has it.
+  within 10 status_shows "$1" 2 connected ||
+    fail "channel $1 did not accept the idle client: $(cat "$RUN/status.now")"
+  say "channel $1: an idle client holds the port; $TAKEOVER_READS reads on a connection that takes over"
+  read_meter "$1" "$TAKEOVER_READS" "$2" "takeover$1"
+  end_process "$HOLD_PID"
+  HOLD_PID=
+  exec 6>&-
+  within 10 status_shows "$1" 3 disconnected ||
+    fail "channel $1 did not count the takeover: $(cat "$RUN/status.now")"
+}
+
+check_report() {
+  board 10 "mevraktsh status $1" >"$RUN/status$1.txt" || fail "mevraktsh status $1 failed"
+  say "mevraktsh status $1 on the board:"
+  sed 's/^/    /' "$RUN/status$1.txt"
+  reads=$((READS + TAKEOVER_READS))
+  for expect in "Service:running" "TCP sessions:3" "Commands failed:0" \
+    "Responses OK:$reads" "Responses failed:0"; do
+    value=$(report_value "$RUN/status$1.txt" "${expect%%:*}")
+    [ "$value" = "${expect#*:}" ] ||
+      fail "status $1 shows \"${expect%%:*}: $value\", not ${expect#*:}"
+  done
+}
+
+log_has() {
+  grep -q "mevraKT\[[0-9]*\]: $1\$" "$RUN/syslog"
+}
+
+story() {
+  board 10 "printf '%s\n' MOD_MEVRAKT_ENABLED=1 MOD_MEVRAKT_PROT1_ENABLED=1 \
+'MOD_MEVRAKT_PROT1_DEVICE=\"/dev/ttyAMA1\"' MOD_MEVRAKT_PROT1_PORT=$BOARD_PORT1 \
+MOD_MEVRAKT_PROT2_ENABLED=1 'MOD_MEVRAKT_PROT2_DEVICE=\"/dev/ttyAMA2\"' \
+MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
+    fail "cannot write the board's settings"
+  board 20 /etc/init.d/mevraktd start >"$RUN/init-start.txt" ||
+    fail "the init script did not start mevraktd: $(cat "$RUN/init-start.txt")"
+  say "on the board: $(cat "$RUN/init-start.txt")"
+  within 10 on_board grep -q "'shell started'" /var/log/messages ||
+    fail "mevraktd did not start its shell on the board"
+  # The script finds the daemon again through its pid file and /proc.
+  board 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" ||
+    fail "the init script's status says \"$(cat "$RUN/init-status.txt")\""
+  say "on the board: $(cat "$RUN/init-status.txt")"
+
+  # The daemon sets DTR and clears RTS on each meter's line; the driver's
+  # own view of the lines shows whether that reached the UART.
+  board 10 cat /proc/tty/driver/ttyAMA >"$RUN/uart-lines.txt" || fail "cannot read the board's UART states"
+  say "the board's UARTs with mevraktd running:"
+  sed 's/^/    /' "$RUN/uart-lines.txt"
+  for n in 1 2; do
+    line=$(grep "^$n: " "$RUN/uart-lines.txt")
+    case "$line" in
+      *RTS*) fail "ttyAMA$n has RTS set, which mevraktd clears" ;;
+      *DTR*) ;;
+      *) fail "ttyAMA$n does not have DTR set" ;;
+    esac
+  done
+
+  : >"$RUN/rtt.txt"
+  story_channel 1 "$PORT1"
+  story_channel 2 "$PORT2"
+
+  check_report 1
+  check_report 2
+
+  board 20 /etc/init.d/mevraktd stop >"$RUN/init-stop.txt" ||
+    fail "the init script did not stop mevraktd: $(cat "$RUN/init-stop.txt")"
+  say "on the board: $(cat "$RUN/init-stop.txt")"
+  status=0
+  board 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" || status=$?
+  [ "$status" -eq 3 ] ||
+    fail "after the stop, the init script's status says \"$(cat "$RUN/init-status.txt")\" ($status)"
+  board 10 test ! -e /var/run/mevraKT.socket || fail "mevraktd left /var/run/mevraKT.socket"
+
+  board 10 cat /var/log/messages >"$RUN/syslog" || fail "cannot read the board's syslog"
+  # Over a PL011 a response comes in several chunks, each but the last
+  # logged with two lines; they are counted rather than shown.
+  chunks=$(grep -c 'mevraKT\[[0-9]*\]: nbr14522_com_rsp_exec$' "$RUN/syslog" || true)
+  say "mevraktd's syslog on the board, without the $chunks response chunk lines:"
+  grep 'mevraKT\[' "$RUN/syslog" |
+    grep -v 'mevraKT\[[0-9]*\]: \(nbr14522_com_rsp_exec\|nbr_ptr->rsp_len [0-9]*\)$' | sed 's/^/    /'
+  log_has started || fail "the syslog has no \"started\""
+  log_has "running on /dev/ttyAMA1, listening on TCP port $BOARD_PORT1" || fail "the syslog does not show channel 1"
+  log_has "running on /dev/ttyAMA2, listening on TCP port $BOARD_PORT2" || fail "the syslog does not show channel 2"
+  log_has stopped || fail "the syslog has no \"stopped\""
+  ! grep -q 'mevraKT\[[0-9]*\]: ioctl(TIOCMBIx) error' "$RUN/syslog" ||
+    fail "the syslog has \"ioctl(TIOCMBIx) error\""
+  ! grep -q ' daemon\.err mevraKT\[' "$RUN/syslog" || fail "mevraktd logged errors"
+}
+
+power_off() {
+  printf '%s poweroff -f\n' "$((SEQ + 1))" >&5
+  wait_until 20 gone "$QEMU_PID" || fail "the board did not power off within 20 s"
+  status=0
+  wait "$QEMU_PID" || status=$?
+  QEMU_PID=
+  [ "$status" -eq 0 ] || fail "the emulator exited with status $status"
+}
+
+# Stops meter $1's simulator, process $2, and checks its counters.
+stop_meter() {
+  kill -TERM "$2" 2>/dev/null || true
+  wait_until 5 gone "$2" || fail "the simulator of meter $1 did not stop"
+  wait "$2" || true
+  good=$(sed -n 's/^commands_good=//p' "$RUN/sim$1.stats" 2>/dev/null)
+  [ "${good:-0}" -ge $((READS + TAKEOVER_READS)) ] ||
+    fail "meter $1 received ${good:-no} good commands, fewer than the reads"
+  say "meter $1 counted: $(grep -v '^seed=\|=0$' "$RUN/sim$1.stats" | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# Min, median and max of the numbers in file $1.
+summary() {
+  sort -n "$1" | awk '{ v[NR] = $1 }
+    END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+          printf "%d reads, min %.1f ms, median %.1f ms, max %.1f ms", NR, v[1], m, v[NR] }'
+}
+
+# ---------------------------------------------------------------------------
+
+START=$(now)
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+tools/setup.sh "g++-$TRIPLET" qemu-system-arm cpio busybox
+build_programs
+fetch_packages
+make_initramfs
+PREPARED=$(since "$START")
+
+start_board
+STORY_START=$(now)
+story
+# The meters go first: with the daemon stopped nothing on the board writes
+# to their UARTs, and a simulator outlives its pty's end only briefly.
+stop_meter 1 "$SIM1_PID"
+SIM1_PID=
+stop_meter 2 "$SIM2_PID"
+SIM2_PID=
+power_off
+
+say "read round trips through the emulated UARTs: $(summary "$RUN/rtt.txt")"
+say "ok: boot $BOOT_TIME s, story $(since "$STORY_START") s, build and initramfs $PREPARED s, in all $(since "$START") s"
