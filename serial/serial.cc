@@ -96,6 +96,10 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   tio.c_cflag = cflag;
   if (tcsetattr(fd, TCSANOW, &tio) < 0)
     failed("tcsetattr(%s) error: %s", strerror(errno));
+  // Until now the line had the driver's settings, echo included on a UART
+  // opened for the first time since boot: what the meter sent meanwhile was
+  // taken in, and echoed back to it, by rules that no longer hold.
+  tcflush(fd, TCIOFLUSH);
   return fd;
 }
 
