@@ -45,8 +45,8 @@ int env_int(const char *name, int fallback)
   return value && *value ? atoi(value) : fallback;
 }
 
-// The daemon under test; MEVRAKT_DAEMON names another build of it, so that
-// the figures of these scenarios can be taken from an older one too.
+// The daemon under test, unless MEVRAKT_DAEMON names another build (see
+// e2e::start_daemon).
 const char *const MEVRAKTD = getenv("MEVRAKT_DAEMON") ? getenv("MEVRAKT_DAEMON") : MEVRAKTD_BIN;
 
 // One shell request on a connection of its own; the answer as far as it came

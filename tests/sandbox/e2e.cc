@@ -449,7 +449,8 @@ int process::fd_count() const
 
 bool start_daemon(process &daemon, const char *daemon_bin, const std::string &settings)
 {
-  return write_file(settings_path, settings) && daemon.start({daemon_bin});
+  const char *other = getenv("MEVRAKT_DAEMON");
+  return write_file(settings_path, settings) && daemon.start({other && *other ? other : daemon_bin});
 }
 
 run_result run(const std::vector<std::string> &argv, process_options options, milliseconds timeout)

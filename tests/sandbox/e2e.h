@@ -194,7 +194,9 @@ std::string channel_settings(unsigned enabled1, const std::string &device1, unsi
 long long cpu_ns(pid_t pid);
 
 /// Writes `settings` where the daemon reads them and starts the daemon at
-/// `daemon_bin` in `daemon`. Returns whether both worked.
+/// `daemon_bin` in `daemon`, or the one that MEVRAKT_DAEMON names, so that a
+/// scenario's figures can be taken from another build too. Returns whether
+/// both worked.
 bool start_daemon(process &daemon, const char *daemon_bin, const std::string &settings);
 
 /// What a program run to its end left behind.
