@@ -250,10 +250,12 @@ TEST_F(DaemonTest, SplitCommandsAndALineThatComesBack)
   EXPECT_EQ(answered, rounds) << log.dump();
   EXPECT_EQ(log.count("nbr14522_cmd_check - command length error (33)"), 0);
 
-  meter.reset();  // the line vanishes
+  // The line vanishes, and its path with it: the pty's number, once free,
+  // may go to a test running beside this one.
+  ASSERT_EQ(unlink(line.c_str()), 0);
+  meter.reset();
   ASSERT_TRUE(log.wait_for_prefix("line lost on " + line + ": ")) << log.dump();
   meter = std::make_unique<simulator>();
-  ASSERT_EQ(unlink(line.c_str()), 0);
   ASSERT_EQ(symlink(meter->path.c_str(), line.c_str()), 0);
   const auto back = std::chrono::steady_clock::now();
   bool good = false;
