@@ -54,9 +54,11 @@ void socket_backoff_init(socket_backoff *backoff, const char *where)
   log_limit_init(&backoff->errors, where, kErrorBurst, kErrorsPerMinute);
 }
 
-int socket_accept(int fd_listen, socket_backoff *backoff, const char *who)
+int socket_accept(int fd_listen, socket_backoff *backoff, const char *who, sockaddr_storage *peer)
 {
-  const int fd = accept4(fd_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  socklen_t length = sizeof *peer;
+  const int fd = accept4(fd_listen, reinterpret_cast<sockaddr *>(peer), peer ? &length : nullptr,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED)

@@ -40,12 +40,12 @@ constexpr int SOCKET_REFUSED = -2;
 /// connection was withdrawn before it was taken); nothing failed.
 constexpr int SOCKET_NONE = -3;
 
-/// Accepts one connection, non-blocking and closed on exec. Returns its
-/// descriptor; -1 after logging "%s - accept error: %s" with `who` (the
+/// Accepts one connection, non-blocking and closed on exec, and puts the
+/// peer's address in `*peer` when given. Returns its descriptor; -1 after logging "%s - accept error: %s" with `who` (the
 /// listener then rests if descriptors or memory ran out); SOCKET_REFUSED,
 /// logged the same way as a full descriptor table, when the descriptor is
 /// too high for select; or SOCKET_NONE.
-int socket_accept(int fd_listen, socket_backoff *backoff, const char *who);
+int socket_accept(int fd_listen, socket_backoff *backoff, const char *who, sockaddr_storage *peer = nullptr);
 
 /// Adds the listening socket `fd_listen` to `set` unless it rests. Returns
 /// the end of the rest (monotonic ms) while it rests, else 0.

@@ -76,12 +76,12 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
     syslog(LOG_ERR, "%s - not enough memory", "mevrakt_open");
     return nullptr;
   }
-  channel->link = nbr14522_open(prot->device);
+  channel->link = nbr14522_open(prot->device, &channel->trace);
   if (!channel->link) {
     mevrakt_close(channel);
     return nullptr;
   }
-  channel->server = tcp_server_open(prot->port);
+  channel->server = tcp_server_open(prot->port, &channel->trace);
   if (!channel->server) {
     mevrakt_close(channel);
     return nullptr;

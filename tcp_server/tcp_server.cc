@@ -40,8 +40,33 @@ constexpr auto relaxed = std::memory_order_relaxed;
 constexpr uint32_t kLogBurst = 40;
 constexpr uint32_t kLogPerMinute = 20;
 
-void client_gone(tcp_server *server, int fd)
+// One record of the client at `peer`: its address family, port and address,
+// then `session` and `why`.
+void note_client(tcp_server *server, uint32_t kind, const sockaddr_storage &peer, uint32_t session,
+                 uint32_t why)
 {
+  if (!server->trace)
+    return;
+  uint32_t args[4] = {peer.ss_family, 0, session, why};
+  const uint8_t *address = nullptr;
+  size_t length = 0;
+  if (peer.ss_family == AF_INET) {
+    const auto &in = reinterpret_cast<const sockaddr_in &>(peer);
+    args[1] = ntohs(in.sin_port);
+    address = reinterpret_cast<const uint8_t *>(&in.sin_addr);
+    length = sizeof in.sin_addr;
+  } else if (peer.ss_family == AF_INET6) {
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
+    args[1] = ntohs(in6.sin6_port);
+    address = reinterpret_cast<const uint8_t *>(&in6.sin6_addr);
+    length = sizeof in6.sin6_addr;
+  }
+  trace_add(server->trace, kind, args, 4, address, length);
+}
+
+void client_gone(tcp_server *server, int fd, uint32_t why)
+{
+  note_client(server, TCP_SERVER_TRACE_GONE, server->peer, server->session, why);
   server->fd_client.store(-1, relaxed);
   socket_close(fd);
   if (tcp_server_event_fn fn = server->on_disconnect.load(std::memory_order_acquire))
@@ -52,18 +77,23 @@ void client_gone(tcp_server *server, int fd)
 // included. The client it replaces is never read again, so it is closed.
 void tcp_server_socket_open(tcp_server *server)
 {
-  const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__);
+  sockaddr_storage peer{};
+  const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__, &peer);
   if (fd == SOCKET_REFUSED || fd == SOCKET_NONE)
     return;  // never became the client: the current one stays served
   const int old = server->fd_client.exchange(fd, relaxed);
-  if (old >= 0)
+  if (old >= 0) {
+    note_client(server, TCP_SERVER_TRACE_GONE, server->peer, server->session, TCP_SERVER_GONE_REPLACED);
     socket_close(old);
+  }
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
   // Numbers wrap after four billion clients; 0 means "whoever is served".
   if (++server->session == 0)
     server->session = 1;
+  server->peer = peer;
+  note_client(server, TCP_SERVER_TRACE_ACCEPTED, peer, server->session, 0);
   if (tcp_server_event_fn fn = server->on_connect.load(std::memory_order_acquire))
     fn(server->connect_ctx.load(relaxed));
 }
@@ -79,7 +109,7 @@ void tcp_server_socket_exec(tcp_server *server)
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
       log_limited(&server->log, LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
   } else if (n == 0) {
-    client_gone(server, fd);
+    client_gone(server, fd, TCP_SERVER_GONE_CLOSED);
   } else if (tcp_server_data_fn fn = server->on_data.load(std::memory_order_acquire)) {
     fn(server->data_ctx.load(relaxed), buf, static_cast<int>(n));
   }
@@ -122,7 +152,7 @@ void tcp_server_pipe_exec(tcp_server *server)
   const int error = sent < 0 ? errno : EAGAIN;
   log_limited(&server->log, LOG_ERR, "%s - socket send error: %s", __func__, strerror(error));
   if (error == EAGAIN || error == EWOULDBLOCK)
-    client_gone(server, fd);
+    client_gone(server, fd, TCP_SERVER_GONE_STUCK);
 }
 
 void *tcp_server_main(void *arg)
@@ -174,7 +204,7 @@ int socket_tcp_listen(uint32_t port)
   return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
 }
 
-tcp_server *tcp_server_open(uint32_t port)
+tcp_server *tcp_server_open(uint32_t port, trace_ring *trace)
 {
   tcp_server *server = record_alloc<tcp_server>();
   if (!server) {
@@ -182,6 +212,7 @@ tcp_server *tcp_server_open(uint32_t port)
     return nullptr;
   }
   server->port = port;
+  server->trace = trace;
   server->fd_client.store(-1, relaxed);
   server->fd_pipe[0] = server->fd_pipe[1] = -1;
   char where[32];
