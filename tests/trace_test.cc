@@ -76,31 +76,35 @@ TEST(TraceRing, FoldsRunsAndKeepsTheNewestWhenItWraps)
 
 // Two writers fill the ring many times over, one of them folding runs, while
 // a reader copies it out again and again: every record it gets is whole, and
-// each writer's records come in the order it wrote them.
+// each writer's records come in the order it wrote them. The writers go on
+// until the reader has read a number of times while they wrote.
 TEST(TraceRing, ConcurrentWritersAndAReaderSeeWholeRecordsOnly)
 {
   ring_ptr ring = new_ring();
-  constexpr uint32_t kEach = 60000;
-  std::atomic<int> writing{2};
-  std::atomic<uint32_t> folded{0};
+  constexpr uint32_t kMost = 20000000;
+  constexpr uint64_t kPasses = 200;
+  std::atomic<bool> enough{false};
+  std::atomic<uint32_t> written{0}, folded{0};
   auto writer = [&](uint32_t kind) {
-    for (uint32_t seq = 0; seq < kEach; seq++) {
+    uint32_t seq = 0;
+    for (; seq < kMost && !enough.load(); seq++) {
       const uint64_t ticket = add_checked(ring.get(), kind, seq);
       if (kind == 1 && seq % 8 == 0 && trace_fold(ring.get(), ticket))
         folded++;
     }
-    writing--;
+    written += seq;
   };
   uint64_t seen = 0, passes = 0;
   std::thread reader([&] {
-    while (writing.load() > 0) {
+    while (passes < kPasses && written.load() == 0) {
       uint32_t last_seq[3] = {0, 0, 0};
       bool any[3] = {false, false, false};
+      uint64_t got = 0;
       for (uint64_t t = trace_oldest(ring.get()); t < trace_end(ring.get()); t++) {
         trace_record r;
         if (!trace_get(ring.get(), t, &r))
           continue;
-        seen++;
+        got++;
         ASSERT_EQ(r.ticket, t);
         ASSERT_TRUE(r.kind == 1 || r.kind == 2) << r.kind;
         ASSERT_TRUE(whole(r)) << "ticket " << t;
@@ -111,16 +115,17 @@ TEST(TraceRing, ConcurrentWritersAndAReaderSeeWholeRecordsOnly)
         any[r.kind] = true;
         last_seq[r.kind] = r.arg[0];
       }
-      passes++;
+      seen += got;
+      passes += got > 0;
     }
+    enough = true;
   });
   std::thread one(writer, 1), two(writer, 2);
+  reader.join();
   one.join();
   two.join();
-  reader.join();
-  EXPECT_GT(passes, 0u);
-  EXPECT_GT(seen, 0u);
-  EXPECT_EQ(trace_end(ring.get()), 2u * kEach);
+  EXPECT_EQ(passes, kPasses);
+  EXPECT_EQ(trace_end(ring.get()), written.load());
 
   // At rest the ring holds its capacity of the newest records, less those
   // that lost their slot to a writer that was a whole lap behind.
@@ -130,8 +135,9 @@ TEST(TraceRing, ConcurrentWritersAndAReaderSeeWholeRecordsOnly)
     held += trace_get(ring.get(), t, &r);
   }
   EXPECT_GE(held + ring->dropped.load(), TRACE_CAPACITY);
-  printf("reader: %llu records in %llu passes; folds %u; dropped %u\n", static_cast<unsigned long long>(seen),
-         static_cast<unsigned long long>(passes), folded.load(), ring->dropped.load());
+  printf("reader: %llu records in %llu passes; written %u, folded %u, dropped %u\n",
+         static_cast<unsigned long long>(seen), static_cast<unsigned long long>(passes), written.load(),
+         folded.load(), ring->dropped.load());
 }
 
 }  // namespace
