@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -253,6 +252,24 @@ TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
   EXPECT_EQ(channel->link->n_cmd_ok.load(), 6u);
 }
 
+// Whether `text` has the shape of `pattern`, in which '#' stands for a digit.
+bool shaped(const std::string &text, const std::string &pattern)
+{
+  if (text.size() != pattern.size())
+    return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (pattern[i] == '#' ? !isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i])
+      return false;
+  }
+  return true;
+}
+
+bool metric_name(const std::string &name)
+{
+  return name.size() > 8 && name.compare(0, 8, "mevrakt_") == 0 &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos;
+}
+
 std::string hex4(const bytes &frame)
 {
   char text[16];
@@ -333,17 +350,17 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
       received, "ENQ", sent + "1 of 7", "response time-out after 0 bytes", sent + "2 of 7",
       "response started code 14", complete + "good", "ACK sent",
       "client gone " + peer + " session 1 (closed by the client)", "break held"};
-  const std::regex stamped(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*))");
-  const std::regex enq_run(R"(ENQ x3 every \d+ ms, last at \d\d:\d\d:\d\d\.\d{3})");
+  const std::string stamp = "####-##-## ##:##:##.### ", run = "ENQ x3 every ", last = " ms, last at ##:##:##.###";
   std::vector<std::string> events;
   std::string previous;
   for (const std::string &line : lines_of(answer_of(mevrakt_trace, channel))) {
-    std::smatch part;
-    ASSERT_TRUE(std::regex_match(line, part, stamped)) << line;
-    EXPECT_LE(previous, part[1].str()) << "oldest first";
-    previous = part[1];
-    const std::string event = part[2];
-    events.push_back(std::regex_match(event, enq_run) ? "ENQ x3" : event);
+    ASSERT_TRUE(shaped(line.substr(0, stamp.size()), stamp)) << line;
+    EXPECT_LE(previous, line.substr(0, stamp.size())) << "oldest first";
+    previous = line.substr(0, stamp.size());
+    const std::string event = line.substr(stamp.size());
+    const bool enqs = event.compare(0, run.size(), run) == 0 && event.size() > run.size() + last.size() &&
+                      shaped(event.substr(event.size() - last.size()), last);
+    events.push_back(enqs ? "ENQ x3" : event);
   }
   EXPECT_EQ(events, expected);
   EXPECT_EQ(answer_of(mevrakt_trace, nullptr), "Service is disabled.\n");
@@ -352,24 +369,29 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
   // counters end in _total; each value is the status report's.
   const std::string status = status_of(channel);
   mevrakt_channels both = {{channel, nullptr}};
-  const std::regex help(R"(# HELP (mevrakt_[a-z_]+) [^\n]+)"), type(R"(# TYPE (mevrakt_[a-z_]+) (counter|gauge))");
-  const std::regex sample(R"re((mevrakt_[a-z_]+)\{channel="([12])"\} (\d+))re");
   std::set<std::string> helped, typed;
   std::map<std::string, unsigned> one, two;
   std::string current;
   for (const std::string &line : lines_of(answer_of(mevrakt_metrics, &both))) {
-    std::smatch m;
-    if (std::regex_match(line, m, help)) {
-      EXPECT_TRUE(helped.insert(m[1]).second) << line;
-      EXPECT_EQ(typed.count(m[1]), 0u) << "HELP before TYPE: " << line;
-    } else if (std::regex_match(line, m, type)) {
-      EXPECT_TRUE(helped.count(m[1]) && typed.insert(m[1]).second) << line;
-      const bool total = m[1].str().size() > 6 && m[1].str().compare(m[1].str().size() - 6, 6, "_total") == 0;
-      EXPECT_EQ(total, m[2] == "counter") << line;
-      current = m[1];
-    } else if (std::regex_match(line, m, sample)) {
-      EXPECT_EQ(m[1], current) << "a sample under its own TYPE: " << line;
-      (m[2] == "1" ? one : two)[m[1]] = static_cast<unsigned>(std::stoul(m[3]));
+    const std::string head = line.substr(0, 7), rest = line.substr(line.size() < 7 ? line.size() : 7);
+    const std::string name = rest.substr(0, rest.find(' '));
+    const std::string what = name.size() < rest.size() ? rest.substr(name.size() + 1) : "";
+    const size_t brace = line.find("{channel=\"");
+    const std::string tail = brace == std::string::npos ? "" : line.substr(brace);
+    if (head == "# HELP ") {
+      EXPECT_TRUE(metric_name(name) && !what.empty()) << line;
+      EXPECT_TRUE(helped.insert(name).second) << line;
+      EXPECT_EQ(typed.count(name), 0u) << "HELP before TYPE: " << line;
+    } else if (head == "# TYPE ") {
+      EXPECT_TRUE(helped.count(name) && typed.insert(name).second) << line;
+      EXPECT_TRUE(what == "counter" || what == "gauge") << line;
+      const bool total = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
+      EXPECT_EQ(total, what == "counter") << line;
+      current = name;
+    } else if (tail.size() > 14 && (tail[10] == '1' || tail[10] == '2') && tail.compare(11, 3, "\"} ") == 0 &&
+               tail.find_first_not_of("0123456789", 14) == std::string::npos) {
+      EXPECT_EQ(line.substr(0, brace), current) << "a sample under its own TYPE: " << line;
+      (tail[10] == '1' ? one : two)[current] = static_cast<unsigned>(std::stoul(tail.substr(14)));
     } else {
       ADD_FAILURE() << "not in the exposition format: " << line;
     }
