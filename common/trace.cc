@@ -8,6 +8,12 @@
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
+// The payload words are stored with release and loaded with acquire order
+// (no fences, which the thread sanitizer cannot follow): a reader that loads
+// any word of a newer write then also sees that write's odd version when it
+// loads the sequence word again, and drops its copy.
+constexpr auto publish = std::memory_order_release;
+constexpr auto take = std::memory_order_acquire;
 
 // A sequence word: the ticket that owns the slot, plus one so that a slot
 // never written (0) names no ticket, above a version that is odd while the
@@ -73,16 +79,14 @@ uint64_t trace_add(trace_ring *ring, uint32_t kind, const uint32_t *args, int na
     ring->dropped.fetch_add(1, relaxed);
     return ticket;
   }
-  // A reader that sees any word below must see the odd version too.
-  std::atomic_thread_fence(std::memory_order_release);
-  slot.word[kTime].store(static_cast<uint64_t>(now), relaxed);
-  slot.word[kLast].store(static_cast<uint64_t>(now), relaxed);
-  slot.word[kKindCount].store(pair(kind, 1), relaxed);
-  slot.word[kArgs01].store(pair(arg[0], arg[1]), relaxed);
-  slot.word[kArgs23].store(pair(arg[2], arg[3]), relaxed);
-  slot.word[kData0].store(bytes[0], relaxed);
-  slot.word[kData1].store(bytes[1], relaxed);
-  slot.seq.store(seq_of(ticket, 2), std::memory_order_release);
+  slot.word[kTime].store(static_cast<uint64_t>(now), publish);
+  slot.word[kLast].store(static_cast<uint64_t>(now), publish);
+  slot.word[kKindCount].store(pair(kind, 1), publish);
+  slot.word[kArgs01].store(pair(arg[0], arg[1]), publish);
+  slot.word[kArgs23].store(pair(arg[2], arg[3]), publish);
+  slot.word[kData0].store(bytes[0], publish);
+  slot.word[kData1].store(bytes[1], publish);
+  slot.seq.store(seq_of(ticket, 2), publish);
   return ticket;
 }
 
@@ -95,18 +99,17 @@ bool trace_fold(trace_ring *ring, uint64_t ticket)
   if (seen >> kVersionBits != ticket + 1 || (seen & 1) != 0 || (seen & kVersionMask) + 2 > kVersionMask ||
       !slot.seq.compare_exchange_strong(seen, seen + 1, relaxed))
     return false;
-  std::atomic_thread_fence(std::memory_order_release);
   // Another writer may have claimed a ticket meanwhile: its event then
   // comes between, and the run ends. The record is left as it was.
   if (ring->head.load(relaxed) != ticket + 1) {
-    slot.seq.store(seen, std::memory_order_release);
+    slot.seq.store(seen, publish);
     return false;
   }
   const uint64_t kind_count = slot.word[kKindCount].load(relaxed);
   slot.word[kKindCount].store(pair(static_cast<uint32_t>(kind_count), static_cast<uint32_t>(kind_count >> 32) + 1),
-                              relaxed);
-  slot.word[kLast].store(static_cast<uint64_t>(wall_ns()), relaxed);
-  slot.seq.store(seen + 2, std::memory_order_release);
+                              publish);
+  slot.word[kLast].store(static_cast<uint64_t>(wall_ns()), publish);
+  slot.seq.store(seen + 2, publish);
   return true;
 }
 
@@ -127,7 +130,7 @@ bool trace_get(const trace_ring *ring, uint64_t ticket, trace_record *out)
   // A slot being written is retried a few times: its writer is a few stores
   // from done, unless it was preempted, and then the record is passed over.
   for (int tries = 0; tries < 16; tries++) {
-    const uint64_t before = slot.seq.load(std::memory_order_acquire);
+    const uint64_t before = slot.seq.load(take);
     if (before >> kVersionBits != ticket + 1)
       return false;
     if ((before & 1) != 0) {
@@ -136,8 +139,7 @@ bool trace_get(const trace_ring *ring, uint64_t ticket, trace_record *out)
     }
     uint64_t word[7];
     for (int i = 0; i < 7; i++)
-      word[i] = slot.word[i].load(relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+      word[i] = slot.word[i].load(take);
     if (slot.seq.load(relaxed) != before)
       continue;
     out->ticket = ticket;
