@@ -8,7 +8,9 @@ set(CPACK_PACKAGE_CONTACT "mevraKT developers <mevrakt@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "gateway between serial electricity meters (NBR 14522) and an AMR head-end")
 set(CPACK_PACKAGE_DESCRIPTION "mevraktd joins up to two electricity meters, each on a serial line and
 read with NBR 14522, to an AMR head-end that reaches each meter through a
-TCP port of its own. mevraktsh prints a running daemon's channel status.
+TCP port of its own. mevraktsh prints a running daemon's channel status,
+its recent protocol events and its metrics; mevrakt-textfile hands these to
+node_exporter's textfile collector (mevrakt-textfile.timer).
 The field tools mevrakt-meter-sim and mevrakt-read play a meter and the AMR
 side. Settings: /opt/mevraKT/etc/settings.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -116,14 +116,14 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
     syslog(LOG_ERR, "%s - not enough memory", "mevrakt_open");
     return nullptr;
   }
-  channel->link = nbr14522_open(prot->device);
+  channel->link = nbr14522_open(prot->device, &channel->trace);
   if (!channel->link) {
     mevrakt_close(channel);
     return nullptr;
   }
   if (filter)
     nbr14522_allow_commands(channel->link, codes);
-  channel->server = tcp_server_open(prot->port, &policy);
+  channel->server = tcp_server_open(prot->port, &policy, &channel->trace);
   if (!channel->server) {
     mevrakt_close(channel);
     return nullptr;

@@ -10,6 +10,14 @@
 struct mevrakt_channel {
   nbr14522_link *link;
   tcp_server *server;
+  // The channel's last protocol events, written by the link and the server
+  // threads, read by the shell's "trace" command.
+  trace_ring trace;
+};
+
+/// The daemon's two channels, either absent when it does not run.
+struct mevrakt_channels {
+  mevrakt_channel *channel[2];
 };
 
 /// Opens the link on `prot->device` and the server on `prot->port` and wires

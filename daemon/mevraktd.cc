@@ -1,7 +1,8 @@
 // mevraktd: joins up to two meters, each on a serial line, to the AMR
-// head-end, each through a TCP port of its own, and answers "status 1" and
-// "status 2" on a local shell socket. Takes no arguments; configured by the
-// settings file; stops on SIGTERM or SIGINT.
+// head-end, each through a TCP port of its own, and answers "status 1",
+// "status 2", "trace 1", "trace 2" and "metrics" on a local shell socket.
+// Takes no arguments; configured by the settings file; stops on SIGTERM or
+// SIGINT.
 //
 // The main thread only starts and stops things: the channels' link, notifier
 // and server threads and the shell thread do all the work in between.
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include "daemon/mevrakt.h"
+#include "daemon/report.h"
 #include "daemon/settings.h"
 #include "shell/shell.h"
 
@@ -116,9 +118,13 @@ int main()
   mevrakt_channel *channel1 = mevrakt_open(&settings.prot1);
   mevrakt_channel *channel2 = mevrakt_open(&settings.prot2);
   if (channel1 || channel2) {
+    mevrakt_channels channels = {{channel1, channel2}};
     const shell_cmd commands[] = {
         {"status 1", mevrakt_status, channel1},
         {"status 2", mevrakt_status, channel2},
+        {"trace 1", mevrakt_trace, channel1},
+        {"trace 2", mevrakt_trace, channel2},
+        {"metrics", mevrakt_metrics, &channels},
         {nullptr, nullptr, nullptr},
     };
     shell *shell = shell_open(SHELL_SOCKET_PATH, commands);

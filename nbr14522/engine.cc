@@ -59,6 +59,22 @@ void count(std::atomic<uint32_t> &counter)
   counter.fetch_add(1, std::memory_order_relaxed);
 }
 
+// One event into the channel's trace ring: a few stores, never a wait.
+void note(nbr14522_link *link, uint32_t kind, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0)
+{
+  const uint32_t args[] = {a, b, c};
+  trace_add(link->trace, kind, args, 3);
+}
+
+// ENQs come every few hundred ms for as long as the meter idles: a run of
+// them with nothing else between is one record, counted in place.
+void note_enq(nbr14522_link *link)
+{
+  if (link->enq_run != 0 && trace_fold(link->trace, link->enq_run - 1))
+    return;
+  link->enq_run = trace_add(link->trace, NBR14522_TRACE_ENQ) + 1;
+}
+
 bool connected(const nbr14522_link *link)
 {
   return link->connected.load(std::memory_order_relaxed) != 0;
@@ -130,11 +146,14 @@ void line_break(nbr14522_link *link, const char *who)
 // The line failed: it is closed, and its path opened again once a second,
 // for the adapter may come back (a USB converter plugged in again, a device
 // link pointed at a new line). A response half received is lost with it.
-void line_lost(nbr14522_link *link, const char *why)
+// `error` is the failed read's errno, 0 for end of file.
+void line_lost(nbr14522_link *link, int error)
 {
-  log_limited(&link->log, LOG_WARNING, "line lost on %s: %s", link->dev, why);
+  log_limited(&link->log, LOG_WARNING, "line lost on %s: %s", link->dev, error ? strerror(error) : "end of file");
+  note(link, NBR14522_TRACE_LINE_LOST, static_cast<uint32_t>(error));
   close(link->fd_com);
   link->fd_com = -1;
+  link->line_ok.store(0, std::memory_order_relaxed);
   link->rsp_len = 0;
   link->cmd_awaited = 0;
   link->reopen_at = clock_now_ms() + kReopenMs;
@@ -148,11 +167,13 @@ void line_reopen(nbr14522_link *link)
     return;
   }
   link->fd_com = fd;
+  link->line_ok.store(1, std::memory_order_relaxed);
   link->reopen_at = 0;
   serial_set_rts(fd, 0);
   serial_set_dtr(fd, 1);
   line_break(link, "nbr14522_line_reopen");
   log_limited(&link->log, LOG_NOTICE, "line back on %s", link->dev);
+  note(link, NBR14522_TRACE_LINE_BACK);
 }
 
 void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
@@ -160,8 +181,12 @@ void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
   if (!line_open(link))
     return;
   pause_1ms();
-  if (write(link->fd_com, &byte, 1) < 1)
+  if (write(link->fd_com, &byte, 1) < 1) {
     log_limited(&link->log, LOG_ERR, "%s - ctrl send error", "nbr14522_ctrl_send");
+    return;
+  }
+  if (byte == NBR14522_ACK || byte == NBR14522_NAK)
+    note(link, byte == NBR14522_ACK ? NBR14522_TRACE_ACK_SENT : NBR14522_TRACE_NAK_SENT);
 }
 
 // A byte other than a control byte starts a response. It answers the
@@ -178,6 +203,7 @@ void response_start(nbr14522_link *link)
     link->cmd_len = 0;
   nbr14522_rsp_tout_set(link, kInterChunkMs);
   link->rsp_len = 1;
+  note(link, NBR14522_TRACE_RSP_STARTED, link->rsp_buf[0]);
 }
 
 void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
@@ -191,7 +217,10 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   }
   nbr14522_rsp_tout_set(link, 0);
   link->rsp_len = 0;
-  if (crc_of(link->rsp_buf, NBR14522_RSP_SIZE) != 0) {
+  const bool good = crc_of(link->rsp_buf, NBR14522_RSP_SIZE) == 0;
+  const uint32_t args[] = {link->rsp_buf[0], good};
+  trace_add(link->trace, NBR14522_TRACE_RSP_COMPLETE, args, 2, link->rsp_buf + 1, 4);
+  if (!good) {
     log_limited(&link->log, LOG_ERR, "%s - response CRC error", "nbr14522_com_rsp_exec");
     nbr14522_ctrl_send(link, NBR14522_NAK);
     count(link->n_rsp_failed);
@@ -202,6 +231,7 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   count(link->n_rsp_ok);
   if (link->rsp_session != link->session) {
     log_limited(&link->log, LOG_NOTICE, "%s - response for a replaced client dropped", "nbr14522_com_rsp_exec");
+    note(link, NBR14522_TRACE_RSP_DROPPED, link->rsp_buf[0]);
     return;
   }
   if (nbr14522_rsp_fn handler = link->rsp_handler.load(std::memory_order_acquire))
@@ -235,6 +265,7 @@ void nbr14522_cmd_send(nbr14522_link *link)
     return;
   if (link->cmd_tries >= kMaxSends) {
     log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
+    note(link, NBR14522_TRACE_CMD_GIVEN_UP, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries));
     link->cmd_len = 0;
     link->cmd_awaited = 0;
     count(link->n_cmd_failed);
@@ -257,6 +288,7 @@ void nbr14522_cmd_send(nbr14522_link *link)
   tcdrain(link->fd_com);
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   link->cmd_tries++;
+  note(link, NBR14522_TRACE_CMD_WRITTEN, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries), kMaxSends);
   link->cmd_awaited = 1;
   link->rsp_session = link->cmd_session;
   link->rsp_len = 0;
@@ -264,15 +296,18 @@ void nbr14522_cmd_send(nbr14522_link *link)
   take_crossed(link);
 }
 
-void nbr14522_cmd_check(nbr14522_link *link)
+// Returns whether the command's CRC is good.
+bool nbr14522_cmd_check(nbr14522_link *link)
 {
   const uint8_t code = link->cmd_buf[0];
   if (link->cmd_len != NBR14522_CMD_SIZE)
     log_limited(&link->log, LOG_WARNING, "%s - command length error (%i)", "nbr14522_cmd_check", link->cmd_len);
   if (!cmd_code_known(code))
     log_limited(&link->log, LOG_WARNING, "%s - command type unknown (%02X)", "nbr14522_cmd_check", code);
-  if (crc_of(link->cmd_buf, link->cmd_len) != 0)
-    log_limited(&link->log, LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
+  if (crc_of(link->cmd_buf, link->cmd_len) == 0)
+    return true;
+  log_limited(&link->log, LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
+  return false;
 }
 
 // A whole command (or what there is of one) becomes the pending command of
@@ -281,6 +316,7 @@ void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
 {
   if (link->cmd_filter && !link->cmd_allowed[data[0]]) {
     count(link->n_cmd_refused);
+    note(link, NBR14522_TRACE_CMD_REFUSED, data[0]);
     log_limited(&link->log, LOG_WARNING, "command (%02X) refused on %s", data[0], link->dev);
     return;
   }
@@ -290,12 +326,14 @@ void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
   memcpy(link->cmd_buf, data, static_cast<size_t>(length));
   link->cmd_len = length;
   link->cmd_session = link->session;
-  nbr14522_cmd_check(link);
+  const bool good = nbr14522_cmd_check(link);
+  note(link, NBR14522_TRACE_CMD_RECEIVED, link->cmd_buf[0], static_cast<uint32_t>(length), good);
   link->cmd_tries = 0;
 
   if (!connected(link)) {
     log_limited(&link->log, LOG_NOTICE, "connecting meter on %s", link->dev);
-    link->break_on.store(0, std::memory_order_relaxed);
+    if (link->break_on.exchange(0, std::memory_order_relaxed) != 0)
+      note(link, NBR14522_TRACE_BREAK_RELEASED);
     line_break(link, "nbr14522_cmd_exec");
     link->enq_count = 0;
   }
@@ -332,6 +370,7 @@ void nbr14522_cmd_exec(nbr14522_link *link, int length)
   if (length < 1 || length > NBR14522_CMD_SIZE) {
     hold_flush(link);
     log_limited(&link->log, LOG_ERR, "%s - bad command length (%i)", "nbr14522_cmd_exec", length);
+    note(link, NBR14522_TRACE_CMD_DROPPED, 0, static_cast<uint32_t>(length), NBR14522_DROPPED_LENGTH);
     drop_payload(link, length);
     return;
   }
@@ -374,6 +413,8 @@ void nbr14522_session_exec(nbr14522_link *link, int length)
   if (link->cmd_len > 0 && link->cmd_session != session) {
     log_limited(&link->log, LOG_NOTICE, "%s - command (%02X) of a replaced client dropped", "nbr14522_ev_exec",
                 link->cmd_buf[0]);
+    note(link, NBR14522_TRACE_CMD_DROPPED, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_len),
+         NBR14522_DROPPED_REPLACED);
     link->cmd_len = 0;
   }
 }
@@ -402,11 +443,13 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
     link->connected.store(0, std::memory_order_relaxed);
     count(link->n_conn_lost);
     log_limited(&link->log, LOG_NOTICE, "meter disconnected on %s", link->dev);
+    note(link, NBR14522_TRACE_METER_LOST);
     break;
   case NBR14522_EV_RSP_TIMEOUT:
     if (!expiry_current(link->rsp_timer, &link->rsp_armed))
       break;
     log_limited(&link->log, LOG_WARNING, "response timeout on %s", link->dev);
+    note(link, NBR14522_TRACE_RSP_TIMEOUT, static_cast<uint32_t>(link->rsp_len));
     nbr14522_cmd_send(link);
     break;
   default:
@@ -437,7 +480,8 @@ void nbr14522_disconnect_exec(nbr14522_link *link)
     count(link->n_disconnected);
     log_limited(&link->log, LOG_NOTICE, "disconnecting meter on %s", link->dev);
   }
-  link->break_on.store(1, std::memory_order_relaxed);
+  if (link->break_on.exchange(1, std::memory_order_relaxed) == 0)
+    note(link, NBR14522_TRACE_BREAK_HELD);
   line_break(link, "nbr14522_disconnect_exec");
 }
 
@@ -449,11 +493,11 @@ void nbr14522_com_exec(nbr14522_link *link)
   const ssize_t n = read(link->fd_com, link->rsp_buf + link->rsp_len, static_cast<size_t>(want));
   if (n < 0) {
     if (errno != EAGAIN && errno != EINTR)
-      line_lost(link, strerror(errno));
+      line_lost(link, errno);
     return;
   }
   if (n == 0) {
-    line_lost(link, "end of file");
+    line_lost(link, 0);
     return;
   }
 
@@ -470,7 +514,9 @@ void nbr14522_com_exec(nbr14522_link *link)
       link->connected.store(1, std::memory_order_relaxed);
       count(link->n_connected);
       log_limited(&link->log, LOG_NOTICE, "meter connected on %s", link->dev);
+      note(link, NBR14522_TRACE_METER_CONNECTED);
     }
+    note_enq(link);
     nbr14522_enq_tout_set(link, kEnqSupervisionMs);
     // Saturates rather than wrapping after years of idle ENQs.
     if (link->enq_count <= kEnqsBeforeSend)
@@ -480,14 +526,17 @@ void nbr14522_com_exec(nbr14522_link *link)
     break;
   case NBR14522_ACK:
     log_limited(&link->log, LOG_WARNING, "ACK received on %s", link->dev);
+    note(link, NBR14522_TRACE_ACK_RECEIVED);
     break;
   case NBR14522_WAIT:
     log_limited(&link->log, LOG_NOTICE, "WAIT received on %s", link->dev);
+    note(link, NBR14522_TRACE_WAIT_RECEIVED);
     nbr14522_rsp_tout_set(link, 0);
     nbr14522_enq_tout_set(link, kWaitSupervisionMs);
     break;
   case NBR14522_NAK:
     log_limited(&link->log, LOG_WARNING, "NAK received on %s", link->dev);
+    note(link, NBR14522_TRACE_NAK_RECEIVED);
     nbr14522_cmd_send(link);
     break;
   default:

@@ -134,7 +134,7 @@ void timer_arm(nbr14522_link *link, timer_t timer, struct itimerspec *setting, i
 
 }  // namespace
 
-nbr14522_link *nbr14522_open(const char *dev)
+nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
 {
   auto *link = record_alloc<nbr14522_link>();
   if (!link) {
@@ -145,6 +145,7 @@ nbr14522_link *nbr14522_open(const char *dev)
   link->fd_ev[0] = link->fd_ev[1] = -1;
 
   link->dev = dev;
+  link->trace = trace;
   log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
   log_limit_init(&link->reopen_log, dev, 1, 1);
   link->fd_com = serial_open(dev, 9600, 8, "N", 1);
@@ -152,6 +153,7 @@ nbr14522_link *nbr14522_open(const char *dev)
     nbr14522_close(link);
     return nullptr;
   }
+  link->line_ok.store(1, std::memory_order_relaxed);
   serial_set_rts(link->fd_com, 0);
   serial_set_dtr(link->fd_com, 1);
 

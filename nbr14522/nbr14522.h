@@ -20,6 +20,7 @@
 
 #include "common/export.h"
 #include "common/log_limit.h"
+#include "common/trace.h"
 #include "nbr14522/frame.h"
 
 // An event's header and payload go into the pipe in one write; keeping them
@@ -39,6 +40,40 @@ enum : uint32_t {
   NBR14522_EV_SESSION = 4,
 };
 
+// What the link records in its channel's trace ring, and the arguments each
+// kind carries (in order; data: the record's bytes). Codes are frame byte 0.
+enum : uint32_t {
+  NBR14522_TRACE_FIRST = 0x100,
+  NBR14522_TRACE_CMD_RECEIVED = NBR14522_TRACE_FIRST,  // code, length, CRC good (1) or bad (0)
+  NBR14522_TRACE_CMD_DROPPED,  // code, length, why (NBR14522_DROPPED_*)
+  NBR14522_TRACE_CMD_REFUSED,  // code
+  NBR14522_TRACE_BREAK_RELEASED,
+  NBR14522_TRACE_BREAK_HELD,
+  NBR14522_TRACE_METER_CONNECTED,
+  NBR14522_TRACE_METER_LOST,  // its ENQs stopped while connected
+  NBR14522_TRACE_ENQ,  // a run of ENQs with nothing else between, one record
+  NBR14522_TRACE_CMD_WRITTEN,  // code, send, most sends
+  NBR14522_TRACE_NAK_RECEIVED,
+  NBR14522_TRACE_WAIT_RECEIVED,
+  NBR14522_TRACE_ACK_RECEIVED,
+  NBR14522_TRACE_RSP_STARTED,  // code
+  NBR14522_TRACE_RSP_COMPLETE,  // code, CRC good (1) or bad (0); data: bytes 1 to 4, the meter number
+  NBR14522_TRACE_RSP_DROPPED,  // code: it answers a client that has been replaced
+  NBR14522_TRACE_ACK_SENT,
+  NBR14522_TRACE_NAK_SENT,
+  NBR14522_TRACE_RSP_TIMEOUT,  // bytes of the response received by then
+  NBR14522_TRACE_CMD_GIVEN_UP,  // code, sends
+  NBR14522_TRACE_LINE_LOST,  // errno, 0 for end of file
+  NBR14522_TRACE_LINE_BACK,
+  NBR14522_TRACE_END
+};
+
+// Why a command was dropped unsent.
+enum : uint32_t {
+  NBR14522_DROPPED_LENGTH = 1,  // a chunk of 0 or more than 66 bytes
+  NBR14522_DROPPED_REPLACED = 2,  // its client was replaced before it went out
+};
+
 /// Receives each good response (context, bytes, length 258); its result is
 /// ignored.
 using nbr14522_rsp_fn = int (*)(void *ctx, const uint8_t *data, int length);
@@ -49,7 +84,7 @@ struct nbr14522_rsp_cb {
 };
 
 // Written only by the link thread once the link runs, except where noted.
-// `connected`, `break_on` and the counters are read by other threads (the
+// `connected`, `break_on`, `line_ok` and the counters are read by other threads (the
 // status report, tests) without a lock: each is a relaxed atomic word with the
 // link thread as its single writer, so a reader may see a stale value only.
 struct nbr14522_link {
@@ -108,6 +143,14 @@ struct nbr14522_link {
   // failures meanwhile are logged at most once a minute.
   int64_t reopen_at;
   log_limit reopen_log;
+  // Whether the line is open (fd_com >= 0), for readers on other threads.
+  std::atomic<uint32_t> line_ok;
+
+  // The channel's flight recorder, shared with its TCP server; nullptr for
+  // none. Set before the thread starts.
+  trace_ring *trace;
+  // The ticket of the run of ENQs being recorded, plus one; 0 for none.
+  uint64_t enq_run;
 
   // Set while the thread runs: the context is stored first and the handler
   // published with release order, so the thread sees both or neither.
@@ -136,9 +179,10 @@ struct nbr14522_link {
 
 /// Opens the serial line `dev` at 9600 8N1, creates the event channel and
 /// both timers and starts the link thread, which holds a break on the line
-/// until the first command. Returns the running link, or nullptr (logged)
-/// with nothing left behind.
-nbr14522_link *nbr14522_open(const char *dev);
+/// until the first command and records its protocol events in `trace` (if
+/// given; borrowed, it must outlive the link). Returns the running link, or
+/// nullptr (logged) with nothing left behind.
+nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace = nullptr);
 
 /// Stops the link thread, deletes the timers, closes the event channel and
 /// the line (asserting DTR and RTS first) and frees the link. Any thread but

@@ -52,7 +52,8 @@ int socket_unix_listen(const char *path);
 /// Listens at `path` and starts the shell thread serving `commands`. Both are
 /// borrowed and must outlive the server. Handlers run on the shell thread
 /// with cancellation off and must not block: the connection they write to is
-/// non-blocking, and an answer longer than its socket buffer is cut short.
+/// non-blocking, and an answer longer than its socket buffer is cut short
+/// unless its handler waits for room, briefly and with a bound.
 /// The process must ignore SIGPIPE, or a handler writing to a client that has
 /// left ends it. Returns
 /// the running server, owned by the caller until shell_close, or nullptr

@@ -41,8 +41,33 @@ constexpr auto relaxed = std::memory_order_relaxed;
 constexpr uint32_t kLogBurst = 40;
 constexpr uint32_t kLogPerMinute = 20;
 
-void client_gone(tcp_server *server, int fd)
+// One record of the client at `peer`: its address family, port and address,
+// then `session` and `why`.
+void note_client(tcp_server *server, uint32_t kind, const sockaddr_storage &peer, uint32_t session,
+                 uint32_t why)
 {
+  if (!server->trace)
+    return;
+  uint32_t args[4] = {peer.ss_family, 0, session, why};
+  const uint8_t *address = nullptr;
+  size_t length = 0;
+  if (peer.ss_family == AF_INET) {
+    const auto &in = reinterpret_cast<const sockaddr_in &>(peer);
+    args[1] = ntohs(in.sin_port);
+    address = reinterpret_cast<const uint8_t *>(&in.sin_addr);
+    length = sizeof in.sin_addr;
+  } else if (peer.ss_family == AF_INET6) {
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
+    args[1] = ntohs(in6.sin6_port);
+    address = reinterpret_cast<const uint8_t *>(&in6.sin6_addr);
+    length = sizeof in6.sin6_addr;
+  }
+  trace_add(server->trace, kind, args, 4, address, length);
+}
+
+void client_gone(tcp_server *server, int fd, uint32_t why)
+{
+  note_client(server, TCP_SERVER_TRACE_GONE, server->peer, server->session, why);
   server->fd_client.store(-1, relaxed);
   socket_close(fd);
   if (tcp_server_event_fn fn = server->on_disconnect.load(std::memory_order_acquire))
@@ -73,7 +98,7 @@ void alive_check(int fd, uint32_t seconds)
 // never displaces the client being served.
 void tcp_server_socket_open(tcp_server *server)
 {
-  struct sockaddr_storage peer;
+  sockaddr_storage peer{};
   const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__, &peer);
   if (fd == SOCKET_REFUSED || fd == SOCKET_NONE)
     return;  // never became the client: the current one stays served
@@ -84,13 +109,16 @@ void tcp_server_socket_open(tcp_server *server)
         !address_list_allows(&server->policy.allow, reinterpret_cast<const sockaddr *>(&peer))) {
       socket_close(fd);
       server->n_refused.fetch_add(1, relaxed);
+      note_client(server, TCP_SERVER_TRACE_REFUSED, peer, 0, 0);
       log_limited(&server->log, LOG_INFO, "client %s refused on TCP port %u", peer_text, server->port);
       return;
     }
   }
   const int old = server->fd_client.exchange(fd, relaxed);
-  if (old >= 0)
+  if (old >= 0) {
+    note_client(server, TCP_SERVER_TRACE_GONE, server->peer, server->session, TCP_SERVER_GONE_REPLACED);
     socket_close(old);
+  }
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
@@ -102,6 +130,8 @@ void tcp_server_socket_open(tcp_server *server)
   // Numbers wrap after four billion clients; 0 means "whoever is served".
   if (++server->session == 0)
     server->session = 1;
+  server->peer = peer;
+  note_client(server, TCP_SERVER_TRACE_ACCEPTED, peer, server->session, 0);
   if (tcp_server_event_fn fn = server->on_connect.load(std::memory_order_acquire))
     fn(server->connect_ctx.load(relaxed));
 }
@@ -117,7 +147,7 @@ void tcp_server_socket_exec(tcp_server *server)
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
       log_limited(&server->log, LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
   } else if (n == 0) {
-    client_gone(server, fd);
+    client_gone(server, fd, TCP_SERVER_GONE_CLOSED);
   } else {
     server->client_heard = clock_now_ms();
     if (tcp_server_data_fn fn = server->on_data.load(std::memory_order_acquire))
@@ -141,7 +171,7 @@ void drop_if_idle(tcp_server *server)
     return;
   log_limited(&server->log, LOG_NOTICE, "client %s dropped on TCP port %u: silent for %u s", server->client_text,
               server->port, server->policy.idle_timeout_s);
-  client_gone(server, server->fd_client.load(relaxed));
+  client_gone(server, server->fd_client.load(relaxed), TCP_SERVER_GONE_SILENT);
 }
 
 // One record per pass. Data for a client that has since been replaced is
@@ -181,7 +211,7 @@ void tcp_server_pipe_exec(tcp_server *server)
   const int error = sent < 0 ? errno : EAGAIN;
   log_limited(&server->log, LOG_ERR, "%s - socket send error: %s", __func__, strerror(error));
   if (error == EAGAIN || error == EWOULDBLOCK)
-    client_gone(server, fd);
+    client_gone(server, fd, TCP_SERVER_GONE_STUCK);
 }
 
 void *tcp_server_main(void *arg)
@@ -248,7 +278,7 @@ int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at)
   return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), length);
 }
 
-tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy)
+tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy, trace_ring *trace)
 {
   tcp_server *server = record_alloc<tcp_server>();
   if (!server) {
@@ -258,6 +288,7 @@ tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy)
   server->port = port;
   if (policy)
     server->policy = *policy;
+  server->trace = trace;
   server->fd_client.store(-1, relaxed);
   server->fd_pipe[0] = server->fd_pipe[1] = -1;
   char where[32];

@@ -15,9 +15,29 @@
 #include "common/export.h"
 #include "common/log_limit.h"
 #include "common/socket.h"
+#include "common/trace.h"
 
 using tcp_server_event_fn = int (*)(void *ctx);
 using tcp_server_data_fn = int (*)(void *ctx, const uint8_t *data, int length);
+
+// What the server records in its channel's trace ring, and the arguments
+// each kind carries: the peer's address family (AF_INET, AF_INET6) and port,
+// its address in the record's bytes, then as noted.
+enum : uint32_t {
+  TCP_SERVER_TRACE_FIRST = 0x200,
+  TCP_SERVER_TRACE_ACCEPTED = TCP_SERVER_TRACE_FIRST,  // then the session
+  TCP_SERVER_TRACE_REFUSED,
+  TCP_SERVER_TRACE_GONE,  // then the session and why (TCP_SERVER_GONE_*)
+  TCP_SERVER_TRACE_END
+};
+
+// Why a client is no longer served.
+enum : uint32_t {
+  TCP_SERVER_GONE_CLOSED = 0,    // it closed its side
+  TCP_SERVER_GONE_REPLACED = 1,  // a newer connection took its place
+  TCP_SERVER_GONE_STUCK = 2,     // it did not take a response: dropped
+  TCP_SERVER_GONE_SILENT = 3,    // it sent nothing for the policy's idle time-out
+};
 
 /// The callbacks; each may be absent and their results are ignored. They run
 /// on the server thread.
@@ -71,6 +91,11 @@ struct tcp_server {
   tcp_server_policy policy;
   char client_text[ADDRESS_TEXT_SIZE];  // the client's address, for the log
   int64_t client_heard;                 // monotonic ms of its last bytes
+  // The channel's flight recorder, or nullptr; set before the thread
+  // starts. The address of the client served, for its records. Server
+  // thread only.
+  trace_ring *trace;
+  sockaddr_storage peer;
 
   // What a client can make the server log (failed receives and sends, data
   // for no one) is rate-limited, and so are failed accepts, which also rest
@@ -86,10 +111,11 @@ struct tcp_server {
 int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr);
 
 /// Listens on `port` and starts the server thread, serving clients as
-/// `policy` says (copied; nullptr: every address, everyone, no checks).
-/// Returns the running server, owned by the caller until tcp_server_close,
-/// or nullptr after logging the failure.
-tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy = nullptr);
+/// `policy` says (copied; nullptr: every address, everyone, no checks) and
+/// recording their comings and goings in `trace` (if given; borrowed, it
+/// must outlive the server). Returns the running server, owned by the caller
+/// until tcp_server_close, or nullptr after logging the failure.
+tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy = nullptr, trace_ring *trace = nullptr);
 
 /// Stops the server thread, waits for its end, closes the pipe and the
 /// sockets and frees the server. Does nothing without a server. No other

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include "daemon/mevrakt.h"
+#include "daemon/report.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process_state.h"
 #include "tests/support/loopback.h"
@@ -94,6 +98,36 @@ std::string status_of(const mevrakt_channel *channel)
     text.append(buf, static_cast<size_t>(n));
   close(fds[0]);
   return text;
+}
+
+// What a shell handler answers, read on a thread of its own as a client
+// would, so that an answer longer than the socket's buffer still gets out.
+std::string answer_of(int (*handler)(void *, const char *, int), void *context)
+{
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0)
+    return "";
+  std::string text;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(ends[1], buf, sizeof buf)) > 0)
+      text.append(buf, static_cast<size_t>(n));
+  });
+  EXPECT_EQ(handler(context, "", ends[0]), 0);
+  close(ends[0]);
+  reader.join();
+  close(ends[1]);
+  return text;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
 }
 
 std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
@@ -222,6 +256,169 @@ TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
                 testlog::count("tcp_server_pipe_exec - response for a replaced client dropped"),
             5);
   EXPECT_EQ(channel->link->n_cmd_ok.load(), 6u);
+}
+
+// Whether `text` has the shape of `pattern`, in which '#' stands for a digit.
+bool shaped(const std::string &text, const std::string &pattern)
+{
+  if (text.size() != pattern.size())
+    return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (pattern[i] == '#' ? !isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i])
+      return false;
+  }
+  return true;
+}
+
+bool metric_name(const std::string &name)
+{
+  return name.size() > 8 && name.compare(0, 8, "mevrakt_") == 0 &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos;
+}
+
+std::string hex4(const bytes &frame)
+{
+  char text[16];
+  snprintf(text, sizeof text, "%02X %02X %02X %02X", frame[1], frame[2], frame[3], frame[4]);
+  return text;
+}
+
+// Four reads: a good one, one whose response is NAKed for its CRC and sent
+// again, one the meter answers with WAIT first, one whose response does not
+// come in time. The trace tells each step in order, with its time; the
+// metrics then match the status report, in the exposition format.
+TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
+{
+  ASSERT_TRUE(eventually([&] { return channel->link->break_on.load() == 1; }));
+  client = testnet::loopback_connect(port);
+  ASSERT_GE(client, 0);
+  sockaddr_in self{};
+  socklen_t self_length = sizeof self;
+  getsockname(client, reinterpret_cast<sockaddr *>(&self), &self_length);
+  const std::string peer = "127.0.0.1:" + std::to_string(ntohs(self.sin_port));
+  const bytes cmd = make_command(0x14);
+  const bytes good = make_response(0x14), bad = make_response(0x14, 0, false);
+  auto answered = [&] {
+    meter.reply(good);
+    ASSERT_EQ(meter.read(1), bytes{ACK});
+    ASSERT_EQ(receive(client, 258), good);
+  };
+  // The ENQ that sends a command must come once the link has it.
+  auto taken = [&](uint64_t from) {
+    return eventually([&] {
+      trace_record r;
+      for (uint64_t t = from; t < trace_end(&channel->trace); t++) {
+        if (trace_get(&channel->trace, t, &r) && r.kind == NBR14522_TRACE_CMD_RECEIVED)
+          return true;
+      }
+      return false;
+    });
+  };
+  auto command = [&](bool first) {
+    const uint64_t from = trace_end(&channel->trace);
+    ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+    ASSERT_TRUE(taken(from));
+    meter.send(first ? bytes{ENQ, ENQ, ENQ} : bytes{ENQ});
+    ASSERT_EQ(meter.read(66), cmd);
+  };
+  command(true);
+  answered();
+  command(false);
+  meter.reply(bad);
+  ASSERT_EQ(meter.read(1), bytes{NAK});
+  answered();
+  command(false);
+  meter.reply_byte(WAIT);
+  ASSERT_TRUE(testlog::wait_for(on("WAIT received"), LOG_NOTICE));
+  meter.send_byte(ENQ);
+  ASSERT_EQ(meter.read(66), cmd);
+  answered();
+  command(false);
+  ASSERT_EQ(meter.read(66, milliseconds(2000)), cmd) << "sent again once the response is late";
+  answered();
+  close(client);
+  client = -1;
+  ASSERT_TRUE(eventually([&] { return channel->link->break_on.load() == 1; }));
+
+  const std::string sent = "command written code 14 send ";
+  const std::string received = "command received code 14 length 66 crc good";
+  const std::string complete = "response complete code 14 meter " + hex4(good) + " crc ";
+  const std::vector<std::string> expected = {
+      "break held", "client accepted " + peer + " session 1", received, "break released", "meter connected",
+      "ENQ x3", sent + "1 of 7", "response started code 14", complete + "good", "ACK sent",
+      // NAKed
+      received, "ENQ", sent + "1 of 7", "response started code 14", complete + "bad", "NAK sent",
+      "response started code 14", complete + "good", "ACK sent",
+      // WAIT
+      received, "ENQ", sent + "1 of 7", "WAIT received", "ENQ", sent + "2 of 7", "response started code 14",
+      complete + "good", "ACK sent",
+      // late
+      received, "ENQ", sent + "1 of 7", "response time-out after 0 bytes", sent + "2 of 7",
+      "response started code 14", complete + "good", "ACK sent",
+      "client gone " + peer + " session 1 (closed by the client)", "break held"};
+  const std::string stamp = "####-##-## ##:##:##.### ", run = "ENQ x3 every ", last = " ms, last at ##:##:##.###";
+  std::vector<std::string> events;
+  std::string previous;
+  for (const std::string &line : lines_of(answer_of(mevrakt_trace, channel))) {
+    ASSERT_TRUE(shaped(line.substr(0, stamp.size()), stamp)) << line;
+    EXPECT_LE(previous, line.substr(0, stamp.size())) << "oldest first";
+    previous = line.substr(0, stamp.size());
+    const std::string event = line.substr(stamp.size());
+    const bool enqs = event.compare(0, run.size(), run) == 0 && event.size() > run.size() + last.size() &&
+                      shaped(event.substr(event.size() - last.size()), last);
+    events.push_back(enqs ? "ENQ x3" : event);
+  }
+  EXPECT_EQ(events, expected);
+  EXPECT_EQ(answer_of(mevrakt_trace, nullptr), "Service is disabled.\n");
+
+  // Every line is a HELP, a TYPE or a sample of the metric typed last;
+  // counters end in _total; each value is the status report's.
+  const std::string status = status_of(channel);
+  mevrakt_channels both = {{channel, nullptr}};
+  std::set<std::string> helped, typed;
+  std::map<std::string, unsigned> one, two;
+  std::string current;
+  for (const std::string &line : lines_of(answer_of(mevrakt_metrics, &both))) {
+    const std::string head = line.substr(0, 7), rest = line.substr(line.size() < 7 ? line.size() : 7);
+    const std::string name = rest.substr(0, rest.find(' '));
+    const std::string what = name.size() < rest.size() ? rest.substr(name.size() + 1) : "";
+    const size_t brace = line.find("{channel=\"");
+    const std::string tail = brace == std::string::npos ? "" : line.substr(brace);
+    if (head == "# HELP ") {
+      EXPECT_TRUE(metric_name(name) && !what.empty()) << line;
+      EXPECT_TRUE(helped.insert(name).second) << line;
+      EXPECT_EQ(typed.count(name), 0u) << "HELP before TYPE: " << line;
+    } else if (head == "# TYPE ") {
+      EXPECT_TRUE(helped.count(name) && typed.insert(name).second) << line;
+      EXPECT_TRUE(what == "counter" || what == "gauge") << line;
+      const bool total = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
+      EXPECT_EQ(total, what == "counter") << line;
+      current = name;
+    } else if (tail.size() > 14 && (tail[10] == '1' || tail[10] == '2') && tail.compare(11, 3, "\"} ") == 0 &&
+               tail.find_first_not_of("0123456789", 14) == std::string::npos) {
+      EXPECT_EQ(line.substr(0, brace), current) << "a sample under its own TYPE: " << line;
+      (tail[10] == '1' ? one : two)[current] = static_cast<unsigned>(std::stoul(tail.substr(14)));
+    } else {
+      ADD_FAILURE() << "not in the exposition format: " << line;
+    }
+  }
+  EXPECT_EQ(two, (std::map<std::string, unsigned>{{"mevrakt_service_running", 0}}));
+  EXPECT_EQ(one.size(), 15u);
+  EXPECT_EQ(helped, typed);
+  auto value = [&](const char *name) { return one.count(name) ? one[name] : 99999u; };
+  const char *connected[] = {"disconnected", "connected"};
+  EXPECT_EQ(value("mevrakt_service_running"), 1u);
+  EXPECT_EQ(status, report(connected[value("mevrakt_amr_client_connected") & 1],
+                           connected[value("mevrakt_meter_connected") & 1], value("mevrakt_tcp_sessions_total"),
+                           value("mevrakt_meter_connected_total"), value("mevrakt_meter_disconnected_total"),
+                           value("mevrakt_meter_connection_lost_total"), value("mevrakt_commands_ok_total"),
+                           value("mevrakt_commands_failed_total"), value("mevrakt_responses_ok_total"),
+                           value("mevrakt_responses_failed_total")));
+  EXPECT_EQ(status, report("disconnected", "disconnected", 1, 1, 1, 0, 4, 0, 4, 1));
+  EXPECT_EQ(value("mevrakt_break_held"), 1u);
+  EXPECT_EQ(value("mevrakt_line_usable"), 1u);
+  EXPECT_EQ(value("mevrakt_connections_refused_total"), 0u);
+  EXPECT_EQ(value("mevrakt_commands_refused_total"), 0u);
 }
 
 TEST(ChannelOpen, DisabledChannelAndItsReport)

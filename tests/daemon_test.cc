@@ -167,6 +167,26 @@ TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
   result status = mevraktsh({"status", "1"});
   EXPECT_EQ(status.status, 0);
   EXPECT_EQ(status.output, report("disconnected", "disconnected", 1, 1, 1, 3, 3));
+
+  // What the technician and the fleet see of the same reads.
+  result trace = mevraktsh({"trace", "1"});
+  EXPECT_EQ(trace.status, 0);
+  std::istringstream lines(trace.output);
+  int complete = 0, accepted = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_GT(line.size(), 24u) << line;
+    EXPECT_EQ(line.substr(4, 1) + line.substr(10, 1) + line.substr(19, 1), "- .") << line;
+    complete += line.substr(24) == "response complete code 14 meter 12 34 56 78 crc good";
+    accepted += line.compare(24, 26, "client accepted 127.0.0.1:") == 0;
+  }
+  EXPECT_EQ(complete, 3) << trace.output;
+  EXPECT_EQ(accepted, 1) << trace.output;
+  result metrics = mevraktsh({"metrics"});
+  EXPECT_EQ(metrics.status, 0);
+  EXPECT_NE(metrics.output.find("\nmevrakt_responses_ok_total{channel=\"1\"} 3\n"), std::string::npos)
+      << metrics.output;
+  EXPECT_NE(metrics.output.find("\nmevrakt_service_running{channel=\"2\"} 0\n"), std::string::npos);
+  EXPECT_EQ(mevraktsh({"trace", "2"}).output, "Service is disabled.\n");
   stop_and_check();
 }
 

@@ -201,6 +201,52 @@ TEST_F(InitScriptTest, WithoutStartStopDaemon)
   lifecycle();
 }
 
+// The metrics script as a board's timer or cron runs it, under BusyBox's
+// shell and applets where there is BusyBox: a file only from a daemon that
+// answers, and the last good one kept while it does not.
+TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
+{
+  char dir[] = "/tmp/textfile.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string shell = "sh", path = "/usr/bin:/bin";
+  if (access("/bin/busybox", X_OK) == 0) {
+    const std::string applets = std::string(dir) + "/bin";
+    ASSERT_EQ(mkdir(applets.c_str(), 0755), 0);
+    for (const char *applet : {"sh", "grep", "chmod", "mv", "rm"})
+      ASSERT_EQ(symlink("/bin/busybox", (applets + "/" + applet).c_str()), 0) << applet;
+    shell = applets + "/sh";
+    path = applets;
+  }
+  const std::string prom = std::string(dir) + "/mevrakt.prom";
+  auto textfile = [&] { return run({"env", "PATH=" + path, shell, TEXTFILE_SCRIPT, dir}); };
+
+  result down = textfile();
+  EXPECT_EQ(down.status, 1);
+  EXPECT_NE(down.output.find("no metrics from mevraktsh"), std::string::npos) << down.output;
+  EXPECT_FALSE(exists(prom.c_str()));
+
+  e2e::process daemon;
+  const std::string text = edit(example, "MOD_MEVRAKT_PROT1_ENABLED=0", "MOD_MEVRAKT_PROT1_ENABLED=1");
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, edit(text, "=/dev/ttyS1", "=" + meter.path())));
+  ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
+  result up = textfile();
+  EXPECT_EQ(up.status, 0) << up.output;
+  const std::string good = e2e::read_file(prom);
+  EXPECT_EQ(good.compare(0, 31, "# HELP mevrakt_service_running "), 0) << good;
+  EXPECT_NE(good.find("\nmevrakt_service_running{channel=\"1\"} 1\n"), std::string::npos) << good;
+  struct stat st;
+  ASSERT_EQ(stat(prom.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  EXPECT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(10000)), 0);
+  EXPECT_EQ(textfile().status, 1);
+  EXPECT_EQ(e2e::read_file(prom), good);
+  EXPECT_EQ(run({"ls", "-A", dir}).output, path == "/usr/bin:/bin" ? "mevrakt.prom\n" : "bin\nmevrakt.prom\n")
+      << "no part file left";
+  run({"rm", "-r", dir});
+}
+
 // BusyBox's own shell and applets alone, as on a small board.
 TEST_F(InitScriptTest, UnderBusyBox)
 {

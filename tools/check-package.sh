@@ -26,7 +26,9 @@ echo "check-package: $deb"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/sbin/mevraktd ./usr/bin/mevraktsh ./usr/bin/mevrakt-meter-sim ./usr/bin/mevrakt-read \
-  ./usr/lib/systemd/system/mevraktd.service ./etc/init.d/mevraktd ./opt/mevraKT/etc/settings; do
+  ./usr/bin/mevrakt-textfile ./usr/lib/systemd/system/mevraktd.service \
+  ./usr/lib/systemd/system/mevrakt-textfile.service ./usr/lib/systemd/system/mevrakt-textfile.timer \
+  ./etc/init.d/mevraktd ./opt/mevraKT/etc/settings; do
   echo "$contents" | grep -qx "$path" || problem "$path missing"
 done
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || problem "architecture is not $arch"
@@ -40,13 +42,18 @@ for path in /etc/init.d/mevraktd /opt/mevraKT/etc/settings; do
   grep -qx "$path" "$tmp/DEBIAN/conffiles" || problem "$path is not a conffile"
 done
 
-# systemd's own reading of the unit, where systemd is at hand. The daemon it
-# names is not installed here; everything else must pass.
-unit="$tmp/root/usr/lib/systemd/system/mevraktd.service"
-if command -v systemd-analyze >/dev/null 2>&1 && [ -f "$unit" ]; then
-  complaints=$(systemd-analyze verify --man=no "$unit" 2>&1 | grep -v 'Command /usr/sbin/mevraktd is not executable' || true)
-  [ -z "$complaints" ] || problem "systemd finds fault with the unit: $complaints"
+# systemd's own reading of the units, where systemd is at hand. The programs
+# they name are not installed here; everything else must pass.
+units="$tmp/root/usr/lib/systemd/system"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  for unit in mevraktd.service mevrakt-textfile.service mevrakt-textfile.timer; do
+    [ -f "$units/$unit" ] || continue
+    complaints=$(systemd-analyze verify --man=no "$units/$unit" 2>&1 |
+      grep -v -e 'Command /usr/sbin/mevraktd is not executable' -e 'Command /usr/bin/mevrakt-textfile is not executable' || true)
+    [ -z "$complaints" ] || problem "systemd finds fault with $unit: $complaints"
+  done
 fi
+sh -n "$tmp/root/usr/bin/mevrakt-textfile" || problem "mevrakt-textfile is not a valid shell script"
 
 case "$arch" in
   amd64) machine="Advanced Micro Devices X86-64" ;;
