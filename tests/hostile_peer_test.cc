@@ -399,6 +399,14 @@ TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
   EXPECT_EQ(log.count_containing(" dropped on TCP port 4001: silent for 2 s"), 1) << log.dump();
   EXPECT_EQ(log.count_containing(" accepted on TCP port 4001"), 1);
   EXPECT_NE(ask("status 1\n").find("TCP sessions          : 1\n"), std::string::npos);
+  // The flight recorder and the metrics show the same.
+  const std::string trace = ask("trace 1\n");
+  for (const char *event : {" client refused 127.0.0.5:", " command refused code 25\n",
+                            " (silent too long, dropped)\n"})
+    EXPECT_NE(trace.find(event), std::string::npos) << event << "\n" << trace;
+  const std::string metrics = ask("metrics\n");
+  EXPECT_NE(metrics.find("\nmevrakt_connections_refused_total{channel=\"1\"} 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("\nmevrakt_commands_refused_total{channel=\"1\"} 1\n"), std::string::npos) << metrics;
   close(head_end);
   close(stranger);
   EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
