@@ -1,12 +1,9 @@
 #include "daemon/mevrakt.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 #include <syslog.h>
-#include <unistd.h>
 
 #include "common/record.h"
+#include "daemon/answer.h"
 
 namespace {
 
@@ -77,20 +74,6 @@ bool read_access(const mevrakt_prot *prot, tcp_server_policy *policy, bool codes
   return true;
 }
 
-// One line of a report, formatted into a buffer of its own and written in
-// one call: no stdio stream is shared with other threads or left half used.
-__attribute__((format(printf, 2, 3))) int report_line(int fd, const char *format, ...)
-{
-  char line[128];
-  va_list args;
-  va_start(args, format);
-  const int n = vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  if (n < 0)
-    return n;
-  return static_cast<int>(write(fd, line, n < static_cast<int>(sizeof line) ? static_cast<size_t>(n) : sizeof line - 1));
-}
-
 }  // namespace
 
 mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
@@ -155,21 +138,26 @@ void mevrakt_close(mevrakt_channel *channel)
 extern "C" int mevrakt_status(void *context, const char *, int fd)
 {
   const auto *channel = static_cast<const mevrakt_channel *>(context);
-  if (!channel)
-    return report_line(fd, "Service is disabled.\n\n");
+  answer a;
+  answer_start(&a, fd);
+  if (!channel) {
+    answer_line(&a, "Service is disabled.\n\n");
+    return answer_end(&a);
+  }
 
   constexpr auto relaxed = std::memory_order_relaxed;
   const tcp_server *server = channel->server;
   const nbr14522_link *link = channel->link;
-  report_line(fd, "Service               : running\n");
-  report_line(fd, "AMR System            : %s\n", connected_text(server->fd_client.load(relaxed) >= 0));
-  report_line(fd, "Meter                 : %s\n\n", connected_text(link->connected.load(relaxed) != 0));
-  report_line(fd, "TCP sessions          : %u\n", server->n_sessions.load(relaxed));
-  report_line(fd, "Meter connected       : %u\n", link->n_connected.load(relaxed));
-  report_line(fd, "Meter disconnected    : %u\n", link->n_disconnected.load(relaxed));
-  report_line(fd, "Meter connection lost : %u\n", link->n_conn_lost.load(relaxed));
-  report_line(fd, "Commands OK           : %u\n", link->n_cmd_ok.load(relaxed));
-  report_line(fd, "Commands failed       : %u\n", link->n_cmd_failed.load(relaxed));
-  report_line(fd, "Responses OK          : %u\n", link->n_rsp_ok.load(relaxed));
-  return report_line(fd, "Responses failed      : %u\n", link->n_rsp_failed.load(relaxed));
+  answer_line(&a, "Service               : running\n");
+  answer_line(&a, "AMR System            : %s\n", connected_text(server->fd_client.load(relaxed) >= 0));
+  answer_line(&a, "Meter                 : %s\n\n", connected_text(link->connected.load(relaxed) != 0));
+  answer_line(&a, "TCP sessions          : %u\n", server->n_sessions.load(relaxed));
+  answer_line(&a, "Meter connected       : %u\n", link->n_connected.load(relaxed));
+  answer_line(&a, "Meter disconnected    : %u\n", link->n_disconnected.load(relaxed));
+  answer_line(&a, "Meter connection lost : %u\n", link->n_conn_lost.load(relaxed));
+  answer_line(&a, "Commands OK           : %u\n", link->n_cmd_ok.load(relaxed));
+  answer_line(&a, "Commands failed       : %u\n", link->n_cmd_failed.load(relaxed));
+  answer_line(&a, "Responses OK          : %u\n", link->n_rsp_ok.load(relaxed));
+  answer_line(&a, "Responses failed      : %u\n", link->n_rsp_failed.load(relaxed));
+  return answer_end(&a);
 }

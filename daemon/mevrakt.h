@@ -31,6 +31,7 @@ void mevrakt_close(mevrakt_channel *channel);
 
 /// Writes the status report of `channel` (a mevrakt_channel, or nullptr for a
 /// disabled channel) to `fd`, ignoring `arguments`; a shell command handler.
-/// Reads the other threads' status words without a lock. Returns the result
-/// of its last write.
+/// Reads the other threads' status words without a lock, and writes as the
+/// shell's other answers do (daemon/answer.h). Returns 0, or -1 when the
+/// client did not take it all.
 extern "C" MEVRAKT_EXPORT int mevrakt_status(void *channel, const char *arguments, int fd);
