@@ -34,16 +34,7 @@ quote() {
   sed 's/^./     &/'
 }
 
-# Polls every 0.1 s until the command succeeds, for at most $1 seconds.
-wait_until() {
-  tries=$(($1 * 10))
-  shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+. "$(dirname "$0")/lib/wait.sh"
 
 # ---------------------------------------------------------------------------
 # Inside the sandbox: the story itself. Runs as root of the sandbox.

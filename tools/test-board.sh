@@ -75,16 +75,7 @@ since() {
   awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.1f", b - a }'
 }
 
-# Polls every 0.1 s until the command succeeds, for at most $1 seconds.
-wait_until() {
-  tries=$(($1 * 10))
-  shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+. tools/lib/wait.sh
 
 # True once process $1 has ended (a zombie not yet waited for counts).
 gone() {
