@@ -554,7 +554,7 @@ TEST(MeterSim, RefusesBadArguments)
                             });
   outcome help = run_tool(METER_SIM, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--fault SPEC"), std::string::npos);
+  EXPECT_NE(help.out.find("--fault FAULT"), std::string::npos);
 }
 
 TEST(MeterRead, RefusesBadArguments)

@@ -19,12 +19,12 @@
 //   --echo-payload N copy command bytes 1 to N (up to 63) into response bytes
 //                    128 on, so each response names the command it answers
 //   --seed N         seed of the random faults (default 1)
-//   --fault SPEC     inject a fault; repeat for several (see below)
+//   --fault FAULT    inject a fault; repeat for several (see below)
 //   --stats FILE     write the counters to FILE instead of stderr
 //   --trace          log every protocol event on stderr
 //
-// Fault SPEC is KIND=PROB (chance per occasion, 0 to 1) or KIND@N[,N...]
-// (exactly the Nth occasions, from 1), then optional :ARG values. Specs of
+// FAULT is KIND=PROB (chance per occasion, 0 to 1) or KIND@N[,N...]
+// (exactly the Nth occasions, from 1), then optional :ARG values. Faults of
 // one kind add up; the last probability and argument values given count.
 //   bad-crc              response sent with a broken CRC; per transmission
 //   nak[:N]              NAK a good command N times (1) before answering it
@@ -81,7 +81,7 @@ constexpr int64_t PLUG_CHECK_NS = 50000000;
 
 const char USAGE[] =
     "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS] [--meter-id N]\n"
-    "                         [--echo-payload N] [--seed N] [--fault SPEC]... [--stats FILE]\n"
+    "                         [--echo-payload N] [--seed N] [--fault FAULT]... [--stats FILE]\n"
     "                         [--trace] [DEVICE]\n";
 
 const char HELP[] =
@@ -98,12 +98,12 @@ const char HELP[] =
     "  --echo-payload N  copy command bytes 1 to N (up to 63) into the response\n"
     "                 from its byte 128 on; the trace shows them on each response\n"
     "  --seed N       seed of the random faults (default 1)\n"
-    "  --fault SPEC   inject a fault; repeat the option for several\n"
+    "  --fault FAULT  inject a fault; repeat the option for several\n"
     "  --stats FILE   write the counters to FILE instead of stderr\n"
     "  --trace        log every protocol event on stderr\n"
     "  -h, --help     this text\n"
     "\n"
-    "SPEC is KIND=PROB (chance per occasion, 0 to 1, drawn from --seed) or\n"
+    "FAULT is KIND=PROB (chance per occasion, 0 to 1, drawn from --seed) or\n"
     "KIND@N[,N...] (exactly on the Nth occasions, from 1), then :ARG values:\n"
     "  bad-crc             broken response CRC; occasion: each transmission\n"
     "  nak[:N]             NAK a good command N times (1) before answering it\n"
@@ -113,7 +113,7 @@ const char HELP[] =
     "  chunks[:N[:GAP]]    response in N chunks (3), GAP ms apart (2)\n"
     "  stall[:MS]          one gap of MS (20) in the middle of the response\n"
     "  garbage[:N]         N non-control bytes (3) before an ENQ; each ENQ slot\n"
-    "Specs of one kind add up; the last probability and arguments given count.\n"
+    "Faults of one kind add up; the last probability and arguments given count.\n"
     "e.g. --fault bad-crc=0.05 --fault nak@2:3 --fault wait=0.01:2000:enq\n"
     "\n"
     "Counters: enq_sent, commands_good, commands_bad_crc, commands_incomplete\n"

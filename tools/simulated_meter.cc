@@ -303,20 +303,20 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
 
 }  // namespace
 
-bool sim_fault_parse(sim_meter *sim, const char *spec, char *err, size_t errlen)
+bool sim_fault_parse(sim_meter *sim, const char *text, char *err, size_t errlen)
 {
-  size_t name_len = strcspn(spec, "=@:");
+  size_t name_len = strcspn(text, "=@:");
   int kind = -1;
   for (int k = 0; k < SIM_FAULT_KINDS; k++)
-    if (strlen(fault_table[k].name) == name_len && strncmp(spec, fault_table[k].name, name_len) == 0)
+    if (strlen(fault_table[k].name) == name_len && strncmp(text, fault_table[k].name, name_len) == 0)
       kind = k;
   if (kind < 0)
-    return fail(err, errlen, "unknown fault '%.*s'", static_cast<int>(name_len), spec);
+    return fail(err, errlen, "unknown fault '%.*s'", static_cast<int>(name_len), text);
   const fault_info &info = fault_table[kind];
   sim_fault &f = sim->faults[kind];
 
   char when[256];
-  const char *p = spec + name_len;
+  const char *p = text + name_len;
   if (*p != '=' && *p != '@')
     return fail(err, errlen, "fault '%s' needs =PROB or @N[,N...]", info.name);
   const char mark = *p++;

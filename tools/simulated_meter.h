@@ -135,11 +135,11 @@ struct sim_meter {
   sim_stats stats;
 };
 
-/// Parses one fault specification, KIND{=PROB|@N[,N...]}[:ARG[:ARG]], into
-/// `sim`. Specifications of one kind add up: their occasions join, and the
+/// Parses one fault as written, KIND{=PROB|@N[,N...]}[:ARG[:ARG]], into
+/// `sim`. Faults of one kind add up: their occasions join, and the
 /// last probability and the last value of each argument given count.
 /// Returns false with a one-line reason in `err` when it is bad.
-bool sim_fault_parse(sim_meter *sim, const char *spec, char *err, size_t errlen);
+bool sim_fault_parse(sim_meter *sim, const char *text, char *err, size_t errlen);
 
 /// Starts the engine at `now_ns`: seeds the generator, first ENQ due at once.
 void sim_start(sim_meter *sim, int64_t now_ns);
