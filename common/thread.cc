@@ -5,11 +5,16 @@ void thread_cancel_off()
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 }
 
-int thread_select(int count, fd_set *readable, struct timeval *timeout)
+void thread_cancel_on()
 {
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+}
+
+int thread_select(int count, fd_set *readable, struct timeval *timeout)
+{
+  thread_cancel_on();
   const int ready = select(count, readable, nullptr, nullptr, timeout);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  thread_cancel_off();
   return ready;
 }
 

@@ -11,8 +11,12 @@
 #include <sys/select.h>
 
 /// Turns cancellation off for the calling thread; the first thing each
-/// worker thread does.
+/// worker thread does, and what it does again after each wait.
 void thread_cancel_off();
+
+/// Turns cancellation on for the calling thread, just before it waits in a
+/// call that may block for good (select, sigwaitinfo, tcdrain).
+void thread_cancel_on();
 
 /// select() on `readable` with cancellation on for the time of the call
 /// only. `timeout` may be nullptr (wait until something is ready).

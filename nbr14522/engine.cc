@@ -25,7 +25,6 @@
 #include "common/thread.h"
 #include "nbr14522/crc16.h"
 #include "nbr14522/engine.h"
-#include "serial/serial.h"
 
 namespace {
 
@@ -161,16 +160,11 @@ void line_lost(nbr14522_link *link, int error)
 
 void line_reopen(nbr14522_link *link)
 {
-  const int fd = serial_open(link->dev, 9600, 8, "N", 1, &link->reopen_log);
-  if (fd < 0) {
+  if (!nbr14522_line_open(link, &link->reopen_log)) {
     link->reopen_at = clock_now_ms() + kReopenMs;
     return;
   }
-  link->fd_com = fd;
-  link->line_ok.store(1, std::memory_order_relaxed);
   link->reopen_at = 0;
-  serial_set_rts(fd, 0);
-  serial_set_dtr(fd, 1);
   line_break(link, "nbr14522_line_reopen");
   log_limited(&link->log, LOG_NOTICE, "line back on %s", link->dev);
   note(link, NBR14522_TRACE_LINE_BACK);
@@ -284,9 +278,9 @@ void nbr14522_cmd_send(nbr14522_link *link)
     return;
   }
   // The response timer starts once the command has left the line.
-  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  thread_cancel_on();
   tcdrain(link->fd_com);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  thread_cancel_off();
   link->cmd_tries++;
   note(link, NBR14522_TRACE_CMD_WRITTEN, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries), kMaxSends);
   link->cmd_awaited = 1;

@@ -28,3 +28,8 @@ int64_t nbr14522_due(const nbr14522_link *link);
 
 /// Does what has fallen due by now (see nbr14522_due).
 void nbr14522_due_exec(nbr14522_link *link);
+
+/// Opens the link's serial line at 9600 8N1 into `fd_com`, clears RTS and
+/// asserts DTR. Open failures are logged, through `limit` when given.
+/// Returns whether the line is open.
+bool nbr14522_line_open(nbr14522_link *link, log_limit *limit);

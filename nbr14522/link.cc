@@ -14,6 +14,7 @@
 // are invisible to the sanitizers.)
 
 #include "nbr14522/nbr14522.h"
+#include "nbr14522/engine.h"
 
 #include <array>
 #include <cerrno>
@@ -64,9 +65,9 @@ void *nbr14522_notify_main(void *arg)
   thread_cancel_off();
   for (;;) {
     siginfo_t info;
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    thread_cancel_on();
     const int signal = sigwaitinfo(&wanted, &info);
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    thread_cancel_off();
     if (signal < 0 || info.si_code != SI_TIMER)
       continue;
     if (info.si_value.sival_int == NBR14522_EV_ENQ_TIMEOUT)
@@ -148,14 +149,10 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
   link->trace = trace;
   log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
   log_limit_init(&link->reopen_log, dev, 1, 1);
-  link->fd_com = serial_open(dev, 9600, 8, "N", 1);
-  if (link->fd_com < 0) {
+  if (!nbr14522_line_open(link, nullptr)) {
     nbr14522_close(link);
     return nullptr;
   }
-  link->line_ok.store(1, std::memory_order_relaxed);
-  serial_set_rts(link->fd_com, 0);
-  serial_set_dtr(link->fd_com, 1);
 
   // Writers never wait for the link thread: a full channel fails the write.
   if (pipe2(link->fd_ev, O_CLOEXEC) < 0 || fcntl(link->fd_ev[1], F_SETFL, O_NONBLOCK) < 0) {
@@ -190,6 +187,18 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
   }
   link->thread_ok = 1;
   return link;
+}
+
+bool nbr14522_line_open(nbr14522_link *link, log_limit *limit)
+{
+  const int fd = serial_open(link->dev, 9600, 8, "N", 1, limit);
+  if (fd < 0)
+    return false;
+  link->fd_com = fd;
+  link->line_ok.store(1, std::memory_order_relaxed);
+  serial_set_rts(fd, 0);
+  serial_set_dtr(fd, 1);
+  return true;
 }
 
 void nbr14522_stop(nbr14522_link *link)

@@ -122,7 +122,6 @@ void tcp_server_socket_open(tcp_server *server)
   if (fd < 0)
     return;
   server->n_sessions.fetch_add(1, relaxed);
-  snprintf(server->client_text, sizeof server->client_text, "%s", peer_text);
   server->client_heard = clock_now_ms();
   if (server->policy.alive_check_s > 0)
     alive_check(fd, server->policy.alive_check_s);
@@ -169,8 +168,10 @@ void drop_if_idle(tcp_server *server)
   const int64_t deadline = idle_deadline(server);
   if (deadline == 0 || deadline > clock_now_ms())
     return;
-  log_limited(&server->log, LOG_NOTICE, "client %s dropped on TCP port %u: silent for %u s", server->client_text,
-              server->port, server->policy.idle_timeout_s);
+  char peer_text[ADDRESS_TEXT_SIZE];
+  address_text(reinterpret_cast<const sockaddr *>(&server->peer), peer_text, sizeof peer_text);
+  log_limited(&server->log, LOG_NOTICE, "client %s dropped on TCP port %u: silent for %u s", peer_text, server->port,
+              server->policy.idle_timeout_s);
   client_gone(server, server->fd_client.load(relaxed), TCP_SERVER_GONE_SILENT);
 }
 

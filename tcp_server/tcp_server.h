@@ -89,13 +89,12 @@ struct tcp_server {
   std::atomic<uint32_t> n_refused;
 
   tcp_server_policy policy;
-  char client_text[ADDRESS_TEXT_SIZE];  // the client's address, for the log
-  int64_t client_heard;                 // monotonic ms of its last bytes
   // The channel's flight recorder, or nullptr; set before the thread
-  // starts. The address of the client served, for its records. Server
-  // thread only.
+  // starts. Server thread only: the address of the client served (for its
+  // records and the log) and when it last sent something (monotonic ms).
   trace_ring *trace;
   sockaddr_storage peer;
+  int64_t client_heard;
 
   // What a client can make the server log (failed receives and sends, data
   // for no one) is rate-limited, and so are failed accepts, which also rest
