@@ -332,7 +332,7 @@ TEST(MeterSim, AtLineSpeedAReadTakesTheLineTimeOfBothFrames)
 
 TEST(MeterRead, ReadsTheSimulatorOnItsSerialLine)
 {
-  sim_process sim({});
+  sim_process sim({"--fault", "lose-ack@1"});
   ASSERT_FALSE(sim.path().empty());
 
   outcome one = run_tool(METER_READ, {"--serial", sim.path(), "--code", "21", "--payload", "01:02", "--raw"});
@@ -353,6 +353,18 @@ TEST(MeterRead, ReadsTheSimulatorOnItsSerialLine)
   }
   EXPECT_EQ(n, 3) << three.out;
   EXPECT_NE(three.err.find("reads=3 ok=3 failed=0"), std::string::npos) << three.err;
+
+  // A composed answer in all its frames, though the meter missed our first
+  // ACK and asked for it again with ENQ.
+  outcome composed = run_tool(METER_READ, {"--serial", sim.path(), "--code", "26", "--raw"});
+  ASSERT_EQ(composed.status, 0) << composed.err;
+  ASSERT_EQ(composed.out.size(), 3 * 258u);
+  for (size_t part = 0; part < 3; part++) {
+    const bytes frame(composed.out.begin() + part * 258, composed.out.begin() + (part + 1) * 258);
+    EXPECT_EQ(frame[0], 0x26);
+    EXPECT_TRUE(testmeter::crc_ok(frame));
+    EXPECT_EQ((frame[NBR14522_RSP_FLAGS_BYTE] & NBR14522_RSP_LAST) != 0, part == 2) << "frame " << part;
+  }
 }
 
 TEST(MeterRead, RetriesThroughFaultsAndAgreesWithTheSimulatorsCounters)

@@ -3,7 +3,9 @@
 //
 // Usage: mevrakt-read [options] HOST:PORT
 //        mevrakt-read [options] --serial DEVICE
-//   Builds a 66-byte command (code, payload, zeros, CRC in bytes 64-65).
+//   Builds a 66-byte command (code, payload, zeros, CRC in bytes 64-65). A
+//   composed command's answer (codes 26, 27, 52) is read in all its frames,
+//   up to the one marked last in byte 5.
 //   Gateway mode (HOST:PORT): sends it over TCP and waits for the 258-byte
 //   response; the gateway does the line protocol. Protocol mode (--serial,
 //   or --pace with HOST:PORT through a transparent relay): the reader waits
@@ -57,6 +59,9 @@ constexpr int MAX_TRIES = 7;
 // bytes may come through a relay and a network.
 constexpr int64_t FIRST_BYTE_NS = 1000 * MS;
 constexpr int64_t GAP_NS = 100 * MS;
+// A composed command's answer comes in several frames; a meter sends at most
+// this many here.
+constexpr int MAX_FRAMES = 16;
 
 const char USAGE[] =
     "usage: mevrakt-read [--code HEX] [--payload HEX] [--timeout MS] [--count N]\n"
@@ -66,7 +71,8 @@ const char USAGE[] =
 const char HELP[] =
     "\n"
     "Sends one NBR 14522 command (66 bytes: code, payload, zeros, CRC) and\n"
-    "prints the 258-byte response as a hex dump, after checking its CRC.\n"
+    "prints the 258-byte response as a hex dump, after checking its CRC; the\n"
+    "answer to a composed command (26, 27, 52) in all its frames.\n"
     "HOST:PORT is a gateway's TCP port: it does the line protocol. With --serial,\n"
     "or --pace through a transparent TCP relay, the reader speaks the protocol\n"
     "itself: waits for ENQ, sends, ACKs a good response, NAKs a bad one, resends\n"
@@ -122,7 +128,8 @@ struct reader {
   size_t rx_pos = 0;
   size_t rx_len = 0;
   int64_t rx_at_ns = 0;  // when the last chunk was read
-  uint8_t rsp[TOOL_RSP_LEN];
+  uint8_t rsp[MAX_FRAMES][TOOL_RSP_LEN];
+  int frames = 0;  // of the last answer
   double rtt_ms = 0.0;
   char why[160] = "";
   reader_stats stats;
@@ -262,7 +269,14 @@ bool tx_byte(reader *rd, uint8_t byte, int64_t deadline_ns)
   return tx(rd, &byte, 1, deadline_ns);
 }
 
-// Gateway mode: the gateway does the line protocol; we see frames only.
+// Whether the frame just taken ends the answer, or a composed answer goes on.
+bool answer_whole(reader *rd)
+{
+  return nbr14522_is_last(rd->cmd[0], rd->rsp[rd->frames - 1]) || rd->frames == MAX_FRAMES;
+}
+
+// Gateway mode: the gateway does the line protocol; we see frames only, one
+// or, for a composed command, several.
 bool read_gateway(reader *rd)
 {
   rx_discard(rd);  // nothing the gateway sent before our command answers it
@@ -271,21 +285,25 @@ bool read_gateway(reader *rd)
   if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))
     return false;
   rd->stats.sends++;
-  for (size_t i = 0; i < TOOL_RSP_LEN; i++) {
-    int b = rx_byte(rd, deadline);
-    if (b == RX_TIMEOUT) {
-      rd->stats.timeouts++;
-      return failure(rd, "time-out after %zu of %zu response bytes", i, TOOL_RSP_LEN);
+  rd->frames = 0;
+  do {
+    uint8_t *frame = rd->rsp[rd->frames++];
+    for (size_t i = 0; i < TOOL_RSP_LEN; i++) {
+      int b = rx_byte(rd, deadline);
+      if (b == RX_TIMEOUT) {
+        rd->stats.timeouts++;
+        return failure(rd, "time-out after %zu of %zu bytes of frame %d", i, TOOL_RSP_LEN, rd->frames);
+      }
+      if (b == RX_CLOSED)
+        return failure(rd, "connection closed after %zu of %zu bytes of frame %d", i, TOOL_RSP_LEN, rd->frames);
+      frame[i] = static_cast<uint8_t>(b);
     }
-    if (b == RX_CLOSED)
-      return failure(rd, "connection closed after %zu of %zu response bytes", i, TOOL_RSP_LEN);
-    rd->rsp[i] = static_cast<uint8_t>(b);
-  }
+    if (!tool_frame_ok(frame, TOOL_RSP_LEN)) {
+      rd->stats.bad_crc++;
+      return failure(rd, "bad frame: response CRC error");
+    }
+  } while (!answer_whole(rd));
   rd->rtt_ms = static_cast<double>(rd->rx_at_ns - start) / MS;
-  if (!tool_frame_ok(rd->rsp, TOOL_RSP_LEN)) {
-    rd->stats.bad_crc++;
-    return failure(rd, "bad frame: response CRC error");
-  }
   return true;
 }
 
@@ -310,6 +328,7 @@ bool read_protocol(reader *rd)
   bool send = true;
   size_t len = 0;
   int64_t wait_until = 0;
+  rd->frames = 0;
   for (;;) {
     if (send) {
       if (tries == MAX_TRIES)
@@ -334,6 +353,13 @@ bool read_protocol(reader *rd)
       send = true;
       continue;
     }
+    if (len == 0 && rd->frames > 0 && tool_is_control(static_cast<uint8_t>(b))) {
+      // Between a composed answer's frames: an ENQ asks for our ACK again.
+      if (b == NBR14522_ENQ && !tx_byte(rd, NBR14522_ACK, deadline))
+        return false;
+      st.acks_sent += b == NBR14522_ENQ;
+      continue;
+    }
     if (len == 0 && tool_is_control(static_cast<uint8_t>(b))) {
       if (b == NBR14522_NAK)
         st.naks_received++;
@@ -345,14 +371,22 @@ bool read_protocol(reader *rd)
       send = b == NBR14522_NAK || b == NBR14522_ENQ;
       continue;
     }
-    rd->rsp[len++] = static_cast<uint8_t>(b);
+    rd->rsp[rd->frames][len++] = static_cast<uint8_t>(b);
     wait_until = std::min(deadline, rd->rx_at_ns + GAP_NS);
     if (len < TOOL_RSP_LEN)
       continue;
     rd->rtt_ms = static_cast<double>(rd->rx_at_ns - start) / MS;
-    if (tool_frame_ok(rd->rsp, TOOL_RSP_LEN)) {
+    if (tool_frame_ok(rd->rsp[rd->frames], TOOL_RSP_LEN)) {
       st.acks_sent++;
-      return tx_byte(rd, NBR14522_ACK, deadline);
+      rd->frames++;
+      if (!tx_byte(rd, NBR14522_ACK, deadline))
+        return false;
+      if (answer_whole(rd))
+        return true;
+      // The next frame of a composed answer follows our ACK.
+      len = 0;
+      wait_until = std::min(deadline, tool_now_ns() + FIRST_BYTE_NS);
+      continue;
     }
     st.bad_crc++;
     if (tries == MAX_TRIES)
@@ -447,16 +481,20 @@ int run(reader *rd)
     if (rd->protocol ? read_protocol(rd) : read_gateway(rd)) {
       rd->stats.ok++;
       rd->stats.rtt_ms[rd->stats.rtt_count++] = rd->rtt_ms;
-      if (rd->rsp[0] != rd->cmd[0])
-        fprintf(stderr, "%s: read %llu: response code %02X does not echo command %02X\n", PROG,
-                static_cast<unsigned long long>(i), rd->rsp[0], rd->cmd[0]);
-      if (rd->csv)
+      if (!nbr14522_answers(rd->cmd[0], rd->rsp[0][0]))
+        fprintf(stderr, "%s: read %llu: response code %02X does not answer command %02X\n", PROG,
+                static_cast<unsigned long long>(i), rd->rsp[0][0], rd->cmd[0]);
+      if (rd->csv) {
         printf("%.3f\n", rd->rtt_ms);
-      else if (rd->raw)
-        fwrite(rd->rsp, 1, TOOL_RSP_LEN, stdout);
-      else if (rd->count == 1 && !rd->quiet)
-        print_dump(rd->rsp, TOOL_RSP_LEN);
-      else if (!rd->quiet)
+      } else if (rd->raw) {
+        fwrite(rd->rsp, TOOL_RSP_LEN, static_cast<size_t>(rd->frames), stdout);
+      } else if (rd->count == 1 && !rd->quiet) {
+        for (int f = 0; f < rd->frames; f++) {
+          if (rd->frames > 1)
+            printf("frame %d of %d\n", f + 1, rd->frames);
+          print_dump(rd->rsp[f], TOOL_RSP_LEN);
+        }
+      } else if (!rd->quiet)
         printf("read %llu: %.3f ms\n", static_cast<unsigned long long>(i), rd->rtt_ms);
       fflush(stdout);
     } else {
