@@ -312,11 +312,25 @@ void response_drop(nbr14522_link *link)
   owed_settle(link);
 }
 
+// Counts an answered command by how long it took since it came.
+void read_took(nbr14522_link *link, int64_t ms)
+{
+  int bucket = 0;
+  while (bucket < NBR14522_READ_BUCKETS && ms > NBR14522_READ_BUCKETS_MS[bucket])
+    bucket++;
+  count(link->reads[bucket]);
+  link->read_ms.fetch_add(static_cast<uint64_t>(ms > 0 ? ms : 0), std::memory_order_relaxed);
+}
+
 // A good frame that answers the command in flight goes to the command's
 // client; the last frame of the answer completes the command.
 void response_deliver(nbr14522_link *link)
 {
   count(link->n_rsp_ok);
+  uint32_t meter;
+  memcpy(&meter, link->rsp_buf + 1, sizeof meter);
+  link->meter_number.store(meter, std::memory_order_relaxed);
+  link->last_answer_s.store(static_cast<uint32_t>(time(nullptr)), std::memory_order_relaxed);
   if (!link->answering) {
     link->answer_ms = link->rsp_start_ms - link->owed_first_ms;
     owed_settle(link);
@@ -332,6 +346,7 @@ void response_deliver(nbr14522_link *link)
     return;
   }
   count(link->n_cmd_ok);
+  read_took(link, clock_now_ms() - link->cmd_arrived_ms);
   cmd_gone(link, NBR14522_GONE_ANSWERED);
 }
 
@@ -469,9 +484,10 @@ bool nbr14522_cmd_check(nbr14522_link *link)
   return false;
 }
 
-// A whole command (or what there is of one) becomes the pending command of
-// the client served now, unless its code is not let through.
-void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
+// A whole command (or what there is of one), whose first piece came at
+// `arrived_ms`, becomes the pending command of the client served now, unless
+// its code is not let through.
+void cmd_take(nbr14522_link *link, const uint8_t *data, int length, int64_t arrived_ms)
 {
   if (link->cmd_filter && !link->cmd_allowed[data[0]]) {
     count(link->n_cmd_refused);
@@ -487,6 +503,7 @@ void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
   memcpy(link->cmd_buf, data, static_cast<size_t>(length));
   link->cmd_len = length;
   link->cmd_session = link->session;
+  link->cmd_arrived_ms = arrived_ms;
   const bool good = nbr14522_cmd_check(link);
   note(link, NBR14522_TRACE_CMD_RECEIVED, link->cmd_buf[0], static_cast<uint32_t>(length), good);
   link->cmd_tries = 0;
@@ -516,7 +533,7 @@ void hold_flush(nbr14522_link *link)
     return;
   const int length = link->hold_len;
   link->hold_len = 0;
-  cmd_take(link, link->hold_buf, length);
+  cmd_take(link, link->hold_buf, length, link->hold_first);
 }
 
 int64_t hold_deadline(const nbr14522_link *link)
@@ -547,11 +564,11 @@ void nbr14522_cmd_exec(nbr14522_link *link, int length)
   }
   if (link->hold_len + length > NBR14522_CMD_SIZE)
     hold_flush(link);
+  const int64_t now = clock_now_ms();
   if (length == NBR14522_CMD_SIZE) {
-    cmd_take(link, piece, length);
+    cmd_take(link, piece, length, now);
     return;
   }
-  const int64_t now = clock_now_ms();
   if (link->hold_len == 0)
     link->hold_first = now;
   link->hold_last = now;

@@ -250,6 +250,29 @@ void nbr14522_close(nbr14522_link *link)
   record_free(link);
 }
 
+void nbr14522_snapshot(const nbr14522_link *link, nbr14522_stats *out)
+{
+  constexpr auto relaxed = std::memory_order_relaxed;
+  out->connected = link->connected.load(relaxed) != 0;
+  out->break_held = link->break_on.load(relaxed) != 0;
+  out->line_usable = link->line_ok.load(relaxed) != 0;
+  out->n_connected = link->n_connected.load(relaxed);
+  out->n_disconnected = link->n_disconnected.load(relaxed);
+  out->n_conn_lost = link->n_conn_lost.load(relaxed);
+  out->n_cmd_ok = link->n_cmd_ok.load(relaxed);
+  out->n_cmd_failed = link->n_cmd_failed.load(relaxed);
+  out->n_rsp_ok = link->n_rsp_ok.load(relaxed);
+  out->n_rsp_failed = link->n_rsp_failed.load(relaxed);
+  out->n_rsp_dropped = link->n_rsp_dropped.load(relaxed);
+  out->n_cmd_refused = link->n_cmd_refused.load(relaxed);
+  out->last_answer_s = link->last_answer_s.load(relaxed);
+  const uint32_t meter = link->meter_number.load(relaxed);
+  memcpy(out->meter, &meter, sizeof out->meter);
+  for (int i = 0; i <= NBR14522_READ_BUCKETS; i++)
+    out->reads[i] = link->reads[i].load(relaxed);
+  out->read_ms = link->read_ms.load(relaxed);
+}
+
 void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb)
 {
   if (!link || !cb)

@@ -84,6 +84,37 @@ enum : uint32_t {
   NBR14522_GONE_NEXT = 5,      // its client sent another command
 };
 
+// Upper bounds, in ms, of the buckets in which answered commands are
+// counted by how long they took from their arrival to their answer's last
+// frame: a read at 9600 baud takes 0.35 to 1 s, each resend half a second
+// more, and a WAIT up to 305 s.
+constexpr uint32_t NBR14522_READ_BUCKETS_MS[] = {50,   100,  250,   500,   750,   1000,  1500,  2000,
+                                                 3000, 5000, 10000, 30000, 60000, 120000, 310000};
+constexpr int NBR14522_READ_BUCKETS = sizeof NBR14522_READ_BUCKETS_MS / sizeof NBR14522_READ_BUCKETS_MS[0];
+
+/// What a link shows of itself: its state and counters as one call read
+/// them. Counters only grow (and wrap at 2^32).
+struct nbr14522_stats {
+  bool connected;    // the meter sends ENQ and the break is released
+  bool break_held;   // no client wants the meter
+  bool line_usable;  // the serial line is open
+  uint32_t n_connected;
+  uint32_t n_disconnected;
+  uint32_t n_conn_lost;
+  uint32_t n_cmd_ok;
+  uint32_t n_cmd_failed;
+  uint32_t n_rsp_ok;
+  uint32_t n_rsp_failed;
+  uint32_t n_rsp_dropped;
+  uint32_t n_cmd_refused;
+  uint32_t last_answer_s;  // wall clock (s) of the last good answer; 0: none yet
+  uint8_t meter[4];        // its bytes 1 to 4: the meter's number, in BCD
+  // Answered commands by duration, each in the first bucket that holds it,
+  // or in the last entry when longer than all.
+  uint32_t reads[NBR14522_READ_BUCKETS + 1];
+  uint64_t read_ms;  // their durations, summed
+};
+
 /// Receives each good response (context, bytes, length 258); its result is
 /// ignored.
 using nbr14522_rsp_fn = int (*)(void *ctx, const uint8_t *data, int length);
@@ -221,6 +252,13 @@ struct nbr14522_link {
 
   // Good frames that answered no command in flight: acknowledged, dropped.
   std::atomic<uint32_t> n_rsp_dropped;
+  // The last good answer: when (wall clock, s) and from which meter (its
+  // bytes 1 to 4); and how long answered commands took.
+  std::atomic<uint32_t> last_answer_s;
+  std::atomic<uint32_t> meter_number;
+  std::atomic<uint32_t> reads[NBR14522_READ_BUCKETS + 1];
+  std::atomic<uint64_t> read_ms;
+  int64_t cmd_arrived_ms;  // when the pending command (its first piece) came
 
   // Bound what the meter and the AMR client can make the link log; used by
   // the link thread and by the event writers, never blocking either. Each
@@ -242,6 +280,10 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace = nullptr);
 /// the line (asserting DTR and RTS first) and frees the link. Any thread but
 /// the link's own; nullptr is accepted.
 void nbr14522_close(nbr14522_link *link);
+
+/// Fills `*out` with the link's state and counters. Any thread; each word is
+/// read once, so the figures may be a moment apart but never torn.
+void nbr14522_snapshot(const nbr14522_link *link, nbr14522_stats *out);
 
 /// Stops the link thread only (cancel, then wait for it), so that no further
 /// response handler call can happen; nbr14522_close releases the rest.
