@@ -102,6 +102,7 @@ const char HELP[] =
     "  --stats FILE   write the counters to FILE instead of stderr\n"
     "  --trace        log every protocol event on stderr\n"
     "  -h, --help     this text\n"
+    "  -V, --version  the version\n"
     "\n"
     "FAULT is KIND=PROB (chance per occasion, 0 to 1, drawn from --seed) or\n"
     "KIND@N[,N...] (exactly on the Nth occasions, from 1), then :ARG values:\n"
@@ -283,6 +284,7 @@ int main(int argc, char **argv)
       {"trace", no_argument, nullptr, 't'},          {"help", no_argument, nullptr, 'h'},
       {"turnaround", required_argument, nullptr, 'a'},
       {"echo-payload", required_argument, nullptr, 'p'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   static sim_meter sim;
@@ -291,7 +293,7 @@ int main(int argc, char **argv)
   char err[160];
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, ":h", options, nullptr);
+    int c = getopt_long(argc, argv, ":hV", options, nullptr);
     if (c == -1)
       break;
     switch (c) {
