@@ -212,6 +212,9 @@ int main(int argc, char **argv)
 
   mevrakt_channel *channel1 = mevrakt_open(&settings.prot1);
   mevrakt_channel *channel2 = mevrakt_open(&settings.prot2);
+  // Enabled channels of which none opened are a failure, so that a service
+  // manager starts the daemon again: the adapter or the address may be late.
+  const bool failed = (settings.prot1.enabled || settings.prot2.enabled) && !channel1 && !channel2;
   if (channel1 || channel2) {
     mevrakt_channels channels = {{channel1, channel2}};
     const shell_cmd commands[] = {
@@ -251,5 +254,5 @@ int main(int argc, char **argv)
     unlink(kPidPath);
     close(lock);
   }
-  return 0;
+  return failed ? EXIT_FAILURE : EXIT_SUCCESS;
 }
