@@ -106,6 +106,9 @@ void catch_signal(int signo, void (*handler)(int))
   sigaction(signo, &action, nullptr);
 }
 
+// What the options print is written straight to the descriptors: the stdio
+// streams' objects would join the daemon's dynamic symbol table.
+
 // The settings check prints each channel's verdict on its own line.
 struct check_line {
   int channel;
@@ -113,9 +116,9 @@ struct check_line {
 
 void say_checked(void *context, int, const char *format, va_list args)
 {
-  printf("channel %d: ", static_cast<const check_line *>(context)->channel);
-  vprintf(format, args);
-  putchar('\n');
+  dprintf(STDOUT_FILENO, "channel %d: ", static_cast<const check_line *>(context)->channel);
+  vdprintf(STDOUT_FILENO, format, args);
+  dprintf(STDOUT_FILENO, "\n");
 }
 
 // Reads the settings as a start would and checks each channel by the
@@ -127,7 +130,7 @@ int check_settings()
   int status = 0;
   FILE *file = fopen(MEVRAKT_SETTINGS_PATH, "re");
   if (!file) {
-    printf("settings: cannot read %s: %s\n", MEVRAKT_SETTINGS_PATH, strerror(errno));
+    dprintf(STDOUT_FILENO, "settings: cannot read %s: %s\n", MEVRAKT_SETTINGS_PATH, strerror(errno));
     status = 1;
   }
   mevrakt_settings settings{};
@@ -145,7 +148,7 @@ int check_settings()
       status = 1;
   }
   if (file && enabled == 0)
-    puts("no channel enabled: mevraktd would start and stop at once");
+    dprintf(STDOUT_FILENO, "no channel enabled: mevraktd would start and stop at once\n");
   mevrakt_settings_free(&settings);
   return status;
 }
@@ -158,20 +161,20 @@ int options(int argc, char **argv)
     return strcmp(option, brief) == 0 || strcmp(option, full) == 0;
   };
   if (argc == 2 && is("-h", "--help")) {
-    printf("%s%s", USAGE, HELP);
+    dprintf(STDOUT_FILENO, "%s%s", USAGE, HELP);
     return 0;
   }
   if (argc == 2 && is("-V", "--version")) {
-    puts("mevraktd (mevraKT) " MEVRAKT_VERSION);
+    dprintf(STDOUT_FILENO, "mevraktd (mevraKT) %s\n", MEVRAKT_VERSION);
     return 0;
   }
   if (argc == 2 && is("-t", "--check"))
     return check_settings();
   if (argc == 2)
-    fprintf(stderr, "mevraktd: unknown argument '%s'\n", option);
+    dprintf(STDERR_FILENO, "mevraktd: unknown argument '%s'\n", option);
   else
-    fprintf(stderr, "mevraktd: one option at most\n");
-  fprintf(stderr, "%sRun 'mevraktd --help' for details.\n", USAGE);
+    dprintf(STDERR_FILENO, "mevraktd: one option at most\n");
+  dprintf(STDERR_FILENO, "%sRun 'mevraktd --help' for details.\n", USAGE);
   return 2;
 }
 
