@@ -100,10 +100,11 @@ bool read_access(const mevrakt_prot *prot, mevrakt_plan *plan, const mevrakt_sin
   return true;
 }
 
-// Whether the kernel's table of terminal drivers (/proc/tty/drivers: name,
-// node, major, minor or minor range, type) holds the device numbers `rdev`:
-// 1 yes, 0 no, -1 when the table cannot be read. Failing that, the device's
-// class in sysfs says it, except for pseudo-terminals, which have none there.
+// Whether the device numbers `rdev` are a terminal's: 1 yes, 0 no, -1 when
+// nothing here can tell (a device is then given the benefit of the doubt).
+// The kernel's table of terminal drivers (/proc/tty/drivers: name, node,
+// major, minor or minor range, type) says it; where /proc hides it, the
+// device's class in sysfs does, except for pseudo-terminals, which have none.
 int is_terminal_device(dev_t rdev)
 {
   FILE *drivers = fopen("/proc/tty/drivers", "re");
@@ -112,8 +113,8 @@ int is_terminal_device(dev_t rdev)
     int found = 0;
     while (!found && fgets(line, sizeof line, drivers)) {
       char name[64], node[64], minors[32];
-      unsigned major, first, last;
-      if (sscanf(line, "%63s %63s %u %31s", name, node, &major, minors) != 4 || major != major(rdev))
+      unsigned number, first, last;
+      if (sscanf(line, "%63s %63s %u %31s", name, node, &number, minors) != 4 || number != major(rdev))
         continue;
       const int n = sscanf(minors, "%u-%u", &first, &last);
       if (n == 1)
