@@ -109,7 +109,7 @@ show_guest() {
   echo "---- guest console ($RUN/console.log) ----"
   tail -n 80 "$RUN/console.log" || true
   if [ -s "$RUN/journal.txt" ]; then
-    echo "---- guest journal of mevraktd ($RUN/journal.txt) ----"
+    echo "---- guest journal of mevraktd.service ($RUN/journal.txt) ----"
     cat "$RUN/journal.txt"
   fi
   echo "---- emulator ($RUN/qemu.log) ----"
@@ -127,7 +127,7 @@ fail() {
     FAILED=1
     # What the guest's journal holds of the daemon, while it still answers.
     if [ -n "$QEMU_PID" ] && ! gone "$QEMU_PID"; then
-      guest 20 journalctl -o short-monotonic --no-pager -u mevraktd -t mevraKT >"$RUN/journal.txt" 2>&1 || true
+      guest 30 journalctl -o short-monotonic --no-pager -u mevraktd >"$RUN/journal.txt" 2>&1 || true
     fi
     show_guest >&2
   fi
@@ -162,14 +162,23 @@ install_tools() {
   done
 }
 
+# True when the emulator can make a machine with accelerator $1.
+can_make_vm() {
+  echo quit | timeout 30 qemu-system-x86_64 -accel "$1" -M none -display none -nodefaults -no-user-config \
+    -monitor stdio >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize' "$BUILD/vm-probe.log"
+}
+
 # KVM where the machine offers it; QEMU's own emulation otherwise.
 pick_accelerator() {
-  if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
+  if [ -r /dev/kvm ] && [ -w /dev/kvm ] && can_make_vm kvm; then
     ACCEL="-accel kvm -cpu host"
     ACCEL_NAME=KVM
-  else
+  elif can_make_vm tcg; then
     ACCEL="-accel tcg"
     ACCEL_NAME="software emulation (no usable /dev/kvm)"
+  else
+    cat "$BUILD/vm-probe.log" >&2
+    no_vm "qemu-system-x86_64 can make a machine neither with KVM nor with software emulation"
   fi
 }
 
@@ -252,10 +261,13 @@ make_overlay() {
   kernel=$VM/kernel
   rm -rf "$kernel"
   mkdir -p "$kernel"
-  dpkg-deb -x "$KERNEL_DEB" "$kernel"
+  # The kernel, and of its modules the NIC's driver alone.
+  dpkg-deb --fsys-tarfile "$KERNEL_DEB" | tar -x -C "$kernel" --wildcards \
+    '*/vmlinuz-*' '*/e1000.ko' '*/modules.order' '*/modules.builtin' '*/modules.builtin.modinfo' ||
+    fail "cannot unpack $KERNEL_DEB"
   VMLINUZ=$(ls "$kernel"/boot/vmlinuz-*)
   version=${VMLINUZ##*/vmlinuz-}
-  modules=$kernel/lib/modules/$version
+  modules=$(ls -d "$kernel"/*lib/modules/"$version")
 
   overlay=$VM/overlay
   rm -rf "$overlay"
@@ -286,7 +298,7 @@ EOF
   mkdir -p "$overlay/lib/modules/$version/kernel/net"
   cp "$file" "$overlay/lib/modules/$version/kernel/net/"
   cp "$modules/modules.order" "$modules/modules.builtin" "$modules/modules.builtin.modinfo" \
-    "$overlay/lib/modules/$version/" 2>/dev/null || true
+    "$overlay/lib/modules/$version/"
   depmod -b "$overlay" "$version" || fail "depmod failed"
   echo e1000 >"$overlay/etc/modules-load.d/mevrakt-vm.conf"
 
@@ -357,10 +369,19 @@ guest_ready() {
   gone "$QEMU_PID" || grep -aq '^@@ready' "$RUN/cmd.log"
 }
 
+# The guest's UART sends a frame 16 bytes at a time, each batch at an
+# interrupt its vCPU must take: starved by a busy host for 100 ms, it splits
+# a command, which a meter drops. The emulator and the meter run ahead of
+# other work where that is allowed.
+PRIORITY=
+if nice -n -10 true 2>/dev/null; then
+  PRIORITY="nice -n -10"
+fi
+
 start_emulator() {
   rm -f "$RUN/console.log" "$RUN/qemu.log"
   # shellcheck disable=SC2086
-  qemu-system-x86_64 $ACCEL -m 1024 -smp 1 \
+  $PRIORITY qemu-system-x86_64 $ACCEL -m 1024 -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$VMLINUZ" -initrd "$INITRD" \
     -append "console=ttyS0 rdinit=/lib/systemd/systemd panic=-1 systemd.show_status=false" \
@@ -391,15 +412,12 @@ boot() {
     QEMU_PID=
     say "port $PORT was taken (try $try)"
   done
-  if gone "$QEMU_PID"; then
-    cat "$RUN/qemu.log" >&2
-    no_vm "the emulator ended at the start (its messages are above)"
-  fi
+  gone "$QEMU_PID" && fail "the emulator ended at the start"
   say "booting the guest under $ACCEL_NAME: $(basename "$VMLINUZ"), systemd as PID 1, port $PORT forwarded to $GUEST_PORT"
   PTY=$(pty_of meter)
   [ -n "$PTY" ] || fail "the emulator tied no pty to the meter's serial port"
   # The meter plays before anything opens its line in the guest.
-  "$BUILD/tools/mevrakt-meter-sim" --stats "$RUN/sim.stats" "$PTY" >"$RUN/sim.out" 2>"$RUN/sim.err" 5>&- &
+  $PRIORITY "$BUILD/tools/mevrakt-meter-sim" --stats "$RUN/sim.stats" "$PTY" >"$RUN/sim.out" 2>"$RUN/sim.err" 5>&- &
   SIM_PID=$!
   wait_until 5 test -s "$RUN/sim.out" || fail "the simulator did not start on $PTY"
 
@@ -432,8 +450,11 @@ report_value() {
   sed -n "s/^$2 *: //p" "$1"
 }
 
+# An emulated UART on a busy host may stall in the middle of a frame, and the
+# daemon then sends the command again: each read is given time for all of
+# its sends.
 read_meter() {
-  timeout 60 "$BUILD/tools/mevrakt-read" --count "$READS" "127.0.0.1:$PORT" >"$RUN/$1.out" 2>&1 || {
+  timeout 120 "$BUILD/tools/mevrakt-read" --count "$READS" --timeout 30000 "127.0.0.1:$PORT" >"$RUN/$1.out" 2>&1 || {
     cat "$RUN/$1.out" >&2
     fail "reading the meter through port $PORT failed ($1)"
   }
@@ -531,6 +552,17 @@ restarted() {
   [ "${n:-0}" -ge 1 ]
 }
 
+# Stops the simulator and checks that the meter answered every read.
+stop_meter() {
+  kill -TERM "$SIM_PID" 2>/dev/null || true
+  wait_until 5 gone "$SIM_PID" || fail "the simulator did not stop"
+  wait "$SIM_PID" || true
+  SIM_PID=
+  good=$(sed -n 's/^commands_good=//p' "$RUN/sim.stats" 2>/dev/null)
+  [ "${good:-0}" -ge $((2 * READS)) ] || fail "the meter received ${good:-no} good commands, fewer than the reads"
+  say "the meter counted: $(grep -v '^seed=\|=0$' "$RUN/sim.stats" | tr '\n' ' ' | sed 's/ $//')"
+}
+
 power_off() {
   printf '%s systemctl poweroff\n' "$(($(cat "$RUN/seq") + 1))" >&5
   wait_until 120 gone "$QEMU_PID" || fail "the guest did not power off within 120 s"
@@ -559,4 +591,5 @@ STORY_START=$(now)
 story
 STORY_TIME=$(since "$STORY_START")
 power_off
+stop_meter
 say "ok: boot $BOOT_TIME s, story $STORY_TIME s, build and image $PREPARED s, in all $(since "$START") s ($ACCEL_NAME)"
