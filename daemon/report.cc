@@ -65,6 +65,25 @@ const char *gone_text(uint32_t why)
   }
 }
 
+// Whose answer a good frame that answered nothing in flight was.
+const char *dropped_text(uint32_t why)
+{
+  switch (why) {
+  case NBR14522_GONE_ANSWERED:
+    return "a late or repeated answer";
+  case NBR14522_GONE_GIVEN_UP:
+    return "its command was given up";
+  case NBR14522_GONE_REPLACED:
+    return "its client was replaced";
+  case NBR14522_GONE_LEFT:
+    return "its client left";
+  case NBR14522_GONE_NEXT:
+    return "its client sent another command";
+  default:
+    return "nothing was asked";
+  }
+}
+
 int event_text(const trace_record &r, char *text, size_t size)
 {
   const uint32_t *a = r.arg;
@@ -117,7 +136,9 @@ int event_text(const trace_record &r, char *text, size_t size)
     return snprintf(text, size, "response complete code %02X meter %02X %02X %02X %02X crc %s", a[0], r.data[0],
                     r.data[1], r.data[2], r.data[3], crc_text(a[1]));
   case NBR14522_TRACE_RSP_DROPPED:
-    return snprintf(text, size, "response dropped code %02X (its client was replaced)", a[0]);
+    return snprintf(text, size, "response dropped code %02X (%s)", a[0], dropped_text(a[1]));
+  case NBR14522_TRACE_ENQ_CROSSED:
+    return snprintf(text, size, "ENQ crossed the command, nothing sent again");
   case NBR14522_TRACE_ACK_SENT:
     return snprintf(text, size, "ACK sent");
   case NBR14522_TRACE_NAK_SENT:
@@ -163,12 +184,15 @@ constexpr metric kMetrics[] = {
      [](const mevrakt_channel *c) { return c->link->n_disconnected.load(relaxed); }},
     {"mevrakt_meter_connection_lost_total", "counter", "Times the meter's ENQs stopped while it was connected.",
      [](const mevrakt_channel *c) { return c->link->n_conn_lost.load(relaxed); }},
-    {"mevrakt_commands_ok_total", "counter", "Commands a response started for.",
+    {"mevrakt_commands_ok_total", "counter", "Commands answered by a whole good response.",
      [](const mevrakt_channel *c) { return c->link->n_cmd_ok.load(relaxed); }},
     {"mevrakt_commands_failed_total", "counter", "Commands given up after 7 sends.",
      [](const mevrakt_channel *c) { return c->link->n_cmd_failed.load(relaxed); }},
-    {"mevrakt_responses_ok_total", "counter", "Responses with a good CRC, acknowledged to the meter.",
+    {"mevrakt_responses_ok_total", "counter", "Responses with a good CRC that answered a command, handed to its client.",
      [](const mevrakt_channel *c) { return c->link->n_rsp_ok.load(relaxed); }},
+    {"mevrakt_responses_dropped_total", "counter",
+     "Good responses that answered no command in flight (late, repeated or unasked): acknowledged, dropped.",
+     [](const mevrakt_channel *c) { return c->link->n_rsp_dropped.load(relaxed); }},
     {"mevrakt_responses_failed_total", "counter", "Responses refused for a bad CRC.",
      [](const mevrakt_channel *c) { return c->link->n_rsp_failed.load(relaxed); }},
     {"mevrakt_connections_refused_total", "counter", "AMR client connections refused by the access settings.",

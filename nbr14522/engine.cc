@@ -3,16 +3,33 @@
 // One thread per link, blocked in select on the serial line and the event
 // channel; every protocol timing comes from the link's two one-shot timers,
 // whose expiries arrive as events. select has a time-out only while a piece
-// of a command is held or a lost line waits to be opened again. This thread
-// alone touches the line, the protocol state and the counters. It may be
-// cancelled only where it waits (select, and tcdrain, which a wedged adapter
-// could hold for good); everything it does in between is quick and never
-// waits for another thread: the pipes it writes are non-blocking. Every line
-// that the meter or the AMR client can make it log goes through the link's
-// rate limit.
+// of a command is held, a send waits for the line to fall quiet, or a lost
+// line waits to be opened again. This thread alone touches the line, the
+// protocol state and the counters. It may be cancelled only where it waits
+// (select, and tcdrain, which a wedged adapter could hold for good);
+// everything it does in between is quick and never waits for another
+// thread: the pipes it writes are non-blocking. Every line that the meter or
+// the AMR client can make it log goes through one of the link's rate limits.
+//
+// What keeps a reading with the command it answers, whatever the meter's
+// timing:
+// - One command is in flight at a time: from its first write until a whole
+//   good frame answers it (a composed command: its last frame), it is given
+//   up after 7 sends, or its client leaves or sends the next.
+// - A frame answers the command in flight only if it started after that
+//   command was written (the line is read empty before every write, and no
+//   write happens while a frame comes in) and carries its code or an
+//   information code. Any other good frame is acknowledged and dropped.
+// - A command goes out only when the meter can no longer answer an earlier
+//   one: every send it may still answer (see `owed`) has been answered, or
+//   the time it takes to answer has passed.
+// - Nothing read after a write is thrown away: an ENQ that crossed the
+//   command (it comes at once, or with the response right behind it) asks for
+//   nothing.
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -22,6 +39,7 @@
 #include <unistd.h>
 
 #include "common/clock.h"
+#include "common/socket.h"
 #include "common/thread.h"
 #include "nbr14522/crc16.h"
 #include "nbr14522/engine.h"
@@ -31,13 +49,26 @@ namespace {
 constexpr int kEnqSupervisionMs = 501;
 constexpr int kWaitSupervisionMs = 305000;
 constexpr int kResponseWaitMs = 501;
-constexpr int kInterChunkMs = 5;
+// A response must be whole this long after its first byte: the line time of
+// 258 bytes at 9600 baud 8N1 (269 ms), plus what drivers add on the way (a
+// USB adapter's 16 ms latency timer, FIFO thresholds) and a busy board's
+// scheduling. Gaps between chunks do not count on their own: drivers hand a
+// response over in chunks up to a latency timer apart.
+constexpr int kFrameLineMs = (NBR14522_RSP_SIZE * 10 * 1000 + 9599) / 9600;
+constexpr int kFrameMs = kFrameLineMs + 100;
+static_assert(kFrameLineMs == 269, "258 bytes at 9600 baud 8N1");
 constexpr int kMaxSends = 7;
 // After the break is released, commands go out from the third ENQ on.
 constexpr unsigned kEnqsBeforeSend = 2;
 // Once a command arrives, it goes out at once if an ENQ came within the last
 // ~11 ms, that is while the 501 ms ENQ timer still has more than 490 ms left.
 constexpr long kFreshEnqNs = 489999999;
+// An ENQ that comes this soon after the command left the line was sent
+// before the meter had the command: a byte time on the line plus a USB
+// adapter's latency timer, and well below any meter's ENQ period.
+constexpr int64_t kCrossingMs = 25;
+// What a late answer may take beyond the meter's last answering time.
+constexpr int64_t kQuietSlackMs = 50;
 // A piece of a command waits this long for the next piece, and the pieces of
 // one command no longer than the second figure in all: long enough for a
 // redirector that passes a 9600-baud command on as it comes (69 ms), short
@@ -47,9 +78,11 @@ constexpr int64_t kHoldMaxMs = 250;
 // How often a lost line's path is tried again.
 constexpr int64_t kReopenMs = 1000;
 
-void pause_1ms()
+void pause_before_write(const nbr14522_link *link)
 {
-  struct timespec pause = {0, 1000000};
+  if (link->pause_ns <= 0)
+    return;
+  struct timespec pause = {0, link->pause_ns};
   nanosleep(&pause, nullptr);
 }
 
@@ -84,14 +117,14 @@ bool line_open(const nbr14522_link *link)
   return link->fd_com >= 0;
 }
 
-bool is_control(uint8_t byte)
+bool in_flight(const nbr14522_link *link)
 {
-  return byte == NBR14522_ENQ || byte == NBR14522_ACK || byte == NBR14522_WAIT || byte == NBR14522_NAK;
+  return link->cmd_len > 0 && link->cmd_tries > 0;
 }
 
 bool cmd_code_known(uint8_t code)
 {
-  return code <= 0x9F && (code & 0x0F) <= 9 && !is_control(code);
+  return code <= 0x9F && (code & 0x0F) <= 9 && !nbr14522_is_control(code);
 }
 
 uint16_t crc_of(const uint8_t *data, int length)
@@ -142,9 +175,37 @@ void line_break(nbr14522_link *link, const char *who)
     log_limited(&link->log, LOG_ERR, "%s - cannot %s break on %s", who, on ? "set" : "clear", link->dev);
 }
 
+// Nothing more is owed: a command may go out at the meter's next ENQ.
+void owed_clear(nbr14522_link *link)
+{
+  link->owed = 0;
+  link->quiet_until = 0;
+}
+
+// One send the meter may still have answered is accounted for.
+void owed_settle(nbr14522_link *link)
+{
+  if (link->owed > 0 && --link->owed == 0)
+    link->quiet_until = 0;
+}
+
+// Whether an answer to an earlier send may still come: then no other
+// command may go out, or that answer would pass for its.
+bool owed_pending(nbr14522_link *link)
+{
+  if (link->owed == 0)
+    return false;
+  if (link->quiet_until != 0 && clock_now_ms() >= link->quiet_until) {
+    owed_clear(link);
+    return false;
+  }
+  return true;
+}
+
 // The line failed: it is closed, and its path opened again once a second,
 // for the adapter may come back (a USB converter plugged in again, a device
-// link pointed at a new line). A response half received is lost with it.
+// link pointed at a new line). A response half received is lost with it;
+// a command in flight goes out again when the meter asks.
 // `error` is the failed read's errno, 0 for end of file.
 void line_lost(nbr14522_link *link, int error)
 {
@@ -154,7 +215,8 @@ void line_lost(nbr14522_link *link, int error)
   link->fd_com = -1;
   link->line_ok.store(0, std::memory_order_relaxed);
   link->rsp_len = 0;
-  link->cmd_awaited = 0;
+  link->send_due = 0;
+  owed_clear(link);
   link->reopen_at = clock_now_ms() + kReopenMs;
 }
 
@@ -166,7 +228,7 @@ void line_reopen(nbr14522_link *link)
   }
   link->reopen_at = 0;
   line_break(link, "nbr14522_line_reopen");
-  log_limited(&link->log, LOG_NOTICE, "line back on %s", link->dev);
+  log_limited(&link->notices, LOG_NOTICE, "line back on %s", link->dev);
   note(link, NBR14522_TRACE_LINE_BACK);
 }
 
@@ -174,7 +236,7 @@ void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
 {
   if (!line_open(link))
     return;
-  pause_1ms();
+  pause_before_write(link);
   if (write(link->fd_com, &byte, 1) < 1) {
     log_limited(&link->log, LOG_ERR, "%s - ctrl send error", "nbr14522_ctrl_send");
     return;
@@ -183,30 +245,102 @@ void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
     note(link, byte == NBR14522_ACK ? NBR14522_TRACE_ACK_SENT : NBR14522_TRACE_NAK_SENT);
 }
 
-// A byte other than a control byte starts a response. It answers the
-// command last written, if one awaits an answer (counted once, however many
-// frames the answer has); a pending command that was sent is done with, but
-// one not yet sent stays pending, for this response answers another.
+// A send goes out once the line has been read empty (nbr14522_due_exec).
+void send_ask(nbr14522_link *link)
+{
+  link->send_due = 1;
+}
+
+// The command in flight leaves it unanswered (`why`: NBR14522_GONE_*). An
+// answer it may still get is dropped, and the next command waits until the
+// meter can no longer send one.
+void cmd_gone(nbr14522_link *link, uint32_t why)
+{
+  link->gone_code = link->cmd_buf[0];
+  link->gone_why = why;
+  link->cmd_len = 0;
+  link->answering = 0;
+  link->send_due = 0;
+  if (link->owed > 0) {
+    const int64_t takes = link->answer_ms > kResponseWaitMs ? link->answer_ms : kResponseWaitMs;
+    link->quiet_until = link->owed_last_ms + takes + kQuietSlackMs;
+  }
+  // A frame coming in keeps its bound; nothing else is waited for now.
+  if (link->rsp_len == 0)
+    nbr14522_rsp_tout_set(link, 0);
+}
+
+void give_up(nbr14522_link *link)
+{
+  log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
+  note(link, NBR14522_TRACE_CMD_GIVEN_UP, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries));
+  count(link->n_cmd_failed);
+  cmd_gone(link, NBR14522_GONE_GIVEN_UP);
+  nbr14522_rsp_tout_set(link, 0);
+  nbr14522_enq_tout_set(link, kEnqSupervisionMs);
+}
+
+// A byte other than a control byte starts a frame. Whatever was about to be
+// sent waits: the frame decides. It answers the command in flight if its
+// code fits; it cannot answer a command not yet written.
 void response_start(nbr14522_link *link)
 {
-  if (link->cmd_awaited) {
-    count(link->n_cmd_ok);
-    link->cmd_awaited = 0;
-  }
-  if (link->cmd_len > 0 && link->cmd_tries > 0)
-    link->cmd_len = 0;
-  nbr14522_rsp_tout_set(link, kInterChunkMs);
+  link->send_due = 0;
+  link->waited = 0;
+  link->rsp_broken = 0;
+  link->rsp_answers = in_flight(link) && nbr14522_answers(link->cmd_buf[0], link->rsp_buf[0]);
+  link->rsp_start_ms = clock_now_ms();
+  nbr14522_rsp_tout_set(link, kFrameMs);
   link->rsp_len = 1;
   note(link, NBR14522_TRACE_RSP_STARTED, link->rsp_buf[0]);
+}
+
+// A good frame that answers no command in flight: the meter has it
+// acknowledged (or it would send it again), nobody gets it.
+void response_drop(nbr14522_link *link)
+{
+  const uint8_t code = link->rsp_buf[0];
+  const bool late = link->gone_why != 0 && nbr14522_answers(link->gone_code, code);
+  const uint32_t why = late ? link->gone_why : 0;
+  count(link->n_rsp_dropped);
+  note(link, NBR14522_TRACE_RSP_DROPPED, code, why);
+  if (why == NBR14522_GONE_REPLACED)
+    log_limited(&link->notices, LOG_NOTICE, "%s - response for a replaced client dropped", "nbr14522_com_rsp_exec");
+  else
+    log_limited(&link->notices, LOG_NOTICE, "%s - response (%02X) answering no command dropped",
+                "nbr14522_com_rsp_exec", code);
+  owed_settle(link);
+}
+
+// A good frame that answers the command in flight goes to the command's
+// client; the last frame of the answer completes the command.
+void response_deliver(nbr14522_link *link)
+{
+  count(link->n_rsp_ok);
+  if (!link->answering) {
+    link->answer_ms = link->rsp_start_ms - link->owed_first_ms;
+    owed_settle(link);
+  }
+  link->rsp_session = link->cmd_session;
+  if (nbr14522_rsp_fn handler = link->rsp_handler.load(std::memory_order_acquire))
+    handler(link->rsp_ctx.load(std::memory_order_relaxed), link->rsp_buf, NBR14522_RSP_SIZE);
+  if (!nbr14522_is_last(link->cmd_buf[0], link->rsp_buf)) {
+    // More frames follow, each after our ACK.
+    link->answering = 1;
+    link->sent_ms = clock_now_ms();
+    nbr14522_rsp_tout_set(link, kResponseWaitMs);
+    return;
+  }
+  count(link->n_cmd_ok);
+  cmd_gone(link, NBR14522_GONE_ANSWERED);
 }
 
 void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
 {
   link->rsp_len += received;
   if (link->rsp_len < NBR14522_RSP_SIZE) {
-    log_limited(&link->log, LOG_NOTICE, "nbr14522_com_rsp_exec");
-    log_limited(&link->log, LOG_NOTICE, "nbr_ptr->rsp_len %u", static_cast<unsigned>(link->rsp_len));
-    nbr14522_rsp_tout_set(link, kInterChunkMs);
+    log_limited(&link->progress, LOG_NOTICE, "nbr14522_com_rsp_exec");
+    log_limited(&link->progress, LOG_NOTICE, "nbr_ptr->rsp_len %u", static_cast<unsigned>(link->rsp_len));
     return;
   }
   nbr14522_rsp_tout_set(link, 0);
@@ -214,65 +348,64 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   const bool good = crc_of(link->rsp_buf, NBR14522_RSP_SIZE) == 0;
   const uint32_t args[] = {link->rsp_buf[0], good};
   trace_add(link->trace, NBR14522_TRACE_RSP_COMPLETE, args, 2, link->rsp_buf + 1, 4);
+  // Its client may have gone while it came in.
+  const bool answers = link->rsp_answers && in_flight(link);
   if (!good) {
     log_limited(&link->log, LOG_ERR, "%s - response CRC error", "nbr14522_com_rsp_exec");
     nbr14522_ctrl_send(link, NBR14522_NAK);
     count(link->n_rsp_failed);
+    // The meter sends it again.
+    if (answers)
+      nbr14522_rsp_tout_set(link, kResponseWaitMs);
     return;
   }
-  // The meter did nothing wrong: ACK even a response that goes to no one.
   nbr14522_ctrl_send(link, NBR14522_ACK);
-  count(link->n_rsp_ok);
-  if (link->rsp_session != link->session) {
-    log_limited(&link->log, LOG_NOTICE, "%s - response for a replaced client dropped", "nbr14522_com_rsp_exec");
-    note(link, NBR14522_TRACE_RSP_DROPPED, link->rsp_buf[0]);
-    return;
-  }
-  if (nbr14522_rsp_fn handler = link->rsp_handler.load(std::memory_order_acquire))
-    handler(link->rsp_ctx.load(std::memory_order_relaxed), link->rsp_buf, NBR14522_RSP_SIZE);
+  if (answers)
+    response_deliver(link);
+  else
+    response_drop(link);
 }
 
-// What the line holds once a command has left it was sent before the meter
-// had the whole command: a control byte then (an ENQ of the meter's idle
-// rhythm) is no answer to it and must not make it go out again, but a meter
-// quick enough to start its response meanwhile has its first bytes kept.
-void take_crossed(nbr14522_link *link)
+// A frame that stopped half way, or no frame at all after a send: the
+// command (or, between a composed answer's frames, our ACK) goes out again.
+void rsp_timeout_exec(nbr14522_link *link)
 {
-  uint8_t got[64];
-  const ssize_t n = read(link->fd_com, got, sizeof got);
-  ssize_t first = 0;
-  while (first < n && is_control(got[first]))
-    first++;
-  if (first >= n)
-    return;  // nothing, or only control bytes; a read error is the line reader's to find
-  link->rsp_buf[0] = got[first];
-  response_start(link);
-  if (n - first > 1) {
-    memcpy(link->rsp_buf + 1, got + first + 1, static_cast<size_t>(n - first - 1));
-    nbr14522_com_rsp_exec(link, static_cast<int>(n - first - 1));
+  log_limited(&link->log, LOG_WARNING, "response timeout on %s", link->dev);
+  note(link, NBR14522_TRACE_RSP_TIMEOUT, static_cast<uint32_t>(link->rsp_len));
+  if (link->rsp_len > 0) {
+    link->rsp_len = 0;
+    link->rsp_broken = link->answering;
+    owed_settle(link);
   }
+  if (in_flight(link))
+    send_ask(link);
 }
 
+// Writes the command in flight again, or the pending one for the first
+// time. Runs only with the line read empty and no frame coming in.
 void nbr14522_cmd_send(nbr14522_link *link)
 {
   if (link->cmd_len <= 0)
     return;
   if (link->cmd_tries >= kMaxSends) {
-    log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
-    note(link, NBR14522_TRACE_CMD_GIVEN_UP, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries));
-    link->cmd_len = 0;
-    link->cmd_awaited = 0;
-    count(link->n_cmd_failed);
-    nbr14522_rsp_tout_set(link, 0);
-    nbr14522_enq_tout_set(link, kEnqSupervisionMs);
+    give_up(link);
     return;
   }
-  if (!line_open(link))
-    return;  // stays pending until the line is back and the meter asks
+  if (link->answering) {
+    // Between a composed answer's frames the meter asks for our ACK again,
+    // or a frame that stopped half way is asked for again.
+    link->cmd_tries++;
+    nbr14522_ctrl_send(link, link->rsp_broken ? NBR14522_NAK : NBR14522_ACK);
+    link->rsp_broken = 0;
+    link->sent_ms = clock_now_ms();
+    nbr14522_rsp_tout_set(link, kResponseWaitMs);
+    return;
+  }
+  const bool fresh = link->cmd_tries == 0;
+  if (!line_open(link) || (fresh && owed_pending(link)))
+    return;  // stays pending until the line is back, or the meter is free, and asks
   nbr14522_enq_tout_set(link, 0);
-  // Whatever the meter sent before this command cannot answer it.
-  tcflush(link->fd_com, TCIFLUSH);
-  pause_1ms();
+  pause_before_write(link);
   if (write(link->fd_com, link->cmd_buf, static_cast<size_t>(link->cmd_len)) != link->cmd_len) {
     log_limited(&link->log, LOG_ERR, "%s - command send error", "nbr14522_cmd_send");
     return;
@@ -281,13 +414,45 @@ void nbr14522_cmd_send(nbr14522_link *link)
   thread_cancel_on();
   tcdrain(link->fd_com);
   thread_cancel_off();
+  const int64_t now = clock_now_ms();
+  if (fresh) {
+    link->owed = 0;
+    link->gone_why = 0;
+  }
+  if (link->owed++ == 0)
+    link->owed_first_ms = now;
+  link->owed_last_ms = now;
+  link->quiet_until = 0;
+  link->sent_ms = now;
   link->cmd_tries++;
   note(link, NBR14522_TRACE_CMD_WRITTEN, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries), kMaxSends);
-  link->cmd_awaited = 1;
-  link->rsp_session = link->cmd_session;
-  link->rsp_len = 0;
   nbr14522_rsp_tout_set(link, kResponseWaitMs);
-  take_crossed(link);
+}
+
+void enq_exec(nbr14522_link *link)
+{
+  if (!connected(link)) {
+    link->connected.store(1, std::memory_order_relaxed);
+    count(link->n_connected);
+    log_limited(&link->notices, LOG_NOTICE, "meter connected on %s", link->dev);
+    note(link, NBR14522_TRACE_METER_CONNECTED);
+  }
+  nbr14522_enq_tout_set(link, kEnqSupervisionMs);
+  // Saturates rather than wrapping after years of idle ENQs.
+  if (link->enq_count <= kEnqsBeforeSend)
+    link->enq_count++;
+  if (link->waited) {
+    // Back from the WAIT: it had the command, dropped it, and asks again.
+    link->waited = 0;
+    owed_clear(link);
+  } else if (in_flight(link) && clock_now_ms() - link->sent_ms < kCrossingMs) {
+    // Sent before the meter had what we last sent: it asks for nothing.
+    note(link, NBR14522_TRACE_ENQ_CROSSED);
+    return;
+  }
+  note_enq(link);
+  if (link->cmd_len > 0 && link->enq_count > kEnqsBeforeSend && (in_flight(link) || !owed_pending(link)))
+    send_ask(link);
 }
 
 // Returns whether the command's CRC is good.
@@ -317,26 +482,31 @@ void cmd_take(nbr14522_link *link, const uint8_t *data, int length)
   if (link->cmd_len != 0)
     log_limited(&link->log, LOG_WARNING, "%s - previous command (%02X) not finished yet, overriding",
                 "nbr14522_cmd_exec", link->cmd_buf[0]);
+  if (in_flight(link))
+    cmd_gone(link, NBR14522_GONE_NEXT);
   memcpy(link->cmd_buf, data, static_cast<size_t>(length));
   link->cmd_len = length;
   link->cmd_session = link->session;
   const bool good = nbr14522_cmd_check(link);
   note(link, NBR14522_TRACE_CMD_RECEIVED, link->cmd_buf[0], static_cast<uint32_t>(length), good);
   link->cmd_tries = 0;
+  link->send_due = 0;
 
   if (!connected(link)) {
-    log_limited(&link->log, LOG_NOTICE, "connecting meter on %s", link->dev);
+    log_limited(&link->notices, LOG_NOTICE, "connecting meter on %s", link->dev);
     if (link->break_on.exchange(0, std::memory_order_relaxed) != 0)
       note(link, NBR14522_TRACE_BREAK_RELEASED);
     line_break(link, "nbr14522_cmd_exec");
     link->enq_count = 0;
   }
 
+  // Only the whole remaining time tells that an ENQ has just come: the
+  // fraction of the 305 s that a WAIT sets says nothing.
   struct itimerspec left;
   if (timer_gettime(link->enq_timer, &left) < 0)
     log_limited(&link->log, LOG_ERR, "%s - cannot read ENQ timer: %s", "nbr14522_cmd_exec", strerror(errno));
-  else if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec > kFreshEnqNs)
-    nbr14522_cmd_send(link);
+  else if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec > kFreshEnqNs && link->rsp_len == 0)
+    send_ask(link);
 }
 
 // The pieces held so far go on as they are, as a command of their own.
@@ -392,7 +562,8 @@ void nbr14522_cmd_exec(nbr14522_link *link, int length)
 }
 
 // A new client is served: what the one before left pending is no longer
-// wanted, and a response to it will not be delivered.
+// wanted, and an answer to it will not be delivered. Its command may still
+// be at the meter: the new client's goes out at the meter's next ENQ.
 void nbr14522_session_exec(nbr14522_link *link, int length)
 {
   uint32_t session;
@@ -405,11 +576,14 @@ void nbr14522_session_exec(nbr14522_link *link, int length)
   link->session = session;
   link->hold_len = 0;
   if (link->cmd_len > 0 && link->cmd_session != session) {
-    log_limited(&link->log, LOG_NOTICE, "%s - command (%02X) of a replaced client dropped", "nbr14522_ev_exec",
+    log_limited(&link->notices, LOG_NOTICE, "%s - command (%02X) of a replaced client dropped", "nbr14522_ev_exec",
                 link->cmd_buf[0]);
     note(link, NBR14522_TRACE_CMD_DROPPED, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_len),
          NBR14522_DROPPED_REPLACED);
+    if (in_flight(link))
+      cmd_gone(link, NBR14522_GONE_REPLACED);
     link->cmd_len = 0;
+    link->send_due = 0;
   }
 }
 
@@ -436,15 +610,12 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
       break;
     link->connected.store(0, std::memory_order_relaxed);
     count(link->n_conn_lost);
-    log_limited(&link->log, LOG_NOTICE, "meter disconnected on %s", link->dev);
+    log_limited(&link->notices, LOG_NOTICE, "meter disconnected on %s", link->dev);
     note(link, NBR14522_TRACE_METER_LOST);
     break;
   case NBR14522_EV_RSP_TIMEOUT:
-    if (!expiry_current(link->rsp_timer, &link->rsp_armed))
-      break;
-    log_limited(&link->log, LOG_WARNING, "response timeout on %s", link->dev);
-    note(link, NBR14522_TRACE_RSP_TIMEOUT, static_cast<uint32_t>(link->rsp_len));
-    nbr14522_cmd_send(link);
+    if (expiry_current(link->rsp_timer, &link->rsp_armed))
+      rsp_timeout_exec(link);
     break;
   default:
     log_limited(&link->log, LOG_WARNING, "%s - event unknown, id=%i", "nbr14522_ev_exec", static_cast<int>(id));
@@ -452,13 +623,13 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
   }
 }
 
-void watch(int fd, fd_set *set, int *highest)
+// Bytes the line holds that the link has not read yet.
+int line_waiting(const nbr14522_link *link)
 {
-  if (fd < 0 || fd >= FD_SETSIZE)
-    return;
-  FD_SET(fd, set);
-  if (fd > *highest)
-    *highest = fd;
+  int waiting = 0;
+  if (!line_open(link) || ioctl(link->fd_com, FIONREAD, &waiting) < 0)
+    return 0;
+  return waiting;
 }
 
 }  // namespace
@@ -466,14 +637,19 @@ void watch(int fd, fd_set *set, int *highest)
 void nbr14522_disconnect_exec(nbr14522_link *link)
 {
   if (connected(link)) {
+    if (in_flight(link))
+      cmd_gone(link, NBR14522_GONE_LEFT);
     link->cmd_len = 0;
-    link->cmd_awaited = 0;
+    link->send_due = 0;
     nbr14522_rsp_tout_set(link, 0);
     nbr14522_enq_tout_set(link, 0);
     link->connected.store(0, std::memory_order_relaxed);
     count(link->n_disconnected);
-    log_limited(&link->log, LOG_NOTICE, "disconnecting meter on %s", link->dev);
+    log_limited(&link->notices, LOG_NOTICE, "disconnecting meter on %s", link->dev);
   }
+  // A frame half in is of no use now, and must not take in the next
+  // session's first bytes.
+  link->rsp_len = 0;
   if (link->break_on.exchange(1, std::memory_order_relaxed) == 0)
     note(link, NBR14522_TRACE_BREAK_HELD);
   line_break(link, "nbr14522_disconnect_exec");
@@ -504,34 +680,27 @@ void nbr14522_com_exec(nbr14522_link *link)
 
   switch (link->rsp_buf[0]) {
   case NBR14522_ENQ:
-    if (!connected(link)) {
-      link->connected.store(1, std::memory_order_relaxed);
-      count(link->n_connected);
-      log_limited(&link->log, LOG_NOTICE, "meter connected on %s", link->dev);
-      note(link, NBR14522_TRACE_METER_CONNECTED);
-    }
-    note_enq(link);
-    nbr14522_enq_tout_set(link, kEnqSupervisionMs);
-    // Saturates rather than wrapping after years of idle ENQs.
-    if (link->enq_count <= kEnqsBeforeSend)
-      link->enq_count++;
-    if (link->enq_count > kEnqsBeforeSend)
-      nbr14522_cmd_send(link);
+    enq_exec(link);
     break;
   case NBR14522_ACK:
     log_limited(&link->log, LOG_WARNING, "ACK received on %s", link->dev);
     note(link, NBR14522_TRACE_ACK_RECEIVED);
     break;
   case NBR14522_WAIT:
-    log_limited(&link->log, LOG_NOTICE, "WAIT received on %s", link->dev);
+    log_limited(&link->notices, LOG_NOTICE, "WAIT received on %s", link->dev);
     note(link, NBR14522_TRACE_WAIT_RECEIVED);
+    link->send_due = 0;
+    link->waited = 1;
     nbr14522_rsp_tout_set(link, 0);
     nbr14522_enq_tout_set(link, kWaitSupervisionMs);
     break;
   case NBR14522_NAK:
     log_limited(&link->log, LOG_WARNING, "NAK received on %s", link->dev);
     note(link, NBR14522_TRACE_NAK_RECEIVED);
-    nbr14522_cmd_send(link);
+    // The meter refused the send: it will not answer that one.
+    owed_settle(link);
+    if (in_flight(link))
+      send_ask(link);
     break;
   default:
     response_start(link);
@@ -557,7 +726,9 @@ void nbr14522_pipe_exec(nbr14522_link *link)
 
 int64_t nbr14522_due(const nbr14522_link *link)
 {
-  return clock_earliest(hold_deadline(link), line_open(link) ? 0 : link->reopen_at);
+  // A send is due at once: the loop reads what the line holds, then sends.
+  const int64_t send = link->send_due ? clock_now_ms() : 0;
+  return clock_earliest(clock_earliest(hold_deadline(link), send), line_open(link) ? 0 : link->reopen_at);
 }
 
 void nbr14522_due_exec(nbr14522_link *link)
@@ -568,6 +739,12 @@ void nbr14522_due_exec(nbr14522_link *link)
     hold_flush(link);
   if (!line_open(link) && link->reopen_at <= now)
     line_reopen(link);
+  // A frame coming in, or bytes not read yet, decide first; what the meter
+  // sends in the pause before the write decides too.
+  if (!link->send_due || link->rsp_len > 0 || line_waiting(link) > 0)
+    return;
+  link->send_due = 0;
+  nbr14522_cmd_send(link);
 }
 
 void *nbr14522_main(void *arg)
@@ -584,9 +761,13 @@ void *nbr14522_main(void *arg)
     nbr14522_due_exec(link);
     fd_set readable;
     FD_ZERO(&readable);
+    socket_watch(link->fd_com, &readable);
+    socket_watch(link->fd_ev[0], &readable);
     int highest = -1;
-    watch(link->fd_com, &readable, &highest);
-    watch(link->fd_ev[0], &readable, &highest);
+    for (int fd : {link->fd_com, link->fd_ev[0]}) {
+      if (fd < FD_SETSIZE && fd > highest)
+        highest = fd;
+    }
     struct timeval tv;
     const int ready = thread_select(highest + 1, &readable, clock_timeout(nbr14522_due(link), &tv));
     if (ready < 0) {
@@ -594,9 +775,9 @@ void *nbr14522_main(void *arg)
       sleep(1);
       continue;
     }
-    if (link->fd_com >= 0 && link->fd_com < FD_SETSIZE && FD_ISSET(link->fd_com, &readable))
+    if (socket_ready(link->fd_com, &readable))
       nbr14522_com_exec(link);
-    if (link->fd_ev[0] >= 0 && FD_ISSET(link->fd_ev[0], &readable))
+    if (socket_ready(link->fd_ev[0], &readable))
       nbr14522_pipe_exec(link);
   }
   return nullptr;

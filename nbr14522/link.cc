@@ -31,11 +31,18 @@
 
 namespace {
 
-// What the meter and the AMR client can make a link log: enough for the
-// busiest ordinary read (a response arriving a byte at a time logs two lines
-// per byte), then a line a second.
-constexpr uint32_t kLogBurst = 540;
-constexpr uint32_t kLogPerMinute = 60;
+// What the meter and the AMR client can make a link log, in three budgets
+// so that no kind of line crowds out another: warnings and errors; the
+// notices of the meter's comings and goings (a few per session); and the
+// progress lines of a response's chunks, enough for the busiest ordinary
+// read (a response arriving a byte at a time logs two lines per byte). Each
+// refills at a line every two seconds.
+constexpr uint32_t kLogBurst = 120;
+constexpr uint32_t kNoticeBurst = 120;
+constexpr uint32_t kProgressBurst = 540;
+constexpr uint32_t kLogPerMinute = 30;
+// The pause before each write to the meter.
+constexpr long kPauseNs = 1000000;
 
 // The first real-time signal the C library leaves to applications. Only the
 // notifier threads receive it, each for its own link's timers.
@@ -147,7 +154,10 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
 
   link->dev = dev;
   link->trace = trace;
+  link->pause_ns = kPauseNs;
   log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
+  log_limit_init(&link->notices, dev, kNoticeBurst, kLogPerMinute);
+  log_limit_init(&link->progress, dev, kProgressBurst, kLogPerMinute);
   log_limit_init(&link->reopen_log, dev, 1, 1);
   if (!nbr14522_line_open(link, nullptr)) {
     nbr14522_close(link);

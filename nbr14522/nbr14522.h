@@ -58,13 +58,14 @@ enum : uint32_t {
   NBR14522_TRACE_ACK_RECEIVED,
   NBR14522_TRACE_RSP_STARTED,  // code
   NBR14522_TRACE_RSP_COMPLETE,  // code, CRC good (1) or bad (0); data: bytes 1 to 4, the meter number
-  NBR14522_TRACE_RSP_DROPPED,  // code: it answers a client that has been replaced
+  NBR14522_TRACE_RSP_DROPPED,  // code, why (NBR14522_GONE_*, 0: nothing was asked)
   NBR14522_TRACE_ACK_SENT,
   NBR14522_TRACE_NAK_SENT,
   NBR14522_TRACE_RSP_TIMEOUT,  // bytes of the response received by then
   NBR14522_TRACE_CMD_GIVEN_UP,  // code, sends
   NBR14522_TRACE_LINE_LOST,  // errno, 0 for end of file
   NBR14522_TRACE_LINE_BACK,
+  NBR14522_TRACE_ENQ_CROSSED,  // an ENQ the meter sent before it had the command
   NBR14522_TRACE_END
 };
 
@@ -72,6 +73,15 @@ enum : uint32_t {
 enum : uint32_t {
   NBR14522_DROPPED_LENGTH = 1,  // a chunk of 0 or more than 66 bytes
   NBR14522_DROPPED_REPLACED = 2,  // its client was replaced before it went out
+};
+
+// Why a command written to the meter left flight.
+enum : uint32_t {
+  NBR14522_GONE_ANSWERED = 1,
+  NBR14522_GONE_GIVEN_UP = 2,
+  NBR14522_GONE_REPLACED = 3,  // its client was replaced
+  NBR14522_GONE_LEFT = 4,      // its client left
+  NBR14522_GONE_NEXT = 5,      // its client sent another command
 };
 
 /// Receives each good response (context, bytes, length 258); its result is
@@ -108,12 +118,20 @@ struct nbr14522_link {
 
   uint8_t cmd_buf[NBR14522_CMD_SIZE];
   int cmd_len;  // 0 or less: no command pending
+  // Sends of the pending command. Once it has been written (1 or more) it is
+  // in flight until a whole good frame answers it, it is given up, or its
+  // client leaves or sends the next; only then may another command go out.
   int cmd_tries;
-  // A command was written and no response has started since: the next one
-  // to start answers it, and counts it as a command answered, once.
-  int cmd_awaited;
+  // A composed command's answer is under way: frames have come, not the last.
+  int answering;
   uint8_t rsp_buf[NBR14522_RSP_SIZE];
   int rsp_len;
+  // The frame being collected answers the command in flight: it started
+  // after that command was written, with its code or an information code.
+  int rsp_answers;
+  int64_t rsp_start_ms;  // monotonic ms of its first byte
+  // A composed answer's frame stopped half way: it is asked for again (NAK).
+  int rsp_broken;
   std::atomic<uint32_t> connected;
   std::atomic<uint32_t> break_on;
   unsigned enq_count;
@@ -123,10 +141,39 @@ struct nbr14522_link {
   int enq_armed;
   int rsp_armed;
 
+  // A send asked for (by an ENQ, a NAK, a time-out, a fresh ENQ at intake)
+  // goes out only once the line has nothing more to read: bytes that come
+  // first (a response that an ENQ was only crossing) may make it moot.
+  int send_due;
+  // The pause before each write to the meter, in ns; 1 ms on a line.
+  long pause_ns;
+  // Monotonic ms when the command in flight, or our ACK between a composed
+  // answer's frames, last left the line.
+  int64_t sent_ms;
+
+  // Answers the meter may still owe: sends of the last command written that
+  // neither a frame, a NAK nor an abandoned frame has accounted for. A meter
+  // slower than the response wait, or one that answers every send, answers
+  // them late; until they came or `quiet_until` (monotonic ms) passed, no
+  // other command goes out, so that no late answer can pass for its answer.
+  int owed;
+  int64_t owed_first_ms;
+  int64_t owed_last_ms;
+  int64_t quiet_until;
+  int64_t answer_ms;  // how long the meter last took to start an answer
+  // A WAIT came, and no frame or ENQ since: the ENQ that ends it says the
+  // meter dropped what it was busy with, and owes nothing.
+  int waited;
+  // The command that last left flight (code, NBR14522_GONE_*), to tell
+  // whose late answer a dropped frame is; cleared by the next write.
+  uint8_t gone_code;
+  uint32_t gone_why;
+
   // Sessions: the AMR side numbers its clients, and a response goes only to
   // the client whose command it answers. `session` is the client served now,
   // `cmd_session` the one whose command is pending, `rsp_session` the one
-  // whose command was last written to the meter. 0 until the first session.
+  // whose command the response being handed over answers. 0 until the first
+  // session.
   uint32_t session;
   uint32_t cmd_session;
   uint32_t rsp_session;
@@ -172,9 +219,16 @@ struct nbr14522_link {
   // Commands that the filter kept from the meter.
   std::atomic<uint32_t> n_cmd_refused;
 
-  // Bounds what the meter and the AMR client can make the link log; used by
-  // the link thread and by the event writers, never blocking either.
-  log_limit log;
+  // Good frames that answered no command in flight: acknowledged, dropped.
+  std::atomic<uint32_t> n_rsp_dropped;
+
+  // Bound what the meter and the AMR client can make the link log; used by
+  // the link thread and by the event writers, never blocking either. Each
+  // kind of line has a budget of its own, so that the progress lines of
+  // ordinary reads never crowd out a notice, nor notices a warning.
+  log_limit log;       // warnings and errors
+  log_limit notices;   // the meter's comings and goings, WAIT
+  log_limit progress;  // a response's chunks
 };
 
 /// Opens the serial line `dev` at 9600 8N1, creates the event channel and

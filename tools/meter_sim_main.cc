@@ -14,7 +14,14 @@
 //   --line-speed     time the line as 9600 8N1 would, both ways: each byte
 //                    arrives 1.0417 ms after the one before, and a command
 //                    is heard 68.75 ms after its first byte
-//   --turnaround MS  pause before answering a command, 0 to 1000 (default 10)
+//   --turnaround MS  pause before answering a command, 0 to 10000 (default 10)
+//   --busy MODE      a command heard while busy with another: ignore (default)
+//                    or answer (after the one under way: every send answered)
+//   --enq-while-busy keep sending ENQ during the turnaround
+//   --composed N     frames in the answer to codes 26, 27 and 52 (default 3),
+//                    the last marked by bit 0x10 of byte 5
+//   --chunked B:MS   hand the line what is due in chunks of at most B bytes,
+//                    MS ms apart (e.g. 8:8.3), as a UART or USB driver does
 //   --meter-id N     meter number in responses, up to 8 digits (default 12345678)
 //   --echo-payload N copy command bytes 1 to N (up to 63) into response bytes
 //                    128 on, so each response names the command it answers
@@ -34,6 +41,11 @@
 //   chunks[:N[:GAP]]     response in N chunks (3) with GAP ms (2) between
 //   stall[:MS]           one MS (20) gap in the middle of the response
 //   garbage[:N]          N (3) non-control bytes before an ENQ; per ENQ slot
+//   crossed              an ENQ right before the response, in one write
+//   half[:N]             only N (129) bytes of the response, then ENQ again
+//   unsolicited          the last answer again, unasked; per ENQ slot
+//   lose-ack[:MS]        between a composed answer's frames, ignore the ACK
+//                        and send ENQ after MS (100) to ask for it again
 //
 // Counters, one key=value line each:
 //   enq_sent             ENQ bytes sent
@@ -50,6 +62,8 @@
 //                        short by a new command or by the line closing
 //   responses_given_up   responses dropped after their third resend was NAKed
 //   garbage_bytes_sent   bytes sent by the garbage fault
+//   commands_queued      commands heard while busy and answered after (--busy)
+//   acks_ignored         ACKs ignored by the lose-ack fault
 //   stray_bytes          bytes from the reader ignored (late ACK/NAK, ...)
 //   stray_acks, stray_naks  the ACKs and NAKs among them: with the four
 //                        responses_*_acked/naked they add up to every ACK
@@ -80,7 +94,8 @@ const char *const PROG = "mevrakt-meter-sim";
 constexpr int64_t PLUG_CHECK_NS = 50000000;
 
 const char USAGE[] =
-    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS] [--meter-id N]\n"
+    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS] [--busy MODE]\n"
+    "                         [--enq-while-busy] [--composed N] [--chunked B:MS] [--meter-id N]\n"
     "                         [--echo-payload N] [--seed N] [--fault FAULT]... [--stats FILE]\n"
     "                         [--trace] [DEVICE]\n";
 
@@ -93,7 +108,15 @@ const char HELP[] =
     "  --enq-ms N     ENQ period while idle, 1 to 500 ms (default 200)\n"
     "  --line-speed   time the line as 9600 8N1 would, both ways (1.0417 ms a\n"
     "                 byte; a command is heard 68.75 ms after its first byte)\n"
-    "  --turnaround MS  pause before answering a command, 0 to 1000 (default 10)\n"
+    "  --turnaround MS  pause before answering a command, 0 to 10000 (default 10)\n"
+    "  --busy MODE    a command heard while answering another: ignore (default),\n"
+    "                 or answer it after that one (every send is answered)\n"
+    "  --enq-while-busy  keep sending ENQ during the turnaround\n"
+    "  --composed N   frames in the answer to codes 26, 27 and 52, 1 to 16\n"
+    "                 (default 3); bit 0x10 of byte 5 marks the last\n"
+    "  --chunked B:MS hand the line what is due in chunks of at most B bytes,\n"
+    "                 MS ms apart (e.g. 8:8.3 for a 16550 FIFO at 9600 baud,\n"
+    "                 16:16 for a USB adapter's latency timer)\n"
     "  --meter-id N   meter number in responses, up to 8 digits (default 12345678)\n"
     "  --echo-payload N  copy command bytes 1 to N (up to 63) into the response\n"
     "                 from its byte 128 on; the trace shows them on each response\n"
@@ -114,6 +137,11 @@ const char HELP[] =
     "  chunks[:N[:GAP]]    response in N chunks (3), GAP ms apart (2)\n"
     "  stall[:MS]          one gap of MS (20) in the middle of the response\n"
     "  garbage[:N]         N non-control bytes (3) before an ENQ; each ENQ slot\n"
+    "  crossed             an ENQ right before the response, in one write\n"
+    "  half[:N]            only N bytes (129) of the response, then ENQ again\n"
+    "  unsolicited         the last answer again, unasked; each ENQ slot\n"
+    "  lose-ack[:MS]       between a composed answer's frames, ignore the ACK\n"
+    "                      and send ENQ after MS (100) to ask for it again\n"
     "Faults of one kind add up; the last probability and arguments given count.\n"
     "e.g. --fault bad-crc=0.05 --fault nak@2:3 --fault wait=0.01:2000:enq\n"
     "\n"
@@ -123,9 +151,35 @@ const char HELP[] =
     "responses_{good,bad}_{acked,naked}, responses_unanswered (no reply in 1 s,\n"
     "or cut short), responses_given_up (NAKed after 3 resends),\n"
     "garbage_bytes_sent, stray_bytes (stray_acks and stray_naks among them),\n"
+    "commands_queued (heard while busy, --busy answer), acks_ignored (lose-ack),\n"
     "fault_KIND (times injected).\n";
 
 volatile sig_atomic_t g_stop = 0;
+
+// "B:MS", MS with at most one decimal (8:8.3).
+bool parse_chunks(const char *text, size_t *bytes, int64_t *period_ns)
+{
+  char part[32];
+  const char *colon = strchr(text, ':');
+  if (!colon || static_cast<size_t>(colon - text) >= sizeof part)
+    return false;
+  memcpy(part, text, static_cast<size_t>(colon - text));
+  part[colon - text] = '\0';
+  uint64_t b, whole, tenths = 0;
+  if (!tool_parse_uint(part, 1, TOOL_RSP_LEN, &b))
+    return false;
+  snprintf(part, sizeof part, "%s", colon + 1);
+  if (char *dot = strchr(part, '.')) {
+    *dot = '\0';
+    if (strlen(dot + 1) != 1 || !tool_parse_uint(dot + 1, 0, 9, &tenths))
+      return false;
+  }
+  if (!tool_parse_uint(part, 0, 1000, &whole) || whole * 10 + tenths == 0 || whole * 10 + tenths > 10000)
+    return false;
+  *bytes = b;
+  *period_ns = static_cast<int64_t>(whole * 10 + tenths) * 100000;
+  return true;
+}
 
 void on_signal(int)
 {
@@ -168,21 +222,37 @@ struct line {
   bool pty = false;
   bool blocked = false;  // the last write met a full buffer
   int64_t plug_check_ns = 0;
+  // A driver's delivery: at most chunk_bytes at a time, chunk_ns apart.
+  size_t chunk_bytes = 0;
+  int64_t chunk_ns = 0;
+  int64_t next_chunk_ns = 0;
 };
+
+// When the next queued byte may be written: when it is due, and, in chunks,
+// not before the next chunk.
+int64_t next_write_ns(const sim_meter *sim, const line *ln)
+{
+  return std::max(sim->out.front().due_ns, ln->chunk_bytes ? ln->next_chunk_ns : 0);
+}
 
 // Writes the queued bytes that are due. Returns false on a fatal line error.
 bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
 {
-  while (!sim->out.empty() && sim->out.front().due_ns <= now_ns && !ln->blocked) {
+  while (!sim->out.empty() && next_write_ns(sim, ln) <= now_ns && !ln->blocked) {
     uint8_t buf[TOOL_RSP_LEN];
+    const size_t most = ln->chunk_bytes ? std::min(ln->chunk_bytes, sizeof buf) : sizeof buf;
     size_t n = 0;
-    while (n < sizeof buf && n < sim->out.size() && sim->out[n].due_ns <= now_ns) {
+    while (n < most && n < sim->out.size() && sim->out[n].due_ns <= now_ns) {
       buf[n] = sim->out[n].byte;
       n++;
     }
     ssize_t done = write(ln->fd, buf, n);
     if (done > 0) {
       sim_written(sim, static_cast<size_t>(done), now_ns);
+      if (ln->chunk_bytes) {
+        ln->next_chunk_ns = now_ns + ln->chunk_ns;
+        break;
+      }
     } else if (done < 0 && errno == EAGAIN) {
       ln->blocked = true;
     } else if (done < 0 && errno == EINTR) {
@@ -239,7 +309,7 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
 
     int64_t next = sim_next_ns(sim);
     if (!sim->out.empty() && !ln->blocked)
-      next = std::min(next, sim->out.front().due_ns);
+      next = std::min(next, next_write_ns(sim, ln));
     if (!sim->plugged)
       next = std::min(next, ln->plug_check_ns);
     struct timespec timeout;
@@ -284,10 +354,15 @@ int main(int argc, char **argv)
       {"trace", no_argument, nullptr, 't'},          {"help", no_argument, nullptr, 'h'},
       {"turnaround", required_argument, nullptr, 'a'},
       {"echo-payload", required_argument, nullptr, 'p'},
+      {"busy", required_argument, nullptr, 'b'},
+      {"enq-while-busy", no_argument, nullptr, 'E'},
+      {"composed", required_argument, nullptr, 'c'},
+      {"chunked", required_argument, nullptr, 'k'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   static sim_meter sim;
+  line ln;
   const char *stats_path = nullptr;
   uint64_t value;
   char err[160];
@@ -308,9 +383,27 @@ int main(int argc, char **argv)
       sim.line_speed = true;
       break;
     case 'a':
-      if (!tool_parse_uint(optarg, 0, 1000, &value))
-        return tool_bad_usage(PROG, USAGE, "--turnaround '%s' is not a number from 0 to 1000", optarg);
+      if (!tool_parse_uint(optarg, 0, 10000, &value))
+        return tool_bad_usage(PROG, USAGE, "--turnaround '%s' is not a number from 0 to 10000", optarg);
       sim.turnaround_ns = static_cast<int64_t>(value) * 1000000;
+      break;
+    case 'b':
+      if (strcmp(optarg, "ignore") != 0 && strcmp(optarg, "answer") != 0)
+        return tool_bad_usage(PROG, USAGE, "--busy '%s' is neither ignore nor answer", optarg);
+      sim.busy_answer = strcmp(optarg, "answer") == 0;
+      break;
+    case 'E':
+      sim.enq_while_busy = true;
+      break;
+    case 'c':
+      if (!tool_parse_uint(optarg, 1, 16, &value))
+        return tool_bad_usage(PROG, USAGE, "--composed '%s' is not a number from 1 to 16", optarg);
+      sim.composed_frames = static_cast<int>(value);
+      break;
+    case 'k':
+      if (!parse_chunks(optarg, &ln.chunk_bytes, &ln.chunk_ns))
+        return tool_bad_usage(PROG, USAGE, "--chunked '%s' is not BYTES:MS (1 to 258 bytes, 0.1 to 1000 ms)",
+                              optarg);
       break;
     case 'm':
       if (!tool_parse_uint(optarg, 0, 99999999, &value))
@@ -349,7 +442,6 @@ int main(int argc, char **argv)
     fprintf(stderr, "%s: cannot write %s: %s\n", PROG, stats_path, strerror(errno));
     return 1;
   }
-  line ln;
   char path[256];
   if (optind < argc) {
     snprintf(path, sizeof path, "%s", argv[optind]);

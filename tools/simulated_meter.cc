@@ -14,6 +14,8 @@ constexpr int64_t MS = 1000000;
 constexpr int64_t CMD_STALL_NS = 100 * MS;
 constexpr int64_t ACK_WAIT_NS = 1000 * MS;
 constexpr int MAX_RESENDS = 3;
+// Between a composed answer's frames: the ACK of one, then the next.
+constexpr int64_t FRAME_GAP_NS = 10 * MS;
 
 struct fault_info {
   const char *name;
@@ -31,6 +33,10 @@ constexpr std::array<fault_info, SIM_FAULT_KINDS> fault_table{{
     {"chunks", 2, {3, 2}, {2, 0}, {64, 1000}},
     {"stall", 1, {20, 0}, {0, 0}, {10000, 0}},
     {"garbage", 1, {3, 0}, {1, 0}, {TOOL_RSP_LEN, 0}},
+    {"crossed", 0, {0, 0}, {0, 0}, {0, 0}},
+    {"half", 1, {TOOL_RSP_LEN / 2, 0}, {1, 0}, {TOOL_RSP_LEN - 1, 0}},
+    {"unsolicited", 0, {0, 0}, {0, 0}, {0, 0}},
+    {"lose-ack", 1, {100, 0}, {1, 0}, {10000, 0}},
 }};
 
 __attribute__((format(printf, 3, 4))) bool fail(char *err, size_t errlen, const char *fmt, ...)
@@ -132,6 +138,10 @@ void build_response(sim_meter *sim, uint8_t code)
   put_bcd(r + 11, 4, sim->readings);
   for (uint64_t reg = 0; reg < 4; reg++)
     put_bcd(r + 15 + 5 * reg, 5, 1234567 * (reg + 1) + sim->readings * (37 + 11 * reg));
+  // A composed answer's frames carry their place in byte 5: only the last
+  // has the mark.
+  if (nbr14522_is_composed(code))
+    r[NBR14522_RSP_FLAGS_BYTE] = sim->frames_left <= 1 ? NBR14522_RSP_LAST : 0;
   memcpy(r + SIM_ECHO_OFFSET, sim->cmd + 1, sim->echo_len);
   tool_frame_seal(r, TOOL_RSP_LEN);
 }
@@ -178,20 +188,54 @@ void transmit(sim_meter *sim, int64_t now_ns)
     gaps[TOOL_RSP_LEN / 2] += static_cast<int64_t>(sim->faults[SIM_STALL].args[0]) * MS;
     shaped = true;
   }
-  queue(sim, frame, TOOL_RSP_LEN, shaped ? gaps : nullptr, now_ns);
+  // An ENQ sent just before the command came, the response right behind it.
+  const bool crossed = fault_hit(sim, SIM_CROSSED);
+  if (crossed) {
+    queue_byte(sim, NBR14522_ENQ, now_ns);
+    sim->stats.enq_sent++;
+  }
+  sim->rsp_half = fault_hit(sim, SIM_HALF);
+  const size_t len = sim->rsp_half ? sim->faults[SIM_HALF].args[0] : TOOL_RSP_LEN;
+  queue(sim, frame, len, shaped ? gaps : nullptr, now_ns);
   (sim->rsp_bad ? sim->stats.responses_sent_bad : sim->stats.responses_sent_good)++;
   sim->state = SIM_SENDING;
   char echo[8 + 2 * SIM_ECHO_MAX];
   echo_text(sim, echo);
-  trace(sim, now_ns, "tx response %02X%s%s%s", frame[0], echo, sim->rsp_bad ? " bad-crc" : "",
-        shaped ? " shaped" : "");
+  char part[32] = "";
+  if (sim->frames_left > 1 || sim->frame_index > 1)
+    snprintf(part, sizeof part, " frame %d", sim->frame_index);
+  trace(sim, now_ns, "tx response %02X%s%s%s%s%s%s", frame[0], part, echo, sim->rsp_bad ? " bad-crc" : "",
+        shaped ? " shaped" : "", crossed ? " after ENQ" : "", sim->rsp_half ? " cut short" : "");
 }
 
-void go_idle(sim_meter *sim, int64_t next_enq_ns)
+// The answer (or a composed answer's next frame) goes out at `at_ns`; a
+// meter that keeps its ENQ rhythm meanwhile sends ENQs before it.
+void answer_at(sim_meter *sim, int64_t at_ns)
+{
+  sim->state = SIM_TURNAROUND;
+  sim->deadline_ns = at_ns;
+}
+
+void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns);
+
+// An exchange is over. A command heard meanwhile is answered next; else the
+// meter idles, sending ENQ from `next_enq_ns` on.
+void go_idle(sim_meter *sim, int64_t next_enq_ns, int64_t now_ns = 0)
 {
   sim->state = SIM_IDLE;
   sim->cmd_len = 0;
+  sim->frames_left = 0;
+  sim->ask_ack_ns = 0;
   sim->next_enq_ns = next_enq_ns;
+  if (sim->queued_count == 0 || now_ns == 0)
+    return;
+  memcpy(sim->cmd, sim->queued[0], TOOL_CMD_LEN);
+  const int64_t heard_ns = sim->queued_ns[0];
+  sim->queued_count--;
+  memmove(sim->queued[0], sim->queued[1], sim->queued_count * TOOL_CMD_LEN);
+  memmove(sim->queued_ns, sim->queued_ns + 1, sim->queued_count * sizeof sim->queued_ns[0]);
+  trace(sim, now_ns, "taking up a command heard while busy");
+  on_command(sim, heard_ns, now_ns);
 }
 
 void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
@@ -201,12 +245,11 @@ void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
   trace(sim, now_ns, "tx NAK (%s)", why);
 }
 
-void on_command(sim_meter *sim, int64_t now_ns)
+// Answers the command in `cmd`, heard at `heard_ns`, a turnaround after it
+// (or now, if that has passed while the meter was busy).
+void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns)
 {
-  // The reader's write reaches us at once on a pty; on a real line the last
-  // byte comes one command's line time after the first.
-  const int64_t heard_ns = sim->line_speed ? std::max(now_ns, sim->cmd_first_ns + wire_ns(TOOL_CMD_LEN)) : now_ns;
-  const int64_t answer_ns = heard_ns + sim->turnaround_ns;
+  const int64_t answer_ns = std::max(now_ns, heard_ns + sim->turnaround_ns);
   sim->cmd_len = 0;
   if (!tool_frame_ok(sim->cmd, TOOL_CMD_LEN)) {
     sim->stats.commands_bad_crc++;
@@ -232,6 +275,9 @@ void on_command(sim_meter *sim, int64_t now_ns)
   }
   sim->nak_active = false;
 
+  sim->last_code = sim->cmd[0];
+  sim->frames_left = nbr14522_is_composed(sim->cmd[0]) ? sim->composed_frames : 1;
+  sim->frame_index = 1;
   build_response(sim, sim->cmd[0]);
   sim->rsp_resends = 0;
   if (fault_hit(sim, SIM_WAIT)) {
@@ -243,16 +289,61 @@ void on_command(sim_meter *sim, int64_t now_ns)
     trace(sim, now_ns, "tx WAIT");
     return;
   }
-  transmit(sim, answer_ns);
+  answer_at(sim, answer_ns);
+}
+
+// The reader's write reaches us at once on a pty; on a real line the last
+// byte comes one command's line time after the first.
+int64_t heard_at(const sim_meter *sim, int64_t now_ns)
+{
+  return sim->line_speed ? std::max(now_ns, sim->cmd_first_ns + wire_ns(TOOL_CMD_LEN)) : now_ns;
+}
+
+// A byte from the reader while the meter is busy: part of a command to answer
+// later (busy_answer), or stray.
+void busy_input(sim_meter *sim, uint8_t byte, int64_t now_ns)
+{
+  if (!sim->busy_answer || (sim->busy_len == 0 && tool_is_control(byte))) {
+    stray(sim, byte);
+    return;
+  }
+  sim->busy_cmd[sim->busy_len++] = byte;
+  if (sim->busy_len < TOOL_CMD_LEN)
+    return;
+  sim->busy_len = 0;
+  if (!tool_frame_ok(sim->busy_cmd, TOOL_CMD_LEN) || sim->queued_count == sim->queue_max) {
+    sim->stats.commands_bad_crc++;
+    trace(sim, now_ns, "rx command %02X while busy, dropped", sim->busy_cmd[0]);
+    return;
+  }
+  memcpy(sim->queued[sim->queued_count], sim->busy_cmd, TOOL_CMD_LEN);
+  sim->queued_ns[sim->queued_count++] = now_ns;
+  sim->stats.commands_queued++;
+  trace(sim, now_ns, "rx command %02X while busy, answered later", sim->busy_cmd[0]);
 }
 
 void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)
 {
   sim_stats &s = sim->stats;
   if (byte == NBR14522_ACK) {
+    if (sim->frames_left > 1 && fault_hit(sim, SIM_LOSE_ACK)) {
+      s.acks_ignored++;
+      sim->ask_ack_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_LOSE_ACK].args[0]) * MS;
+      trace(sim, now_ns, "rx ACK, ignored");
+      return;
+    }
     (sim->rsp_bad ? s.responses_bad_acked : s.responses_good_acked)++;
     trace(sim, now_ns, "rx ACK");
-    go_idle(sim, now_ns + sim->enq_ns);
+    if (sim->frames_left > 1) {
+      sim->frames_left--;
+      sim->frame_index++;
+      build_response(sim, sim->cmd[0]);
+      sim->rsp_resends = 0;
+      sim->ask_ack_ns = 0;
+      answer_at(sim, now_ns + FRAME_GAP_NS);
+      return;
+    }
+    go_idle(sim, now_ns + sim->enq_ns, now_ns);
     return;
   }
   (sim->rsp_bad ? s.responses_bad_naked : s.responses_good_naked)++;
@@ -264,7 +355,16 @@ void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)
   }
   s.responses_given_up++;
   trace(sim, now_ns, "response given up");
-  go_idle(sim, now_ns + sim->enq_ns);
+  go_idle(sim, now_ns + sim->enq_ns, now_ns);
+}
+
+// The meter's ENQ rhythm while it is busy with a command.
+void busy_enq(sim_meter *sim, int64_t now_ns)
+{
+  queue_byte(sim, NBR14522_ENQ, now_ns);
+  sim->stats.enq_sent++;
+  trace(sim, now_ns, "tx ENQ while busy");
+  sim->next_enq_ns = now_ns + sim->enq_ns;
 }
 
 void enq_slot(sim_meter *sim, int64_t now_ns)
@@ -279,6 +379,17 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
     sim->silent_until_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_SILENCE].args[0]) * MS;
     sim->next_enq_ns = sim->silent_until_ns;
     trace(sim, now_ns, "silence");
+    return;
+  }
+  if (fault_hit(sim, SIM_UNSOLICITED)) {
+    // A frame nobody asked for: the last command's answer once more.
+    sim->frames_left = 1;
+    sim->frame_index = 1;
+    build_response(sim, sim->last_code);
+    sim->rsp_resends = 0;
+    trace(sim, now_ns, "unsolicited frame");
+    transmit(sim, now_ns);
+    sim->next_enq_ns = now_ns + sim->enq_ns;
     return;
   }
   if (fault_hit(sim, SIM_GARBAGE)) {
@@ -398,9 +509,14 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
       trace(sim, now_ns, "response unanswered");
       go_idle(sim, sim->next_enq_ns);
     }
+    // During a turnaround, a pause or a transmission the meter is busy.
+    if (sim->state != SIM_IDLE) {
+      busy_input(sim, byte, now_ns);
+      continue;
+    }
     // A command never starts with a control byte, so a lone one here is a
-    // late or stray answer; during a pause or a transmission all is stray.
-    if (sim->state != SIM_IDLE || (sim->cmd_len == 0 && tool_is_control(byte))) {
+    // late or stray answer.
+    if (sim->cmd_len == 0 && tool_is_control(byte)) {
       stray(sim, byte);
       continue;
     }
@@ -409,7 +525,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
     sim->cmd[sim->cmd_len++] = byte;
     sim->cmd_last_ns = now_ns;
     if (sim->cmd_len == TOOL_CMD_LEN)
-      on_command(sim, now_ns);
+      on_command(sim, heard_at(sim, now_ns), now_ns);
   }
 }
 
@@ -430,18 +546,31 @@ void sim_tick(sim_meter *sim, int64_t now_ns)
       break;
     if (sim->pause_then_enq) {
       trace(sim, now_ns, "pause over, command dropped");
-      go_idle(sim, now_ns);
+      go_idle(sim, now_ns, now_ns);
     } else {
       transmit(sim, now_ns);
     }
     break;
+  case SIM_TURNAROUND:
+    if (sim->enq_while_busy && sim->plugged && now_ns >= sim->next_enq_ns && now_ns < sim->deadline_ns)
+      busy_enq(sim, now_ns);
+    if (now_ns >= sim->deadline_ns)
+      transmit(sim, now_ns);
+    break;
   case SIM_SENDING:
     break;
   case SIM_ACK_WAIT:
-    if (now_ns >= sim->deadline_ns) {
+    if (sim->ask_ack_ns != 0 && now_ns >= sim->ask_ack_ns) {
+      // It never had our ACK, it thinks: it asks for it again.
+      queue_byte(sim, NBR14522_ENQ, now_ns);
+      sim->stats.enq_sent++;
+      trace(sim, now_ns, "tx ENQ for the ACK");
+      sim->ask_ack_ns = 0;
+      sim->deadline_ns = now_ns + ACK_WAIT_NS;
+    } else if (now_ns >= sim->deadline_ns) {
       sim->stats.responses_unanswered++;
       trace(sim, now_ns, "no ACK or NAK");
-      go_idle(sim, now_ns);
+      go_idle(sim, now_ns, now_ns);
     }
     break;
   }
@@ -454,8 +583,15 @@ int64_t sim_next_ns(const sim_meter *sim)
     if (sim->cmd_len > 0)
       return sim->cmd_last_ns + CMD_STALL_NS;
     return sim->plugged ? sim->next_enq_ns : INT64_MAX;
-  case SIM_PAUSED:
+  case SIM_TURNAROUND:
+    if (sim->enq_while_busy && sim->plugged)
+      return std::min(sim->deadline_ns, sim->next_enq_ns);
+    return sim->deadline_ns;
   case SIM_ACK_WAIT:
+    if (sim->ask_ack_ns != 0)
+      return std::min(sim->deadline_ns, sim->ask_ack_ns);
+    return sim->deadline_ns;
+  case SIM_PAUSED:
     return sim->deadline_ns;
   case SIM_SENDING:
     break;
@@ -468,6 +604,12 @@ void sim_written(sim_meter *sim, size_t count, int64_t now_ns)
   count = std::min(count, sim->out.size());
   sim->out.pop_front(count);
   if (sim->state == SIM_SENDING && sim->out.empty()) {
+    if (sim->rsp_half) {
+      // It stopped half way, and waits for nothing: ENQ again next.
+      trace(sim, now_ns, "response cut short, back to ENQ");
+      go_idle(sim, now_ns + sim->enq_ns, now_ns);
+      return;
+    }
     sim->state = SIM_ACK_WAIT;
     sim->deadline_ns = now_ns + ACK_WAIT_NS;
   }
@@ -485,6 +627,8 @@ void sim_set_plugged(sim_meter *sim, bool plugged, int64_t now_ns)
     sim->out.clear();
     sim->line_free_ns = now_ns;
   }
+  sim->queued_count = 0;
+  sim->busy_len = 0;
   go_idle(sim, now_ns);
 }
 
@@ -514,6 +658,8 @@ void sim_stats_print(const sim_meter *sim, FILE *to)
       {"stray_bytes", s.stray_bytes},
       {"stray_acks", s.stray_acks},
       {"stray_naks", s.stray_naks},
+      {"commands_queued", s.commands_queued},
+      {"acks_ignored", s.acks_ignored},
   };
   for (const auto &row : rows)
     fprintf(to, "%s=%llu\n", row.key, static_cast<unsigned long long>(row.value));

@@ -17,6 +17,10 @@ enum sim_fault_kind {
   SIM_CHUNKS,   // occasion: every response transmission
   SIM_STALL,    // occasion: every response transmission
   SIM_GARBAGE,  // occasion: every ENQ slot while idle (and not silent)
+  SIM_CROSSED,  // occasion: every response transmission
+  SIM_HALF,     // occasion: every response transmission
+  SIM_UNSOLICITED,  // occasion: every ENQ slot while idle (and not silent)
+  SIM_LOSE_ACK,     // occasion: every ACK of a composed answer's frame but the last
   SIM_FAULT_KINDS
 };
 
@@ -51,6 +55,8 @@ struct sim_stats {
   uint64_t stray_bytes = 0;
   uint64_t stray_acks = 0;  // the ACKs and NAKs among stray_bytes
   uint64_t stray_naks = 0;
+  uint64_t commands_queued = 0;  // commands heard while busy, answered after
+  uint64_t acks_ignored = 0;     // by the lose-ack fault
 };
 
 // With echo_len set, a response carries bytes 1 to echo_len of its command
@@ -91,8 +97,9 @@ struct sim_queue {
 };
 
 enum sim_state {
-  SIM_IDLE,      // sending ENQ, collecting a command
-  SIM_PAUSED,    // WAIT sent, pausing before answering or resuming ENQ
+  SIM_IDLE,        // sending ENQ, collecting a command
+  SIM_TURNAROUND,  // a command heard; its answer (or a composed answer's next frame) due at deadline_ns
+  SIM_PAUSED,      // WAIT sent, pausing before answering or resuming ENQ
   SIM_SENDING,   // a response is (partly) queued in `out`
   SIM_ACK_WAIT,  // the response is out; waiting for ACK or NAK
 };
@@ -106,6 +113,13 @@ struct sim_meter {
   int64_t turnaround_ns = 10000000;
   uint32_t meter_id = 12345678;
   size_t echo_len = 0;  // 0 to SIM_ECHO_MAX
+  // A command that comes while the meter is busy with another is ignored,
+  // or, with busy_answer, answered after it: then every send is answered.
+  bool busy_answer = false;
+  // Keep sending ENQ during the turnaround, as some meters do.
+  bool enq_while_busy = false;
+  // Frames in the answer to a composed command (codes 26, 27, 52).
+  int composed_frames = 3;
   uint64_t seed = 1;
   FILE *trace = nullptr;  // one line per protocol event when set
   sim_fault faults[SIM_FAULT_KINDS];
@@ -130,6 +144,18 @@ struct sim_meter {
   uint8_t rsp[TOOL_RSP_LEN] = {};
   bool rsp_bad = false;
   int rsp_resends = 0;
+  bool rsp_half = false;  // the half fault cut this transmission short
+  int frames_left = 0;    // frames of a composed answer still to send, this one included
+  int frame_index = 0;
+  int64_t ask_ack_ns = 0;  // lose-ack: when to send ENQ for the ACK again; 0 for never
+  uint8_t last_code = 0x14;  // code of the last command answered
+  // Commands heard while busy (busy_answer), with when they were heard.
+  static constexpr size_t queue_max = 8;
+  uint8_t queued[queue_max][TOOL_CMD_LEN] = {};
+  int64_t queued_ns[queue_max] = {};
+  size_t queued_count = 0;
+  uint8_t busy_cmd[TOOL_CMD_LEN] = {};
+  size_t busy_len = 0;
   uint32_t readings = 0;
   sim_queue out;
   sim_stats stats;

@@ -15,15 +15,34 @@
 
 namespace {
 
+// A frame reaches the client only as the answer to the command in flight:
+// the last one written (every write finds the line read empty and no frame
+// coming in, see fuzz_link_hold_expire, so the frame started after it), with
+// the command's code or an information code, for the client served now.
 int on_response(void *ctx, const uint8_t *data, int length)
 {
   fuzz_link *f = static_cast<fuzz_link *>(ctx);
+  const nbr14522_link *link = f->link;
   FUZZ_CHECK(length == NBR14522_RSP_SIZE);
   FUZZ_CHECK(tool_frame_ok(data, NBR14522_RSP_SIZE));
-  // Only the client served now gets a response.
-  FUZZ_CHECK(nbr14522_rsp_session(f->link) == f->link->session);
+  FUZZ_CHECK(link->cmd_len > 0 && link->cmd_tries > 0);
+  FUZZ_CHECK(f->written_len == link->cmd_len && memcmp(f->written, link->cmd_buf, f->written_len) == 0);
+  FUZZ_CHECK(nbr14522_answers(link->cmd_buf[0], data[0]));
+  FUZZ_CHECK(nbr14522_rsp_session(link) == link->session);
   f->responses++;
   return 0;
+}
+
+// Whether the link wrote a command since the last look.
+bool command_written(fuzz_link *f)
+{
+  bool written = false;
+  for (uint64_t end = trace_end(f->trace); f->trace_seen < end; f->trace_seen++) {
+    trace_record record;
+    if (trace_get(f->trace, f->trace_seen, &record) && record.kind == NBR14522_TRACE_CMD_WRITTEN)
+      written = true;
+  }
+  return written;
 }
 
 bool make_timer(timer_t *timer, int *ok)
@@ -59,8 +78,13 @@ bool fuzz_link_open(fuzz_link *f)
   if (!link)
     return false;
   link->dev = "fuzz-line";
+  link->trace = f->trace = record_alloc<trace_ring>();
+  if (!f->trace)
+    return false;
   link->fd_com = link->fd_ev[0] = link->fd_ev[1] = -1;
-  log_limit_init(&link->log, link->dev, 540, 60);
+  log_limit_init(&link->log, link->dev, 120, 30);
+  log_limit_init(&link->notices, link->dev, 120, 30);
+  log_limit_init(&link->progress, link->dev, 540, 30);
 
   // Both ends non-blocking, as serial_open leaves a real line. A socket is no
   // terminal: the link's break, drain and flush calls fail on it, and the
@@ -88,6 +112,8 @@ void fuzz_link_close(fuzz_link *f)
 {
   nbr14522_close(f->link);
   f->link = nullptr;
+  record_free(f->trace);
+  f->trace = nullptr;
   if (f->meter >= 0)
     close(f->meter);
   f->meter = -1;
@@ -145,8 +171,16 @@ void fuzz_link_expire(fuzz_link *f, uint32_t event, bool run_out)
 
 void fuzz_link_hold_expire(fuzz_link *f)
 {
-  f->link->hold_first = f->link->hold_last = 1;  // long ago on the monotonic clock
-  nbr14522_due_exec(f->link);
+  nbr14522_link *link = f->link;
+  link->hold_first = link->hold_last = 1;  // long ago on the monotonic clock
+  command_written(f);
+  const bool line_empty = pending(link->fd_com) == 0 && link->rsp_len == 0;
+  nbr14522_due_exec(link);
+  if (command_written(f)) {
+    FUZZ_CHECK(line_empty);
+    f->written_len = link->cmd_len;
+    memcpy(f->written, link->cmd_buf, static_cast<size_t>(link->cmd_len));
+  }
   fuzz_link_check(f);
 }
 
@@ -161,16 +195,20 @@ void fuzz_link_check(fuzz_link *f)
   // Bytes are dropped while the break is held, so no ENQ can connect the
   // meter then; a disconnect clears `connected` before it holds the break.
   FUZZ_CHECK(!(link->break_on.load() && link->connected.load()));
-  const std::array<uint32_t, 7> now = {
+  const std::array<uint32_t, 8> now = {
       link->n_connected.load(), link->n_disconnected.load(), link->n_conn_lost.load(),
       link->n_cmd_ok.load(),    link->n_cmd_failed.load(),   link->n_rsp_ok.load(),
-      link->n_rsp_failed.load(),
+      link->n_rsp_failed.load(), link->n_rsp_dropped.load(),
   };
   for (size_t i = 0; i < now.size(); i++)
     FUZZ_CHECK(now[i] >= f->counts[i]);
   f->counts = now;
-  // Every response delivered was accepted; one for a replaced client is
-  // accepted but not delivered.
-  FUZZ_CHECK(f->responses <= link->n_rsp_ok.load());
+  // Every frame accepted as an answer was delivered; one answering nothing
+  // was dropped, and a command counts as answered once.
+  FUZZ_CHECK(f->responses == link->n_rsp_ok.load());
+  FUZZ_CHECK(link->n_cmd_ok.load() <= link->n_rsp_ok.load());
+  // One command at a time: nothing owed survives a write of another.
+  FUZZ_CHECK(link->owed >= 0 && link->owed <= 7);
+  FUZZ_CHECK(!link->answering || (link->cmd_len > 0 && link->cmd_tries > 0));
   FUZZ_CHECK(link->hold_len >= 0 && link->hold_len < NBR14522_CMD_SIZE);
 }

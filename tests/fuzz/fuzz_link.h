@@ -13,8 +13,14 @@
 struct fuzz_link {
   nbr14522_link *link;
   int meter;                       // the meter's end of the line; -1 once unplugged
-  std::array<uint32_t, 7> counts;  // the counters at the last check
+  std::array<uint32_t, 8> counts;  // the counters at the last check
   uint32_t responses;              // response handler calls
+  // The link's own record of what it did, read for the commands it wrote.
+  trace_ring *trace;
+  uint64_t trace_seen;
+  // The command last written to the meter, as it was when it went out.
+  uint8_t written[NBR14522_CMD_SIZE];
+  int written_len;
 };
 
 /// Builds the link as nbr14522_open would, up to the thread, and holds the
@@ -44,8 +50,8 @@ void fuzz_link_read_events(fuzz_link *f);
 /// had passed; otherwise the expiry is a stale one.
 void fuzz_link_expire(fuzz_link *f, uint32_t event, bool run_out);
 
-/// The time for the pieces of a command held so far runs out, as if it had
-/// passed: they go on as a command of their own.
+/// Time passes: the pieces of a command held so far go on as a command of
+/// their own, and a send asked for goes out once the line is read empty.
 void fuzz_link_hold_expire(fuzz_link *f);
 
 /// Checks the link's invariants after a step; aborts when one is broken.

@@ -15,7 +15,8 @@
 //   7    a disconnect; or, for a following byte below 16, that many more
 //        bytes sent by the meter just before it unplugs the line
 //   8    a new AMR client: session (byte)
-//   9    the time for a command's held pieces is up
+//   9    time passes: a command's held pieces go on, and a send asked for
+//        (by an ENQ, a NAK, a time-out) goes out if the line is read empty
 #include <algorithm>
 #include <cstring>
 

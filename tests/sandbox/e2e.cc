@@ -1,5 +1,6 @@
 #include "tests/sandbox/e2e.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -499,6 +502,46 @@ long long cpu_ns(pid_t pid)
     closedir(dir);
   }
   return total;
+}
+
+std::string shell_request(const std::string &request, milliseconds timeout)
+{
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/var/run/mevraKT.socket");
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    const std::vector<uint8_t> got = receive(fd, SIZE_MAX, timeout);
+    answer.assign(got.begin(), got.end());
+  }
+  close(fd);
+  return answer;
+}
+
+long long metric(const std::string &metrics, const std::string &name)
+{
+  const std::string key = "\n" + name + " ";
+  const size_t at = ("\n" + metrics).find(key);
+  return at == std::string::npos ? -1 : atoll(metrics.c_str() + at + key.size() - 1);
+}
+
+std::vector<uint8_t> receive(int fd, size_t n, milliseconds timeout)
+{
+  std::vector<uint8_t> got;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (got.size() < n) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    uint8_t buf[4096];
+    ssize_t k;
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
+        (k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0)) <= 0)
+      break;
+    got.insert(got.end(), buf, buf + k);
+  }
+  return got;
 }
 
 }  // namespace e2e

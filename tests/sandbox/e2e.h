@@ -199,6 +199,19 @@ long long cpu_ns(pid_t pid);
 /// both worked.
 bool start_daemon(process &daemon, const char *daemon_bin, const std::string &settings);
 
+/// Sends one request to the daemon's shell on a connection of its own.
+/// Returns the answer as far as it came before the daemon closed the
+/// connection or the deadline passed; empty if the daemon cannot be reached.
+std::string shell_request(const std::string &request, milliseconds timeout = milliseconds(5000));
+
+/// The value of the series `name` (e.g. `mevrakt_commands_ok_total{channel="1"}`)
+/// in the metrics text `metrics`; -1 when it is not there.
+long long metric(const std::string &metrics, const std::string &name);
+
+/// Reads from `fd` until `n` bytes came, the peer closed or the deadline
+/// passed. Returns what came.
+std::vector<uint8_t> receive(int fd, size_t n, milliseconds timeout = milliseconds(5000));
+
 /// What a program run to its end left behind.
 struct run_result {
   int status;          // as process::exit_status(); -1 if it did not start or end

@@ -26,7 +26,7 @@
 //   counts it as stray when it waits on none (a frame the daemon made of
 //   garbage and ENQs, or an answer that came after the meter stopped waiting).
 //   So, once the line is quiet:
-//     Responses OK     = responses_good_acked + responses_bad_acked + stray_acks
+//     Responses OK + dropped = responses_good_acked + responses_bad_acked + stray_acks
 //     Responses failed = responses_good_naked + responses_bad_naked + stray_naks
 //   and responses_bad_acked is 0: a broken transmission is never accepted. A
 //   good transmission is NAKed when the daemon assembled it out of step (after
@@ -756,7 +756,12 @@ TEST_F(SoakTest, FaultsOnBothSides)
   EXPECT_EQ(trace.acked.size() + trace.acked_bad, m["responses_good_acked"] + m["responses_bad_acked"])
       << "the trace and the counters of the meter disagree";
   EXPECT_EQ(m["responses_bad_acked"], 0u);
-  EXPECT_EQ(rsp_ok, m["responses_good_acked"] + m["responses_bad_acked"] + m["stray_acks"]);
+  // A good response the daemon ACKed either answered a command (Responses OK)
+  // or answered none any more, its client gone (dropped).
+  const long long rsp_dropped =
+      e2e::metric(shell_request("metrics\n"), "mevrakt_responses_dropped_total{channel=\"1\"}");
+  EXPECT_EQ(rsp_ok + static_cast<uint64_t>(rsp_dropped),
+            m["responses_good_acked"] + m["responses_bad_acked"] + m["stray_acks"]);
   EXPECT_EQ(rsp_failed, m["responses_good_naked"] + m["responses_bad_naked"] + m["stray_naks"]);
   EXPECT_LE(delivered_unseen, m["stray_acks"]);
   EXPECT_EQ(number(report, "TCP sessions"), t.connections);

@@ -113,12 +113,17 @@ bytes make_command(uint8_t code, uint8_t fill, size_t length)
   return frame;
 }
 
-bytes make_response(uint8_t code, uint8_t seed, bool good_crc)
+bytes make_response(uint8_t code, uint8_t seed, bool good_crc, bool last)
 {
   bytes frame(258);
   frame[0] = code;
   for (size_t i = 1; i < 256; i++)
     frame[i] = static_cast<uint8_t>(seed * 31 + i * 7);
+  if (nbr14522_is_composed(code)) {
+    frame[NBR14522_RSP_FLAGS_BYTE] &= static_cast<uint8_t>(~NBR14522_RSP_LAST);
+    if (last)
+      frame[NBR14522_RSP_FLAGS_BYTE] |= NBR14522_RSP_LAST;
+  }
   tool_frame_seal(frame.data(), frame.size());
   if (!good_crc) {
     frame[256] ^= 0x5A;

@@ -58,8 +58,9 @@ class pty_meter {
 bytes make_command(uint8_t code, uint8_t fill = 0, size_t length = 66);
 
 /// A 258-byte response echoing `code`, with content drawn from `seed`, and
-/// a good CRC unless `good_crc` is false.
-bytes make_response(uint8_t code, uint8_t seed = 0, bool good_crc = true);
+/// a good CRC unless `good_crc` is false. For a composed command's code, the
+/// last frame of its answer unless `last` is false.
+bytes make_response(uint8_t code, uint8_t seed = 0, bool good_crc = true, bool last = true);
 
 /// Whether the CRC over the whole frame is 0.
 bool crc_ok(const bytes &frame);
