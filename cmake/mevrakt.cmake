@@ -11,3 +11,9 @@ function(mevrakt_product_code target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
+
+# The version the programs report (--version) and the package carries, from
+# the project's version alone.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/version.h.in ${PROJECT_BINARY_DIR}/generated/mevrakt_version.h @ONLY)
+add_library(mevrakt_version INTERFACE)
+target_include_directories(mevrakt_version INTERFACE ${PROJECT_BINARY_DIR}/generated)

@@ -1,6 +1,16 @@
 #include "daemon/mevrakt.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "common/record.h"
 #include "daemon/answer.h"
@@ -44,16 +54,32 @@ const char *connected_text(bool connected)
 constexpr uint32_t kAliveCheckMinutes = 7;
 constexpr uint32_t kIdleTimeoutMax = 86400;
 
-// Reads the channel's optional access and liveness keys into the server's
-// policy and the link's command filter. Returns false after logging the first
-// one that cannot be read, with its key and its value.
-bool read_access(const mevrakt_prot *prot, tcp_server_policy *policy, bool codes[256], bool *filter)
+__attribute__((format(printf, 3, 4))) void say(const mevrakt_sink *sink, int priority, const char *format, ...)
 {
-  auto refuse = [prot](const char *name, const char *value) {
-    syslog(LOG_ERR, "%s - bad value for %s%s: \"%s\", channel on %s not opened", "mevrakt_open",
-           prot->key_prefix ? prot->key_prefix : "MOD_MEVRAKT_PROTn_", name, value, prot->device);
+  va_list args;
+  va_start(args, format);
+  sink->say(sink->context, priority, format, args);
+  va_end(args);
+}
+
+void say_syslog(void *, int priority, const char *format, va_list args)
+{
+  vsyslog(priority, format, args);
+}
+
+const mevrakt_sink to_syslog = {say_syslog, nullptr};
+
+// Reads the channel's optional access and liveness keys into the server's
+// policy and the link's command filter. Returns false after saying the first
+// one that cannot be read, with its key and its value.
+bool read_access(const mevrakt_prot *prot, mevrakt_plan *plan, const mevrakt_sink *sink)
+{
+  auto refuse = [prot, sink](const char *name, const char *value) {
+    say(sink, LOG_ERR, "%s - bad value for %s%s: \"%s\", channel on %s not opened", "mevrakt_open",
+        prot->key_prefix ? prot->key_prefix : "MOD_MEVRAKT_PROTn_", name, value, prot->device);
     return false;
   };
+  tcp_server_policy *policy = &plan->policy;
   policy->alive_check_s = kAliveCheckMinutes * 60;
   if (prot->allow && !address_list_parse(prot->allow, &policy->allow))
     return refuse("ALLOW", prot->allow);
@@ -68,31 +94,97 @@ bool read_access(const mevrakt_prot *prot, tcp_server_policy *policy, bool codes
   }
   if (prot->idle_timeout && !settings_parse_number(prot->idle_timeout, kIdleTimeoutMax, &policy->idle_timeout_s))
     return refuse("IDLE_TIMEOUT", prot->idle_timeout);
-  *filter = prot->commands != nullptr;
-  if (prot->commands && !settings_parse_codes(prot->commands, codes))
+  plan->filter = prot->commands != nullptr;
+  if (prot->commands && !settings_parse_codes(prot->commands, plan->codes))
     return refuse("COMMANDS", prot->commands);
   return true;
 }
 
+// Whether the device numbers `rdev` are a terminal's: 1 yes, 0 no, -1 when
+// nothing here can tell (a device is then given the benefit of the doubt).
+// The kernel's table of terminal drivers (/proc/tty/drivers: name, node,
+// major, minor or minor range, type) says it; where /proc hides it, the
+// device's class in sysfs does, except for pseudo-terminals, which have none.
+int is_terminal_device(dev_t rdev)
+{
+  FILE *drivers = fopen("/proc/tty/drivers", "re");
+  if (drivers) {
+    char line[256];
+    int found = 0;
+    while (!found && fgets(line, sizeof line, drivers)) {
+      char name[64], node[64], minors[32];
+      unsigned number, first, last;
+      if (sscanf(line, "%63s %63s %u %31s", name, node, &number, minors) != 4 || number != major(rdev))
+        continue;
+      const int n = sscanf(minors, "%u-%u", &first, &last);
+      if (n == 1)
+        last = first;
+      found = n >= 1 && minor(rdev) >= first && minor(rdev) <= last;
+    }
+    fclose(drivers);
+    return found;
+  }
+  char path[64], target[PATH_MAX];
+  snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major(rdev), minor(rdev));
+  const ssize_t n = readlink(path, target, sizeof target - 1);
+  if (n < 0)
+    return access("/sys/dev/char", F_OK) == 0 ? 0 : -1;
+  target[n] = '\0';
+  const char *base = strrchr(target, '/');
+  return strcmp(base ? base + 1 : target, "tty") == 0;
+}
+
 }  // namespace
 
-mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
+mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const mevrakt_sink *sink)
 {
+  if (!sink)
+    sink = &to_syslog;
   if (!prot->enabled) {
-    syslog(LOG_NOTICE, "disabled on %s", prot->device);
-    return nullptr;
+    say(sink, LOG_NOTICE, "disabled on %s", prot->device);
+    return MEVRAKT_DISABLED;
   }
   // Port 0 would listen wherever the system chose, and a number above 65535
   // on some other port: either way not where the head-end looks.
   if (prot->port == 0 || prot->port > 65535) {
-    syslog(LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", "mevrakt_open",
-           prot->port, prot->device);
-    return nullptr;
+    say(sink, LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", "mevrakt_open",
+        prot->port, prot->device);
+    return MEVRAKT_REFUSED;
   }
-  tcp_server_policy policy{};
-  bool codes[256] = {};
-  bool filter = false;
-  if (!read_access(prot, &policy, codes, &filter))
+  *plan = mevrakt_plan{};
+  return read_access(prot, plan, sink) ? MEVRAKT_READY : MEVRAKT_REFUSED;
+}
+
+bool mevrakt_device_check(const char *path, const mevrakt_sink *sink)
+{
+  struct stat st;
+  const char *error = nullptr;
+  if (stat(path, &st) < 0 || faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) < 0)
+    error = strerror(errno);
+  else if (!S_ISCHR(st.st_mode) || is_terminal_device(st.st_rdev) == 0)
+    error = "not a serial line";
+  if (!error)
+    return true;
+  say(sink, LOG_ERR, "open(%s) error: %s", path, error);
+  return false;
+}
+
+mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const mevrakt_sink *sink)
+{
+  mevrakt_plan plan;
+  const mevrakt_verdict verdict = mevrakt_plan_read(prot, &plan, sink);
+  if (verdict != MEVRAKT_READY)
+    return verdict;
+  if (!mevrakt_device_check(prot->device, sink))
+    return MEVRAKT_REFUSED;
+  say(sink, LOG_NOTICE, "would run on %s, listening on TCP port %u", prot->device, prot->port);
+  return MEVRAKT_READY;
+}
+
+mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
+{
+  mevrakt_plan plan;
+  if (mevrakt_plan_read(prot, &plan, &to_syslog) != MEVRAKT_READY)
     return nullptr;
   auto *channel = record_alloc<mevrakt_channel>();
   if (!channel) {
@@ -104,9 +196,9 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
     mevrakt_close(channel);
     return nullptr;
   }
-  if (filter)
-    nbr14522_allow_commands(channel->link, codes);
-  channel->server = tcp_server_open(prot->port, &policy, &channel->trace);
+  if (plan.filter)
+    nbr14522_allow_commands(channel->link, plan.codes);
+  channel->server = tcp_server_open(prot->port, &plan.policy, &channel->trace);
   if (!channel->server) {
     mevrakt_close(channel);
     return nullptr;

@@ -1,14 +1,16 @@
 // mevraktd: joins up to two meters, each on a serial line, to the AMR
 // head-end, each through a TCP port of its own, and answers "status 1",
 // "status 2", "trace 1", "trace 2" and "metrics" on a local shell socket.
-// Takes no arguments; configured by the settings file; stops on SIGTERM or
-// SIGINT.
+// Configured by the settings file; stops on SIGTERM or SIGINT. Its options
+// (help, version, the settings check) are answered before anything else
+// happens: they log nothing and take no lock, line, port or socket.
 //
 // The main thread only starts and stops things: the channels' link, notifier
 // and server threads and the shell thread do all the work in between.
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@
 
 #include "daemon/mevrakt.h"
 #include "daemon/report.h"
+#include "mevrakt_version.h"
 #include "daemon/settings.h"
 #include "shell/shell.h"
 
@@ -30,6 +33,26 @@ namespace {
 // board finds it taken and leaves before it touches any line or port. Init
 // scripts find the running daemon's pid in it.
 constexpr const char *kPidPath = "/var/run/mevraktd.pid";
+
+const char USAGE[] = "usage: mevraktd [-t | -h | -V]\n";
+
+const char HELP[] =
+    "\n"
+    "Joins up to two electricity meters, each on a serial line read with\n"
+    "NBR 14522, to an AMR head-end, each through a TCP port of its own. Without\n"
+    "an option it runs the gateway: it reads /opt/mevraKT/etc/settings once,\n"
+    "stays in the foreground, logs through syslog (ident mevraKT), answers\n"
+    "mevraktsh on /var/run/mevraKT.socket and stops on SIGTERM or SIGINT.\n"
+    "\n"
+    "  -t, --check    check the settings as a start would, opening nothing: one\n"
+    "                 line per channel on what it would do or what is wrong\n"
+    "  -h, --help     this text\n"
+    "  -V, --version  the version\n"
+    "\n"
+    "Exit status: 0 when stopped by a signal or with no channel enabled; 1 when\n"
+    "channels are enabled and none could be opened, or another mevraktd runs;\n"
+    "2 for a bad argument. With --check: 0 when every enabled channel would\n"
+    "open, else 1.\n";
 
 volatile sig_atomic_t stop_requested;
 volatile sig_atomic_t hangups;
@@ -83,10 +106,85 @@ void catch_signal(int signo, void (*handler)(int))
   sigaction(signo, &action, nullptr);
 }
 
+// What the options print is written straight to the descriptors: the stdio
+// streams' objects would join the daemon's dynamic symbol table.
+
+// The settings check prints each channel's verdict on its own line.
+struct check_line {
+  int channel;
+};
+
+void say_checked(void *context, int, const char *format, va_list args)
+{
+  dprintf(STDOUT_FILENO, "channel %d: ", static_cast<const check_line *>(context)->channel);
+  vdprintf(STDOUT_FILENO, format, args);
+  dprintf(STDOUT_FILENO, "\n");
+}
+
+// Reads the settings as a start would and checks each channel by the
+// daemon's own rules, opening nothing. Returns 0 when every enabled channel
+// would open, 1 otherwise; a file that cannot be read counts as a fault,
+// although the daemon would merely start and stop.
+int check_settings()
+{
+  int status = 0;
+  FILE *file = fopen(MEVRAKT_SETTINGS_PATH, "re");
+  if (!file) {
+    dprintf(STDOUT_FILENO, "settings: cannot read %s: %s\n", MEVRAKT_SETTINGS_PATH, strerror(errno));
+    status = 1;
+  }
+  mevrakt_settings settings{};
+  mevrakt_settings_read_file(&settings, file);
+  if (file)
+    fclose(file);
+  int enabled = 0;
+  const mevrakt_prot *prots[] = {&settings.prot1, &settings.prot2};
+  for (int i = 0; i < 2; i++) {
+    check_line line = {i + 1};
+    const mevrakt_sink sink = {say_checked, &line};
+    const mevrakt_verdict verdict = mevrakt_check(prots[i], &sink);
+    enabled += verdict != MEVRAKT_DISABLED;
+    if (verdict == MEVRAKT_REFUSED)
+      status = 1;
+  }
+  if (file && enabled == 0)
+    dprintf(STDOUT_FILENO, "no channel enabled: mevraktd would start and stop at once\n");
+  mevrakt_settings_free(&settings);
+  return status;
+}
+
+// Answers an option; the gateway does not start. Returns the exit status.
+int options(int argc, char **argv)
+{
+  const char *option = argv[1];
+  auto is = [option](const char *brief, const char *full) {
+    return strcmp(option, brief) == 0 || strcmp(option, full) == 0;
+  };
+  if (argc == 2 && is("-h", "--help")) {
+    dprintf(STDOUT_FILENO, "%s%s", USAGE, HELP);
+    return 0;
+  }
+  if (argc == 2 && is("-V", "--version")) {
+    dprintf(STDOUT_FILENO, "mevraktd (mevraKT) %s\n", MEVRAKT_VERSION);
+    return 0;
+  }
+  if (argc == 2 && is("-t", "--check"))
+    return check_settings();
+  if (argc == 2)
+    dprintf(STDERR_FILENO, "mevraktd: unknown argument '%s'\n", option);
+  else
+    dprintf(STDERR_FILENO, "mevraktd: one option at most\n");
+  dprintf(STDERR_FILENO, "%sRun 'mevraktd --help' for details.\n", USAGE);
+  return 2;
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+  if (argc > 1)
+    return options(argc, argv);
+
   setsid();
   openlog("mevraKT", LOG_PID | LOG_NDELAY, LOG_DAEMON);
   // The settings are read once; a hangup (a closed terminal, a habit of
@@ -117,6 +215,9 @@ int main()
 
   mevrakt_channel *channel1 = mevrakt_open(&settings.prot1);
   mevrakt_channel *channel2 = mevrakt_open(&settings.prot2);
+  // Enabled channels of which none opened are a failure, so that a service
+  // manager starts the daemon again: the adapter or the address may be late.
+  const bool failed = (settings.prot1.enabled || settings.prot2.enabled) && !channel1 && !channel2;
   if (channel1 || channel2) {
     mevrakt_channels channels = {{channel1, channel2}};
     const shell_cmd commands[] = {
@@ -156,5 +257,5 @@ int main()
     unlink(kPidPath);
     close(lock);
   }
-  return 0;
+  return failed ? EXIT_FAILURE : EXIT_SUCCESS;
 }

@@ -3,6 +3,7 @@
 // TCP port.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -16,8 +17,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "tests/sandbox/e2e.h"
@@ -290,6 +293,190 @@ TEST_F(DaemonTest, SplitCommandsAndALineThatComesBack)
   close(client);
   stop_and_check();
   unlink(line.c_str());
+  rmdir(dir);
+}
+
+// The line as the test left it: its settings, and nothing written to it.
+struct line_state {
+  bool ok = false;
+  termios tio{};
+};
+
+line_state line_now(const std::string &path)
+{
+  line_state state;
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  state.ok = fd >= 0 && tcgetattr(fd, &state.tio) == 0;
+  if (fd >= 0)
+    close(fd);
+  return state;
+}
+
+bool same_line(const line_state &a, const line_state &b)
+{
+  return a.ok && b.ok && a.tio.c_iflag == b.tio.c_iflag && a.tio.c_oflag == b.tio.c_oflag &&
+         a.tio.c_cflag == b.tio.c_cflag && a.tio.c_lflag == b.tio.c_lflag &&
+         cfgetispeed(&a.tio) == cfgetispeed(&b.tio);
+}
+
+// Runs `argv` and returns what it printed on stdout alone, and its status.
+result run_stdout(const std::vector<std::string> &argv)
+{
+  return run(argv);
+}
+
+// The same, stdout and stderr together.
+result run_both(const std::vector<std::string> &argv)
+{
+  e2e::run_result r = e2e::run(argv);
+  return {r.status, r.output};
+}
+
+// Every line logged since the last clear, once a line that mevraktsh logs
+// (without a command) has come after them: whatever the programs run before
+// it would have logged is in by then.
+std::vector<std::string> logged_before_a_marker(e2e::syslog_tail &log)
+{
+  EXPECT_EQ(mevraktsh({}).status, 255);
+  EXPECT_TRUE(log.wait_for("shell_exec - missing command", LOG_ERR)) << log.dump();
+  std::vector<std::string> texts;
+  for (const e2e::syslog_line &line : log.lines())
+    if (line.text != "shell_exec - missing command")
+      texts.push_back(line.ident + ": " + line.text);
+  return texts;
+}
+
+// Help, version, a bad argument and the settings check are answered without
+// a log line, the instance lock, the meter's line, a TCP port or the shell's
+// socket, even with a channel enabled; and every program reports the one
+// version of the build.
+TEST_F(DaemonTest, OptionsTouchNothingAndEveryProgramHasTheBuildsVersion)
+{
+  testmeter::pty_meter meter;
+  ASSERT_TRUE(meter.ok());
+  ASSERT_TRUE(e2e::write_file(settings_path, channel_settings(1, meter.path(), 4001, 0, "/dev/ttyS2", 4002)));
+  const line_state before = line_now(meter.path());
+  ASSERT_TRUE(before.ok);
+  log.clear();
+
+  for (const char *option : {"-h", "--help"}) {
+    result help = run_stdout({MEVRAKTD_BIN, option});
+    EXPECT_EQ(help.status, 0) << option;
+    EXPECT_EQ(help.output.compare(0, 31, "usage: mevraktd [-t | -h | -V]\n"), 0) << help.output;
+    EXPECT_NE(help.output.find("\n  -t, --check "), std::string::npos) << help.output;
+  }
+  for (const char *option : {"-V", "--version"})
+    EXPECT_EQ(run_stdout({MEVRAKTD_BIN, option}).output, "mevraktd (mevraKT) " MEVRAKT_VERSION "\n") << option;
+  for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+           {MEVRAKTD_BIN, "--bogus"}, {MEVRAKTD_BIN, "status"}, {MEVRAKTD_BIN, "-t", "-V"}, {MEVRAKTD_BIN, ""}}) {
+    result quiet = run_stdout(bad);
+    EXPECT_EQ(quiet.status, 2) << bad[1];
+    EXPECT_EQ(quiet.output, "") << "nothing on stdout";
+    result told = run_both(bad);
+    EXPECT_NE(told.output.find("usage: mevraktd [-t | -h | -V]\nRun 'mevraktd --help' for details.\n"),
+              std::string::npos)
+        << told.output;
+  }
+  result check = run_stdout({MEVRAKTD_BIN, "--check"});
+  EXPECT_EQ(check.status, 0);
+  EXPECT_EQ(check.output, "channel 1: would run on " + meter.path() +
+                              ", listening on TCP port 4001\n"
+                              "channel 2: disabled on /dev/ttyS2\n");
+
+  EXPECT_EQ(logged_before_a_marker(log), std::vector<std::string>{});
+  EXPECT_FALSE(exists("/var/run/mevraktd.pid"));
+  EXPECT_FALSE(exists(socket_path));
+  EXPECT_TRUE(same_line(before, line_now(meter.path()))) << "the line's settings changed";
+  EXPECT_TRUE(meter.drain(milliseconds(50)).empty()) << "something was written to the line";
+  const int port = testnet::loopback_connect(4001);
+  EXPECT_LT(port, 0) << "TCP port 4001 listens";
+  if (port >= 0)
+    close(port);
+
+  for (const char *program : {METER_SIM, METER_READ, MEVRAKTSH_BIN}) {
+    const std::string name = strrchr(program, '/') + 1;
+    for (const char *option : {"-V", "--version"})
+      EXPECT_EQ(run_stdout({program, option}).output, name + " (mevraKT) " MEVRAKT_VERSION "\n") << program;
+  }
+  EXPECT_EQ(run_stdout({"sh", TEXTFILE_SCRIPT, "--version"}).output, "mevrakt-textfile (mevraKT) " MEVRAKT_VERSION "\n");
+  EXPECT_EQ(run_stdout({"sh", TEXTFILE_SCRIPT, "--help"}).output.compare(0, 31, "usage: mevrakt-textfile [DIR]\n\n"), 0);
+}
+
+// The settings check reads the settings as a start would and judges every
+// channel by the daemon's own rules and in its words, one line a channel; a
+// daemon started on the same settings logs the same verdicts, and fails
+// when channels are enabled and none opens.
+TEST_F(DaemonTest, SettingsCheckJudgesEachChannelAsAStartWould)
+{
+  testmeter::pty_meter meter;
+  ASSERT_TRUE(meter.ok());
+  char dir[] = "/tmp/mevrakt-check-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string missing = std::string(dir) + "/ttyUSB7";
+  auto check = [](const std::string &settings) {
+    EXPECT_TRUE(e2e::write_file(settings_path, settings));
+    return run_stdout({MEVRAKTD_BIN, "-t"});
+  };
+
+  // A good channel, its access keys read; a device that is no serial line.
+  std::string text = channel_settings(1, meter.path(), 4001, 1, "/dev/null", 4002) +
+                     "MOD_MEVRAKT_PROT1_ALLOW=192.0.2.7, 10.1.0.0/16\nMOD_MEVRAKT_PROT1_COMMANDS=14 0x21\n"
+                     "MOD_MEVRAKT_PROT1_LISTEN=127.0.0.1\nMOD_MEVRAKT_PROT1_IDLE_TIMEOUT=600\n";
+  result r = check(text);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "channel 1: would run on " + meter.path() +
+                          ", listening on TCP port 4001\n"
+                          "channel 2: open(/dev/null) error: not a serial line\n");
+
+  // A port out of range, and an access key that cannot be right.
+  r = check(channel_settings(1, meter.path(), 0, 1, meter.path(), 4002) + "MOD_MEVRAKT_PROT2_ALLOW=10.0.0.0/33\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "channel 1: mevrakt_open - TCP port 0 out of range (1 to 65535), channel on " + meter.path() +
+                          " not opened\n"
+                          "channel 2: mevrakt_open - bad value for MOD_MEVRAKT_PROT2_ALLOW: \"10.0.0.0/33\", "
+                          "channel on " + meter.path() + " not opened\n");
+
+  // Nothing enabled: the daemon would start and stop at once, which is no fault.
+  r = check(channel_settings(0, "/dev/ttyS1", 4001, 0, "/dev/ttyS2", 4002));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "channel 1: disabled on /dev/ttyS1\nchannel 2: disabled on /dev/ttyS2\n"
+                      "no channel enabled: mevraktd would start and stop at once\n");
+
+  // No settings file at all is a fault to the check.
+  unlink(settings_path);
+  r = run_stdout({MEVRAKTD_BIN, "--check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, std::string("settings: cannot read /opt/mevraKT/etc/settings: No such file or directory\n"
+                                  "channel 1: disabled on \nchannel 2: disabled on \n"));
+
+  // The adapter of the one enabled channel is missing: the check and the
+  // daemon say the same, and the daemon fails.
+  r = check(channel_settings(1, missing, 4001, 0, "/dev/ttyS2", 4002));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "channel 1: open(" + missing + ") error: No such file or directory\n"
+                      "channel 2: disabled on /dev/ttyS2\n");
+  log.clear();
+  e2e::process failing;
+  ASSERT_TRUE(failing.start({MEVRAKTD_BIN}));
+  ASSERT_TRUE(failing.wait(milliseconds(5000)));
+  EXPECT_EQ(failing.exit_status(), 1);
+  ASSERT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();
+  std::vector<std::string> texts;
+  for (const e2e::syslog_line &line : log.lines())
+    texts.push_back(line.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"started", "open(" + missing + ") error: No such file or directory",
+                                             "disabled on /dev/ttyS2", "stopped"}));
+  EXPECT_FALSE(exists(socket_path));
+  EXPECT_FALSE(exists("/var/run/mevraktd.pid"));
+
+  // A running daemon holds the line and the port; checking its settings
+  // before a restart still passes.
+  start(channel_settings(1, meter.path(), 4001, 0, "", 0));
+  ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
+  r = run_stdout({MEVRAKTD_BIN, "-t"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "channel 1: would run on " + meter.path() + ", listening on TCP port 4001\nchannel 2: disabled on \n");
+  stop_and_check();
   rmdir(dir);
 }
 

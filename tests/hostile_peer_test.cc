@@ -198,7 +198,8 @@ TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
     ASSERT_TRUE(e2e::start_daemon(impossible, MEVRAKTD,
                                   e2e::channel_settings(1, line1.path(), 0, 1, "/dev/zero", 4002)));
     ASSERT_TRUE(impossible.wait(5000ms));
-    EXPECT_EQ(impossible.exit_status(), 0);
+    // Both channels enabled, neither could open: a failure.
+    EXPECT_EQ(impossible.exit_status(), 1);
     ASSERT_TRUE(log.wait_for("stopped")) << log.dump();
     EXPECT_EQ(log.count("mevrakt_open - TCP port 0 out of range (1 to 65535), channel on " + line1.path() +
                             " not opened",

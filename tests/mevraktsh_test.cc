@@ -157,6 +157,44 @@ TEST_F(Mevraktsh, WithoutDaemonSaysTheServiceIsNotRunning)
   EXPECT_TRUE(log.wait_for(std::string("connect socket error: ") + strerror(ENOENT), LOG_ERR)) << log.dump();
 }
 
+// A first word of exactly -h, --help, -V or --version is answered without
+// the daemon, and logs nothing; any other word, these too in another place,
+// goes to the daemon as it is.
+TEST_F(Mevraktsh, AnswersHelpAndVersionItselfAndSendsEverythingElse)
+{
+  e2e::syslog_tail log;
+  log.clear();
+  unlink(socket_path);
+  for (const char *option : {"-h", "--help"}) {
+    result help = mevraktsh({option});
+    EXPECT_EQ(help.status, 0) << option;
+    EXPECT_EQ(help.printed.compare(0, 47, "usage: mevraktsh COMMAND [ARGUMENT [ARGUMENT]]\n"), 0) << help.printed;
+    EXPECT_NE(help.printed.find("\n  status 1, status 2 "), std::string::npos) << help.printed;
+  }
+  for (const char *option : {"-V", "--version"}) {
+    result version = mevraktsh({option, "ignored"});
+    EXPECT_EQ(version.status, 0) << option;
+    EXPECT_EQ(version.printed, "mevraktsh (mevraKT) " MEVRAKT_VERSION "\n");
+  }
+  // Whatever the runs above would have logged is in before this line.
+  EXPECT_EQ(mevraktsh({}).status, 255);
+  ASSERT_TRUE(log.wait_for("shell_exec - missing command", LOG_ERR)) << log.dump();
+  EXPECT_EQ(log.lines().size(), 1u) << log.dump();
+
+  for (const std::vector<std::string> &words :
+       std::vector<std::vector<std::string>>{{"-x"}, {"--helpme"}, {"status", "--help"}, {"-v"}}) {
+    responder daemon("shell: command not found\n");
+    ASSERT_TRUE(daemon.listening());
+    result run = mevraktsh(words);
+    std::string line = words[0];
+    for (size_t i = 1; i < words.size(); i++)
+      line += " " + words[i];
+    EXPECT_EQ(daemon.request(), line + "\n");
+    EXPECT_EQ(run.printed, "shell: command not found\n");
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
 TEST_F(Mevraktsh, RefusesAnArgumentTooLongForItsRequest)
 {
   e2e::syslog_tail log;

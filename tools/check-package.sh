@@ -52,6 +52,21 @@ if command -v systemd-analyze >/dev/null 2>&1; then
       grep -v -e 'Command /usr/sbin/mevraktd is not executable' -e 'Command /usr/bin/mevrakt-textfile is not executable' || true)
     [ -z "$complaints" ] || problem "systemd finds fault with $unit: $complaints"
   done
+  # How much of the system the daemon's unit exposes, 0 (none) to 10, as
+  # systemd rates its sandboxing; the unit is held at 2.5 or below.
+  if systemd-analyze security --help 2>/dev/null | grep -q -e '--offline'; then
+    exposure=$(systemd-analyze security --offline=yes "$units/mevraktd.service" 2>&1 |
+      sed -n 's/.*Overall exposure level for mevraktd.service: \([0-9.]*\).*/\1/p')
+    if [ -z "$exposure" ]; then
+      problem "systemd-analyze security rated no exposure for mevraktd.service"
+    elif awk -v e="$exposure" 'BEGIN { exit !(e <= 2.5) }'; then
+      echo "check-package: mevraktd.service exposure $exposure (at most 2.5)"
+    else
+      problem "mevraktd.service exposure is $exposure, more than 2.5"
+    fi
+  else
+    echo "check-package: this systemd-analyze cannot rate units offline; exposure not checked"
+  fi
 fi
 sh -n "$tmp/root/usr/bin/mevrakt-textfile" || problem "mevrakt-textfile is not a valid shell script"
 

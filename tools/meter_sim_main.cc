@@ -125,6 +125,7 @@ const char HELP[] =
     "  --stats FILE   write the counters to FILE instead of stderr\n"
     "  --trace        log every protocol event on stderr\n"
     "  -h, --help     this text\n"
+    "  -V, --version  the version\n"
     "\n"
     "FAULT is KIND=PROB (chance per occasion, 0 to 1, drawn from --seed) or\n"
     "KIND@N[,N...] (exactly on the Nth occasions, from 1), then :ARG values:\n"
@@ -357,6 +358,7 @@ int main(int argc, char **argv)
       {"enq-while-busy", no_argument, nullptr, 'E'},
       {"composed", required_argument, nullptr, 'c'},
       {"chunked", required_argument, nullptr, 'k'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   static sim_meter sim;
@@ -366,7 +368,7 @@ int main(int argc, char **argv)
   char err[160];
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, ":h", options, nullptr);
+    int c = getopt_long(argc, argv, ":hV", options, nullptr);
     if (c == -1)
       break;
     switch (c) {

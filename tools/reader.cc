@@ -90,6 +90,7 @@ const char HELP[] =
     "  --progress      a progress line on stderr every second (default when\n"
     "                  stderr is a terminal and N > 1)\n"
     "  -h, --help      this text\n"
+    "  -V, --version   the version\n"
     "\n"
     "A round trip runs from the first send of the command to the last byte of\n"
     "the good response. The summary (key=value lines) goes to stdout, or to\n"
@@ -527,7 +528,8 @@ int main(int argc, char **argv)
       {"serial", required_argument, nullptr, 's'}, {"pace", no_argument, nullptr, 'P'},
       {"raw", no_argument, nullptr, 'r'},          {"csv", no_argument, nullptr, 'C'},
       {"quiet", no_argument, nullptr, 'q'},        {"progress", no_argument, nullptr, 'g'},
-      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+      {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
   };
   static reader rd;
   rd.cmd[0] = 0x14;
@@ -535,7 +537,7 @@ int main(int argc, char **argv)
   int n;
   opterr = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, ":h", options, nullptr);
+    int c = getopt_long(argc, argv, ":hV", options, nullptr);
     if (c == -1)
       break;
     switch (c) {

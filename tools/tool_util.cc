@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "mevrakt_version.h"
 #include "nbr14522/crc16.h"
 
 namespace {
@@ -58,6 +59,10 @@ int tool_option_end(int c, char **argv, const char *prog, const char *usage, con
 {
   if (c == 'h') {
     printf("%s%s", usage, help);
+    return 0;
+  }
+  if (c == 'V') {
+    printf("%s (mevraKT) %s\n", prog, MEVRAKT_VERSION);
     return 0;
   }
   if (c == ':')

@@ -23,7 +23,8 @@ int64_t tool_now_ns();
 __attribute__((format(printf, 3, 4))) int tool_bad_usage(const char *prog, const char *usage, const char *fmt, ...);
 
 /// Handles the getopt_long results every tool shares: 'h' prints usage and
-/// help and returns 0; ':' (missing value) and anything else (unknown
+/// help and returns 0; 'V' prints "PROG (mevraKT) VERSION", the build's
+/// version, and returns 0; ':' (missing value) and anything else (unknown
 /// option) return tool_bad_usage's 2. `argv` and optind name the option.
 int tool_option_end(int c, char **argv, const char *prog, const char *usage, const char *help);
 
