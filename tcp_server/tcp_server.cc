@@ -92,35 +92,33 @@ void alive_check(int fd, uint32_t seconds)
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
 }
 
-// Whatever accept returns takes the client's place at once, a failure
-// included. The client it replaces is never read again, so it is closed. A
+// A new connection takes the client's place at once; the client it replaces
+// is never read again, so it is closed. An accept that fails (descriptors
+// ran out, logged and rested by socket_accept) brings no one, and the client
+// being served stays served: nobody left, so nothing is reported. A
 // connection from an address the policy does not allow is closed at once and
-// never displaces the client being served.
+// never displaces the client being served either.
 void tcp_server_socket_open(tcp_server *server)
 {
   sockaddr_storage peer{};
   const int fd = socket_accept(server->fd_listen, &server->accept_backoff, __func__, &peer);
-  if (fd == SOCKET_REFUSED || fd == SOCKET_NONE)
-    return;  // never became the client: the current one stays served
-  char peer_text[ADDRESS_TEXT_SIZE] = "";
-  if (fd >= 0) {
-    address_text(reinterpret_cast<const sockaddr *>(&peer), peer_text, sizeof peer_text);
-    if (server->policy.allow.count > 0 &&
-        !address_list_allows(&server->policy.allow, reinterpret_cast<const sockaddr *>(&peer))) {
-      socket_close(fd);
-      server->n_refused.fetch_add(1, relaxed);
-      note_client(server, TCP_SERVER_TRACE_REFUSED, peer, 0, 0);
-      log_limited(&server->log, LOG_INFO, "client %s refused on TCP port %u", peer_text, server->port);
-      return;
-    }
+  if (fd < 0)
+    return;
+  char peer_text[ADDRESS_TEXT_SIZE];
+  address_text(reinterpret_cast<const sockaddr *>(&peer), peer_text, sizeof peer_text);
+  if (server->policy.allow.count > 0 &&
+      !address_list_allows(&server->policy.allow, reinterpret_cast<const sockaddr *>(&peer))) {
+    socket_close(fd);
+    server->n_refused.fetch_add(1, relaxed);
+    note_client(server, TCP_SERVER_TRACE_REFUSED, peer, 0, 0);
+    log_limited(&server->log, LOG_INFO, "client %s refused on TCP port %u", peer_text, server->port);
+    return;
   }
   const int old = server->fd_client.exchange(fd, relaxed);
   if (old >= 0) {
     note_client(server, TCP_SERVER_TRACE_GONE, server->peer, server->session, TCP_SERVER_GONE_REPLACED);
     socket_close(old);
   }
-  if (fd < 0)
-    return;
   server->n_sessions.fetch_add(1, relaxed);
   server->client_heard = clock_now_ms();
   if (server->policy.alive_check_s > 0)

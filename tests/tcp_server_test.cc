@@ -376,26 +376,32 @@ TEST_F(TcpServerTest, ConnectionBeyondTheSelectSetIsRefused)
   EXPECT_EQ(seen(&recorder::connects), 1);
 }
 
-// A failed accept drops (and closes) the served client, without a disconnect
-// callback; the waiting connection is taken once descriptors are free again.
-TEST_F(TcpServerTest, FailedAcceptDropsTheServedClient)
+// A failed accept brings no one, and the served client stays served: its
+// data still comes, nothing reports it gone. The waiting connection is taken
+// once descriptors are free again, and then replaces it as a newer client.
+TEST_F(TcpServerTest, FailedAcceptKeepsTheServedClient)
 {
-  client dropped(port);
+  client served(port);
   ASSERT_TRUE(wait_connects(1));
-  // Closing the dropped client frees a descriptor, so the waiting connection
-  // may be taken before the others are given back.
+  const int served_fd = server->fd_client.load();
   client waiting;
   {
     low_descriptors_taken taken(FD_SETSIZE);
     ASSERT_TRUE(waiting.connect_to(port));
     ASSERT_TRUE(testlog::wait_for(accept_emfile, LOG_ERR)) << testlog::dump();
+    EXPECT_EQ(server->fd_client.load(), served_fd);
+    served.send_bytes({7});
+    ASSERT_TRUE(wait_chunks(1));
+    const uint8_t response[] = {1, 2, 3};
+    ASSERT_EQ(tcp_server_write(server, response, 3), 3);
+    EXPECT_EQ(served.read(3), bytes(response, response + 3));
   }
-  EXPECT_TRUE(dropped.sees_eof());
   ASSERT_TRUE(wait_connects(2));
+  EXPECT_TRUE(served.sees_eof());
   EXPECT_EQ(server->n_sessions.load(), 2u);
   EXPECT_EQ(seen(&recorder::disconnects), 0);
   waiting.send_bytes({8});
-  EXPECT_TRUE(wait_chunks(1));
+  EXPECT_TRUE(wait_chunks(2));
 }
 
 TEST_F(TcpServerTest, ThousandSessionsLeaveNoDescriptorBehind)
