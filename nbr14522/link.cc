@@ -206,8 +206,9 @@ bool nbr14522_line_open(nbr14522_link *link, log_limit *limit)
     return false;
   link->fd_com = fd;
   link->line_ok.store(1, std::memory_order_relaxed);
-  serial_set_rts(fd, 0);
-  serial_set_dtr(fd, 1);
+  // A line that comes and goes would log these at every reopen.
+  serial_set_rts(fd, 0, &link->log);
+  serial_set_dtr(fd, 1, &link->log);
   return true;
 }
 

@@ -36,10 +36,13 @@ speed_t speed_code(unsigned baud)
   return B9600;
 }
 
-void modem_line(int fd, int bit, int on)
+void modem_line(int fd, int bit, int on, log_limit *limit)
 {
-  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0)
-    syslog(LOG_ERR, "ioctl(TIOCMBIx) error: %s", strerror(errno));
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0) {
+    const int error = errno;
+    if (!limit || log_limit_pass(limit))
+      syslog(LOG_ERR, "ioctl(TIOCMBIx) error: %s", strerror(error));
+  }
 }
 
 }  // namespace
@@ -103,12 +106,12 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   return fd;
 }
 
-void serial_set_rts(int fd, int on)
+void serial_set_rts(int fd, int on, log_limit *limit)
 {
-  modem_line(fd, TIOCM_RTS, on);
+  modem_line(fd, TIOCM_RTS, on, limit);
 }
 
-void serial_set_dtr(int fd, int on)
+void serial_set_dtr(int fd, int on, log_limit *limit)
 {
-  modem_line(fd, TIOCM_DTR, on);
+  modem_line(fd, TIOCM_DTR, on, limit);
 }

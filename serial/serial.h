@@ -18,8 +18,11 @@
 int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits,
                 log_limit *limit = nullptr);
 
-/// Asserts (`on` non-zero) or clears the RTS line; failures are logged only.
-void serial_set_rts(int fd, int on);
+/// Asserts (`on` non-zero) or clears the RTS line; failures are logged only,
+/// as "ioctl(TIOCMBIx) error: %s", through `limit` when given (a line that is
+/// opened again and again).
+void serial_set_rts(int fd, int on, log_limit *limit = nullptr);
 
-/// Asserts (`on` non-zero) or clears the DTR line; failures are logged only.
-void serial_set_dtr(int fd, int on);
+/// Asserts (`on` non-zero) or clears the DTR line; failures are logged only,
+/// as for serial_set_rts.
+void serial_set_dtr(int fd, int on, log_limit *limit = nullptr);

@@ -154,6 +154,20 @@ TEST_F(SerialTest, ModemLinesFailOnAPtyWithOneText)
   serial_set_dtr(fd, 1);
   EXPECT_EQ(testlog::count("ioctl(TIOCMBIx) error: Inappropriate ioctl for device", LOG_ERR), 2)
       << testlog::dump();
+
+  // A line opened again and again (one that comes and goes) would say so at
+  // every open: with a limit, only what the limit lets through.
+  testlog::clear();
+  log_limit limit;
+  log_limit_init(&limit, meter.path().c_str(), 1, 1);
+  for (int open = 0; open < 20; open++) {
+    serial_set_rts(fd, 0, &limit);
+    serial_set_dtr(fd, 1, &limit);
+  }
+  EXPECT_EQ(testlog::count("ioctl(TIOCMBIx) error: Inappropriate ioctl for device", LOG_ERR), 1)
+      << testlog::dump();
+  EXPECT_EQ(limit.suppressed.load(), 39u);
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
 }
 
 }  // namespace
