@@ -10,6 +10,7 @@
 namespace {
 
 constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+constexpr int kMappedBits = 8 * sizeof kMappedPrefix;
 
 bool parse_net(const char *text, size_t length, address_net *net)
 {
@@ -39,6 +40,19 @@ bool parse_net(const char *text, size_t length, address_net *net)
     if (*end != '\0' || bits > net->bits)
       return false;
     net->bits = static_cast<int>(bits);
+  }
+  // Peers are matched in IPv4 form when they come mapped (see
+  // address_list_allows), so a mapped entry names the IPv4 address or
+  // network that it maps. A prefix shorter than the mapped block itself
+  // names no IPv4 network, only a stretch of IPv6 space around it that no
+  // real host uses: refused rather than left to match nothing.
+  if (net->family == AF_INET6 && memcmp(net->bytes, kMappedPrefix, sizeof kMappedPrefix) == 0) {
+    if (net->bits < kMappedBits)
+      return false;
+    memmove(net->bytes, net->bytes + sizeof kMappedPrefix, 4);
+    memset(net->bytes + 4, 0, sizeof net->bytes - 4);
+    net->family = AF_INET;
+    net->bits -= kMappedBits;
   }
   return true;
 }

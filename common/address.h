@@ -1,7 +1,8 @@
 // IP addresses as the settings write them, and lists of addresses and
 // networks to match peers against: "192.0.2.7", "10.1.0.0/16", "2001:db8::/32".
 // An IPv4 peer seen through an IPv6 socket (::ffff:a.b.c.d) matches the IPv4
-// entries.
+// entries, and an IPv4-mapped entry is read as the IPv4 address or network
+// it maps: ::ffff:10.0.0.0/104 is 10.0.0.0/8.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,9 @@ bool address_parse(const char *text, uint16_t port, struct sockaddr_storage *out
 
 /// Reads a list of addresses or networks (an address with an optional
 /// "/bits"), separated by commas or blanks, into `*list`. Returns false when
-/// an entry is not one, a prefix is too long, the list is empty or has more
-/// than ADDRESS_LIST_MAX entries.
+/// an entry is not one, a prefix is too long, an IPv4-mapped entry's prefix
+/// is shorter than /96, the list is empty or has more than ADDRESS_LIST_MAX
+/// entries.
 bool address_list_parse(const char *text, address_list *list);
 
 /// Whether the peer address `addr` is in one of the list's networks.

@@ -23,6 +23,7 @@
 #include "common/socket.h"
 #include "tcp_server/tcp_server.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process_state.h"
 
 namespace {
@@ -461,6 +462,42 @@ TEST_F(TcpServerTest, ClientThatStopsReadingIsDroppedAndTheNextServed)
                 line.text == error_text("tcp_server_pipe_exec - socket send error: ", EAGAIN) ||
                 line.text.find(" messages suppressed on TCP port ") != std::string::npos)
         << line.text;
+}
+
+// IPv4-mapped entries in the allowed list stand for the IPv4 address or
+// network they map (a /104 mapped prefix is a /8); one with a prefix shorter
+// than the mapped block names no IPv4 network and is not a list at all.
+TEST(TcpServer, MappedAllowEntriesMatchTheIPv4HostsTheyName)
+{
+  testlog::clear();
+  tcp_server_policy policy{};
+  ASSERT_TRUE(address_list_parse("::ffff:127.0.0.2, ::ffff:127.1.0.0/112", &policy.allow));
+  tcp_server *server = tcp_server_open(0, &policy);
+  ASSERT_NE(server, nullptr) << testlog::dump();
+  const uint16_t port = port_of(server->fd_listen);
+  for (const char *host : {"127.0.0.2", "127.1.2.3", "127.0.0.3"}) {
+    const uint32_t sessions = server->n_sessions.load();
+    const uint32_t refused = server->n_refused.load();
+    const int fd = testnet::loopback_connect_from(host, "127.0.0.1", port);
+    ASSERT_GE(fd, 0) << host;
+    EXPECT_TRUE(testproc::eventually([&] { return server->n_sessions + server->n_refused > sessions + refused; }));
+    const bool allowed = strcmp(host, "127.0.0.3") != 0;
+    EXPECT_EQ(server->n_sessions.load(), sessions + (allowed ? 1 : 0)) << host;
+    close(fd);
+  }
+  EXPECT_EQ(testlog::count_prefix("client 127.0.0.3:"), 1) << testlog::dump();
+  tcp_server_close(server);
+
+  address_list list;
+  ASSERT_TRUE(address_list_parse("::ffff:10.0.0.0/104 ::ffff:0:0/96", &list));
+  EXPECT_EQ(list.nets[0].family, AF_INET);
+  EXPECT_EQ(list.nets[0].bits, 8);
+  EXPECT_EQ(list.nets[1].family, AF_INET);
+  EXPECT_EQ(list.nets[1].bits, 0);
+  for (const char *text : {"::ffff:0:0/95", "::ffff:127.0.0.1/0", "::ffff:10.0.0.0/129"})
+    EXPECT_FALSE(address_list_parse(text, &list)) << text;
+  EXPECT_TRUE(address_list_parse("::/80 ::ffff:0:0/96", &list)) << "a native IPv6 network of that size is fine";
+  EXPECT_EQ(list.nets[0].family, AF_INET6);
 }
 
 TEST(TcpServer, TakenPortFailsToOpen)
