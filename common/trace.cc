@@ -90,9 +90,16 @@ uint64_t trace_add(trace_ring *ring, uint32_t kind, const uint32_t *args, int na
   return ticket;
 }
 
-bool trace_fold(trace_ring *ring, uint64_t ticket)
+namespace {
+
+// Counts one more event into the record of `ticket` if fewer than `within`
+// events were recorded after it; with `within` 1, only while none was.
+bool fold(trace_ring *ring, uint64_t ticket, uint64_t within)
 {
-  if (!ring || ring->head.load(relaxed) != ticket + 1)
+  if (!ring)
+    return false;
+  const uint64_t head = ring->head.load(relaxed);
+  if (head <= ticket || head - ticket > within)
     return false;
   trace_slot &slot = slot_of(ring, ticket);
   uint64_t seen = slot.seq.load(relaxed);
@@ -100,8 +107,9 @@ bool trace_fold(trace_ring *ring, uint64_t ticket)
       !slot.seq.compare_exchange_strong(seen, seen + 1, relaxed))
     return false;
   // Another writer may have claimed a ticket meanwhile: its event then
-  // comes between, and the run ends. The record is left as it was.
-  if (ring->head.load(relaxed) != ticket + 1) {
+  // comes between, and a run that must be unbroken ends. The record is left
+  // as it was.
+  if (within == 1 && ring->head.load(relaxed) != ticket + 1) {
     slot.seq.store(seen, publish);
     return false;
   }
@@ -111,6 +119,18 @@ bool trace_fold(trace_ring *ring, uint64_t ticket)
   slot.word[kLast].store(static_cast<uint64_t>(wall_ns()), publish);
   slot.seq.store(seen + 2, publish);
   return true;
+}
+
+}  // namespace
+
+bool trace_fold(trace_ring *ring, uint64_t ticket)
+{
+  return fold(ring, ticket, 1);
+}
+
+bool trace_fold_recent(trace_ring *ring, uint64_t ticket, uint32_t within)
+{
+  return fold(ring, ticket, within < TRACE_CAPACITY / 2 ? within : TRACE_CAPACITY / 2);
 }
 
 uint64_t trace_end(const trace_ring *ring)

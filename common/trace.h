@@ -68,6 +68,15 @@ uint64_t trace_add(trace_ring *ring, uint32_t kind, const uint32_t *args = nullp
 /// the thread that added the record may fold into it. Never waits.
 bool trace_fold(trace_ring *ring, uint64_t ticket);
 
+/// As trace_fold, but other writers' events may have been recorded since:
+/// the record keeps its place (that of the run's first event) as long as
+/// fewer than `within` events came after it, `within` being at most
+/// TRACE_CAPACITY / 2 so that the record is never about to be overwritten.
+/// For a run that other events interleave, such as refused connections
+/// beside the meter's ENQs. Only the thread that added the record may fold
+/// into it. Never waits.
+bool trace_fold_recent(trace_ring *ring, uint64_t ticket, uint32_t within);
+
 /// The ticket the next event will get: the records still in the ring are
 /// those from trace_oldest on, up to but not including it.
 uint64_t trace_end(const trace_ring *ring);

@@ -74,6 +74,39 @@ TEST(TraceRing, FoldsRunsAndKeepsTheNewestWhenItWraps)
   EXPECT_EQ(ring->dropped.load(), 0u);
 }
 
+// A run that other writers' events interleave (refused connections beside
+// the meter's ENQs) keeps counting into its record, which keeps its place,
+// while the record is recent; then a new one must start.
+TEST(TraceRing, RecentFoldsCountAcrossOtherEventsWhileTheRecordIsNear)
+{
+  ring_ptr ring = new_ring();
+  EXPECT_FALSE(trace_fold_recent(nullptr, 0, 64));
+  const uint64_t run = add_checked(ring.get(), 5, 0);
+  for (uint32_t seq = 1; seq <= 3; seq++)
+    add_checked(ring.get(), 6, seq);
+  EXPECT_FALSE(trace_fold(ring.get(), run)) << "not without a break";
+  EXPECT_TRUE(trace_fold_recent(ring.get(), run, 64));
+  EXPECT_TRUE(trace_fold_recent(ring.get(), run, 64));
+  trace_record r{};
+  ASSERT_TRUE(trace_get(ring.get(), run, &r));
+  EXPECT_EQ(r.count, 3u);
+  EXPECT_EQ(r.kind, 5u);
+  EXPECT_TRUE(whole(r));
+  EXPECT_EQ(trace_end(ring.get()), run + 4) << "folds take no slot";
+
+  for (uint32_t seq = 4; seq <= 63; seq++)
+    add_checked(ring.get(), 6, seq);
+  EXPECT_TRUE(trace_fold_recent(ring.get(), run, 64)) << "63 events after it: among the last 64";
+  add_checked(ring.get(), 6, 64);
+  EXPECT_FALSE(trace_fold_recent(ring.get(), run, 64)) << "64 events after it: no longer";
+  for (uint32_t seq = 65; seq <= 300; seq++)
+    add_checked(ring.get(), 6, seq);
+  EXPECT_FALSE(trace_fold_recent(ring.get(), run, 100000)) << "never beyond half the ring";
+  ASSERT_TRUE(trace_get(ring.get(), run, &r));
+  EXPECT_EQ(r.count, 4u);
+  EXPECT_EQ(ring->dropped.load(), 0u);
+}
+
 // Two writers fill the ring many times over, one of them folding runs, while
 // a reader copies it out again and again: every record it gets is whole, and
 // each writer's records come in the order it wrote them. The writers go on
