@@ -76,6 +76,30 @@ std::string ask(const std::string &request, milliseconds timeout = 5000ms)
   return answer;
 }
 
+// Waits until the peer closes `fd` (an end of stream or a reset) or the
+// deadline passes. Returns whether it closed.
+bool closed_by_peer(int fd, milliseconds timeout = 5000ms)
+{
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    char buf[512];
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
+      return false;
+    if (recv(fd, buf, sizeof buf, 0) <= 0)
+      return true;
+  }
+}
+
+// The value of one series in the daemon's metrics; -1 if it is not there.
+long metric(const std::string &metrics, const std::string &series)
+{
+  const std::string key = "\n" + series + " ";
+  const size_t at = metrics.find(key);
+  return at == std::string::npos ? -1 : atol(metrics.c_str() + at + key.size());
+}
+
 // Waits until `n` bytes came on `fd` or the deadline passed.
 bytes receive(int fd, size_t n, milliseconds timeout = 5000ms)
 {
@@ -286,6 +310,54 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
   shell_client.thread.join();
   EXPECT_EQ(answer.rfind("Service               : running\n", 0), 0u) << answer;
   close(amr);
+  EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
+}
+
+// A failed accept is no disconnect: with every descriptor taken, a
+// connection from a host that is not allowed makes accept fail, and the
+// served head-end stays connected and served, the meter awake for it. Once
+// descriptors are free, that connection is refused and displaces no one.
+TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  e2e::process daemon;
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
+                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
+                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n"));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  const bytes cmd = testmeter::make_command(0x14);
+  const int head_end = testnet::loopback_connect(4001);
+  ASSERT_GE(head_end, 0);
+  ASSERT_EQ(send(head_end, cmd.data(), cmd.size(), 0), 66);
+  ASSERT_EQ(receive(head_end, 258).size(), 258u) << log.dump();
+
+  const std::string pid = std::to_string(daemon.pid());
+  ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free_fd(daemon.pid())) + ":"})
+                .status,
+            0);
+  const int stranger = testnet::loopback_connect_from("127.0.0.9", "127.0.0.1", 4001);
+  ASSERT_GE(stranger, 0);
+  ASSERT_TRUE(log.wait_for("tcp_server_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
+  send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
+  const size_t while_out = receive(head_end, 258).size();
+  ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
+  EXPECT_TRUE(log.wait_for_prefix("client 127.0.0.9:", LOG_INFO)) << log.dump();
+  const std::string metrics = ask("metrics\n");
+  const long connected = metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
+  const long held = metric(metrics, "mevrakt_break_held{channel=\"1\"}");
+  send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
+  const size_t after = receive(head_end, 258).size();
+  printf("after a failed accept: read while out of descriptors %zu bytes, then client connected %ld, "
+         "break held %ld, next read %zu bytes\n",
+         while_out, connected, held, after);
+  EXPECT_EQ(while_out, 258u);
+  EXPECT_EQ(connected, 1) << metrics;
+  EXPECT_EQ(held, 0) << metrics;
+  EXPECT_EQ(after, 258u);
+  EXPECT_TRUE(closed_by_peer(stranger));
+  close(stranger);
+  close(head_end);
   EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
 }
 
