@@ -92,9 +92,19 @@ int event_text(const trace_record &r, char *text, size_t size)
   case TCP_SERVER_TRACE_ACCEPTED:
     peer_text(r, peer, sizeof peer);
     return snprintf(text, size, "client accepted %s session %u", peer, a[2]);
-  case TCP_SERVER_TRACE_REFUSED:
-    peer_text(r, peer, sizeof peer);
-    return snprintf(text, size, "client refused %s", peer);
+  case TCP_SERVER_TRACE_REFUSED: {
+    if (r.count <= 1) {
+      peer_text(r, peer, sizeof peer);
+      return snprintf(text, size, "client refused %s", peer);
+    }
+    // A run from one host comes from many ports: the host alone.
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (a[0] == AF_INET || a[0] == AF_INET6)
+      inet_ntop(static_cast<int>(a[0]), r.data, host, sizeof host);
+    char last[16];
+    wall_text(r.last_ns, false, last, sizeof last);
+    return snprintf(text, size, "client refused %s x%u, last at %s", host, r.count, last);
+  }
   case TCP_SERVER_TRACE_GONE:
     peer_text(r, peer, sizeof peer);
     return snprintf(text, size, "client gone %s session %u (%s)", peer, a[2], gone_text(a[3]));

@@ -41,28 +41,65 @@ constexpr auto relaxed = std::memory_order_relaxed;
 constexpr uint32_t kLogBurst = 40;
 constexpr uint32_t kLogPerMinute = 20;
 
-// One record of the client at `peer`: its address family, port and address,
-// then `session` and `why`.
-void note_client(tcp_server *server, uint32_t kind, const sockaddr_storage &peer, uint32_t session,
-                 uint32_t why)
-{
-  if (!server->trace)
-    return;
-  uint32_t args[4] = {peer.ss_family, 0, session, why};
+// The source port and address of `peer`; no address for a family other
+// than AF_INET and AF_INET6.
+struct peer_parts {
+  uint32_t port = 0;
   const uint8_t *address = nullptr;
   size_t length = 0;
+};
+
+peer_parts parts_of(const sockaddr_storage &peer)
+{
+  peer_parts p;
   if (peer.ss_family == AF_INET) {
     const auto &in = reinterpret_cast<const sockaddr_in &>(peer);
-    args[1] = ntohs(in.sin_port);
-    address = reinterpret_cast<const uint8_t *>(&in.sin_addr);
-    length = sizeof in.sin_addr;
+    p.port = ntohs(in.sin_port);
+    p.address = reinterpret_cast<const uint8_t *>(&in.sin_addr);
+    p.length = sizeof in.sin_addr;
   } else if (peer.ss_family == AF_INET6) {
     const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
-    args[1] = ntohs(in6.sin6_port);
-    address = reinterpret_cast<const uint8_t *>(&in6.sin6_addr);
-    length = sizeof in6.sin6_addr;
+    p.port = ntohs(in6.sin6_port);
+    p.address = reinterpret_cast<const uint8_t *>(&in6.sin6_addr);
+    p.length = sizeof in6.sin6_addr;
   }
-  trace_add(server->trace, kind, args, 4, address, length);
+  return p;
+}
+
+// One record of the client at `peer`: its address family, port and address,
+// then `session` and `why`. Returns the record's ticket.
+uint64_t note_client(tcp_server *server, uint32_t kind, const sockaddr_storage &peer, uint32_t session,
+                     uint32_t why)
+{
+  const peer_parts p = parts_of(peer);
+  const uint32_t args[4] = {peer.ss_family, p.port, session, why};
+  return trace_add(server->trace, kind, args, 4, p.address, p.length);
+}
+
+// A refusal is counted into the run of its host (the address; a flood comes
+// from ever new source ports) while that run's record is recent, else it
+// starts a run of its own in place of the oldest of the runs kept.
+void note_refused(tcp_server *server, const sockaddr_storage &peer)
+{
+  const peer_parts p = parts_of(peer);
+  if (!server->trace || !p.address) {
+    note_client(server, TCP_SERVER_TRACE_REFUSED, peer, 0, 0);
+    return;
+  }
+  tcp_server_refused_run *run = nullptr;
+  for (tcp_server_refused_run &r : server->refused)
+    if (r.ticket != 0 && r.family == peer.ss_family && memcmp(r.address, p.address, p.length) == 0)
+      run = &r;
+  if (run && trace_fold_recent(server->trace, run->ticket - 1, TCP_SERVER_REFUSED_SPAN))
+    return;
+  if (!run) {
+    run = &server->refused[server->refused_next];
+    server->refused_next = (server->refused_next + 1) % (sizeof server->refused / sizeof server->refused[0]);
+    run->family = peer.ss_family;
+    memset(run->address, 0, sizeof run->address);
+    memcpy(run->address, p.address, p.length);
+  }
+  run->ticket = note_client(server, TCP_SERVER_TRACE_REFUSED, peer, 0, 0) + 1;
 }
 
 void client_gone(tcp_server *server, int fd, uint32_t why)
@@ -110,7 +147,7 @@ void tcp_server_socket_open(tcp_server *server)
       !address_list_allows(&server->policy.allow, reinterpret_cast<const sockaddr *>(&peer))) {
     socket_close(fd);
     server->n_refused.fetch_add(1, relaxed);
-    note_client(server, TCP_SERVER_TRACE_REFUSED, peer, 0, 0);
+    note_refused(server, peer);
     log_limited(&server->log, LOG_INFO, "client %s refused on TCP port %u", peer_text, server->port);
     return;
   }

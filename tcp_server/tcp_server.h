@@ -26,6 +26,9 @@ using tcp_server_data_fn = int (*)(void *ctx, const uint8_t *data, int length);
 enum : uint32_t {
   TCP_SERVER_TRACE_FIRST = 0x200,
   TCP_SERVER_TRACE_ACCEPTED = TCP_SERVER_TRACE_FIRST,  // then the session
+  // One record for a run of refusals from one host (whatever the source
+  // port; the record keeps the first one's), counted as one run while fewer
+  // than TCP_SERVER_REFUSED_SPAN other events come after the record.
   TCP_SERVER_TRACE_REFUSED,
   TCP_SERVER_TRACE_GONE,  // then the session and why (TCP_SERVER_GONE_*)
   TCP_SERVER_TRACE_END
@@ -37,6 +40,15 @@ enum : uint32_t {
   TCP_SERVER_GONE_REPLACED = 1,  // a newer connection took its place
   TCP_SERVER_GONE_STUCK = 2,     // it did not take a response: dropped
   TCP_SERVER_GONE_SILENT = 3,    // it sent nothing for the policy's idle time-out
+};
+
+constexpr uint32_t TCP_SERVER_REFUSED_SPAN = 64;
+
+/// A run of refused connections from one host being recorded.
+struct tcp_server_refused_run {
+  uint64_t ticket;  // its record's ticket plus one; 0 for none
+  uint32_t family;  // AF_INET or AF_INET6
+  uint8_t address[16];
 };
 
 /// The callbacks; each may be absent and their results are ignored. They run
@@ -95,6 +107,11 @@ struct tcp_server {
   trace_ring *trace;
   sockaddr_storage peer;
   int64_t client_heard;
+  // The last few hosts refused, each with its run, so that a flood from
+  // one host, or a few in turn, takes one record each and leaves the rest
+  // of the ring to the channel's reads. Server thread only.
+  tcp_server_refused_run refused[4];
+  uint32_t refused_next;  // the run a new host replaces
 
   // What a client can make the server log (failed receives and sends, data
   // for no one) is rate-limited, and so are failed accepts, which also rest

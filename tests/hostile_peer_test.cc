@@ -361,6 +361,80 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
   EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
 }
 
+// A flood of connections from a host that is not allowed leaves the flight
+// recorder to the head-end's reads: the refusals from one host are one
+// record with their count, however many come, while the reads go on.
+TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  e2e::process daemon;
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
+                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
+                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n"));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  std::atomic<bool> reading{true};
+  std::atomic<long> flood{0};
+  // Each connection from a source port of its own, as the daemon closes
+  // first and a port used again would meet its side of an earlier one still
+  // waiting out the close; each waits to be turned away before it goes, so
+  // that the refusals come as fast as the daemon makes them.
+  joined flooder{std::thread([&] {
+    for (uint16_t port = 20000; reading && port < 60000; port++) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(0x7F000009);  // 127.0.0.9
+      addr.sin_port = htons(port);
+      if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(4001);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && closed_by_peer(fd, 1000ms))
+          flood++;
+      }
+      close(fd);
+    }
+  })};
+  const int head_end = testnet::loopback_connect(4001);
+  ASSERT_GE(head_end, 0);
+  const int reads = env_int("MEVRAKT_FLOOD_READS", 8);
+  int good = 0;
+  for (int i = 0; i < reads; i++) {
+    const bytes cmd = testmeter::make_command(0x14);
+    send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
+    good += receive(head_end, 258).size() == 258;
+  }
+  reading = false;
+  flooder.thread.join();
+  close(head_end);
+
+  const std::string metrics = ask("metrics\n");
+  const long refused = metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
+  const std::string trace = ask("trace 1\n");
+  int lines = 0, read_lines = 0, refused_lines = 0;
+  long refused_counted = 0;
+  for (size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = trace.substr(at, end - at);
+    lines++;
+    read_lines += line.find(" response complete code 14 ") != std::string::npos;
+    const size_t run = line.find(" client refused 127.0.0.9");
+    if (run == std::string::npos)
+      continue;
+    refused_lines++;
+    const size_t times = line.find(" x", run + 1);
+    refused_counted += times == std::string::npos ? 1 : atol(line.c_str() + times + 2);
+  }
+  printf("refused flood: %ld connections (%ld refused) during %d reads (%d good): %d trace lines, %d of them "
+         "reads, %d refusal lines counting %ld\n",
+         flood.load(), refused, reads, good, lines, read_lines, refused_lines, refused_counted);
+  EXPECT_EQ(good, reads);
+  EXPECT_GT(refused, 512) << "too small a flood to fill the recorder";
+  EXPECT_EQ(read_lines, reads) << trace;
+  EXPECT_LE(refused_lines, 4) << trace;
+  EXPECT_EQ(refused_counted, refused) << trace;
+  EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
+}
+
 // Ordinary reads (a NAK and a resend, a response in chunks) log in full; a
 // head-end flooding the port with junk, and a meter line full of noise, log
 // no more than the channel's limit.
