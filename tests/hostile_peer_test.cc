@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -74,6 +75,20 @@ std::string ask(const std::string &request, milliseconds timeout = 5000ms)
   }
   close(fd);
   return answer;
+}
+
+// A connection to the shell that the test drives itself; -1 if refused.
+int shell_connect()
+{
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // Waits until the peer closes `fd` (an end of stream or a reset) or the
@@ -358,6 +373,72 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
   EXPECT_TRUE(closed_by_peer(stranger));
   close(stranger);
   close(head_end);
+  EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
+}
+
+// Many mevraktsh at once are all answered, each in turn: none is cut off by
+// the next connection. A connection that sends nothing, and one that drips
+// its request a byte at a time, each hold the shell a second at most, and
+// the callers behind them are served.
+TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
+{
+  simulator meter;
+  ASSERT_FALSE(meter.path.empty());
+  e2e::process daemon;
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD, e2e::channel_settings(1, meter.path, 4001, 0, "", 0)));
+  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  const auto start = std::chrono::steady_clock::now();
+  const int idle = shell_connect();
+  ASSERT_GE(idle, 0);
+  const int dripping = shell_connect();
+  ASSERT_GE(dripping, 0);
+  // When each was closed, in ms from the start; -1 if it was not.
+  std::atomic<long long> idle_ms{-1}, dripping_ms{-1};
+  auto watch = [start](int fd, std::atomic<long long> *ms) {
+    if (closed_by_peer(fd, 20000ms))
+      *ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  joined idle_watch{std::thread(watch, idle, &idle_ms)};
+  joined drip{std::thread([&] {
+    for (const char byte : std::string("status 1")) {
+      if (send(dripping, &byte, 1, MSG_NOSIGNAL) != 1 || dripping_ms >= 0)
+        break;
+      poll(nullptr, 0, 300);  // the drip's pace
+    }
+  })};
+  joined drip_watch{std::thread(watch, dripping, &dripping_ms)};
+  const int callers = env_int("MEVRAKT_SHELL_CALLERS", 100);
+  std::vector<std::unique_ptr<e2e::process>> shells;
+  for (int i = 0; i < callers; i++) {
+    shells.push_back(std::make_unique<e2e::process>());
+    ASSERT_TRUE(shells.back()->start({MEVRAKTSH_BIN, "status", "1"}, {false, true, true}));
+  }
+  int answered = 0;
+  std::string failures;
+  for (auto &shell : shells) {
+    shell->read_to_end(20000ms);
+    shell->wait(5000ms);
+    const bool whole = shell->exit_status() == 0 && shell->output().rfind("Service               : running\n", 0) == 0;
+    answered += whole;
+    if (!whole)
+      failures += "exit " + std::to_string(shell->exit_status()) + ": " + shell->output();
+  }
+  const long long all_ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+  idle_watch.thread.join();
+  drip.thread.join();
+  drip_watch.thread.join();
+  printf("%d of %d simultaneous mevraktsh answered in %lld ms; idle connection closed after %lld ms, dripping "
+         "one after %lld ms\n",
+         answered, callers, all_ms, idle_ms.load(), dripping_ms.load());
+  EXPECT_EQ(answered, callers) << failures;
+  EXPECT_GE(idle_ms, 900);
+  EXPECT_LT(idle_ms, 2000);
+  EXPECT_GE(dripping_ms, idle_ms + 900);
+  EXPECT_LT(dripping_ms, 4000) << "an idle and a dripping connection held the shell up";
+  EXPECT_EQ(log.count("shell_socket_expire - no whole request within 1000 ms, connection closed", LOG_NOTICE), 2)
+      << log.dump();
+  close(idle);
+  close(dripping);
   EXPECT_EQ(daemon.stop(SIGTERM, 5000ms), 0);
 }
 

@@ -121,6 +121,8 @@ class peer {
 
   void end_sending() { shutdown(fd_, SHUT_WR); }
 
+  int fd() const { return fd_; }
+
   void close_now()
   {
     if (fd_ >= 0)
@@ -254,12 +256,14 @@ class ShellTest : public ::testing::Test {
 
   void TearDown() override { shell_close(sh); }
 
-  // Sends `request` on a connection of its own; returns what came back
-  // before the server closed it.
-  std::string ask(const std::string &request)
+  // Sends `request` on a connection of its own, and ends its stream there
+  // when `end` is set; returns what came back before the server closed it.
+  std::string ask(const std::string &request, bool end = false)
   {
     peer client(path);
     client.send_text(request);
+    if (end)
+      client.end_sending();
     return client.read_to_end();
   }
 
@@ -321,7 +325,8 @@ TEST_F(ShellTest, EachRequestIsAnsweredAndClosed)
       {"foo\n", "shell: foo: command not found\n"},
       {"status\n", "shell: status: command not found\n"},
       {"Status 1\n", "shell: Status 1: command not found\n"},
-      // The last character is taken for the newline, whatever it is.
+      // Without a newline the request is whole when the client ends its
+      // stream; its last character is taken for the newline all the same.
       {"status 1", "shell: status : command not found\n"},
       // One request per connection: a second line is part of the first.
       {"foo\nstatus 1\n", "shell: foo\nstatus 1: command not found\n"},
@@ -331,7 +336,7 @@ TEST_F(ShellTest, EachRequestIsAnsweredAndClosed)
       {"\n", ""},
   };
   for (const auto &[request, reply] : cases)
-    EXPECT_EQ(ask(request), reply) << "request \"" << request << "\"";
+    EXPECT_EQ(ask(request, request.back() != '\n'), reply) << "request \"" << request << "\"";
   EXPECT_TRUE(settled());
   EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
 }
@@ -352,44 +357,79 @@ TEST_F(ShellTest, ConnectionWithoutRequestIsClosedSilently)
   EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
 }
 
-TEST_F(ShellTest, NewerConnectionReplacesAndClosesTheHeldOne)
+// Callers are served in turn, each whole: the others wait in the backlog
+// (their connects too, once it is full) and none is cut off by the next. A
+// connection that sends nothing, or drips its request a byte at a time, is
+// closed a second after its turn came (logged within the shell's limit), so
+// it holds no one up for longer than that; a request in pieces that come in
+// time is read to its newline.
+TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
 {
-  peer first(path);
+  peer idle(path);
   ASSERT_TRUE(accepted());
-  peer second(path);
-  EXPECT_TRUE(first.sees_eof());
-  second.send_text("status 2\n");
-  EXPECT_EQ(second.read_to_end(), "two []\n");
+  const auto idle_taken = std::chrono::steady_clock::now();
+  peer dripping(path);
+  std::thread drip([&] {
+    for (const char byte : std::string("status 1")) {
+      pollfd p{dripping.fd(), POLLIN, 0};
+      if (send(dripping.fd(), &byte, 1, MSG_NOSIGNAL) != 1 || poll(&p, 1, 300) != 0)
+        break;
+    }
+  });
+  std::vector<std::string> answers(40);
+  std::vector<std::thread> callers;
+  for (size_t i = 0; i < answers.size(); i++)
+    callers.emplace_back([&, i] { answers[i] = ask(i % 2 ? "status 1\n" : "status 2\n"); });
+  EXPECT_TRUE(idle.sees_eof());
+  const auto idle_held = std::chrono::steady_clock::now() - idle_taken;
+  EXPECT_GE(idle_held, 900ms);
+  EXPECT_LT(idle_held, 1900ms);
+  EXPECT_TRUE(dripping.sees_eof());
+  EXPECT_LT(std::chrono::steady_clock::now() - idle_taken, 3000ms) << "the dripping connection held the shell";
+  drip.join();
+  for (std::thread &caller : callers)
+    caller.join();
+  for (size_t i = 0; i < answers.size(); i++)
+    EXPECT_EQ(answers[i], i % 2 ? "one []\n" : "two []\n") << "caller " << i;
 
+  peer pieces(path);
+  pieces.send_text("sta");
+  ASSERT_TRUE(accepted());
+  pieces.send_text("tus 2\n");
+  EXPECT_EQ(pieces.read_to_end(), "two []\n");
   for (int i = 0; i < 200; i++)
     peer silent(path);
   EXPECT_EQ(ask("status 1\n"), "one []\n");
-  first.close_now();
-  second.close_now();
+  idle.close_now();
+  dripping.close_now();
+  pieces.close_now();
   EXPECT_TRUE(settled());
-  EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
+  const std::string expired = "shell_socket_expire - no whole request within 1000 ms, connection closed";
+  EXPECT_EQ(testlog::count(expired, LOG_NOTICE), 2) << testlog::dump();
+  EXPECT_EQ(testlog::lines().size(), 2u) << testlog::dump();
 }
 
-TEST_F(ShellTest, FailedAcceptDropsTheHeldConnection)
+// Out of descriptors, the caller waiting in the backlog cannot be taken: the
+// failed accept is logged once, the shell rests instead of spinning, and the
+// caller is served once a descriptor is free again.
+TEST_F(ShellTest, FailedAcceptLeavesTheCallerWaiting)
 {
-  peer held(path);
-  ASSERT_TRUE(accepted());
   peer waiting;
   {
     descriptors_filled filled(FD_SETSIZE);
     ASSERT_TRUE(waiting.connect_to(path));
+    waiting.send_text("status 1\n");
     ASSERT_TRUE(testlog::wait_for(error_text("shell_socket_open - accept error: ", EMFILE), LOG_ERR))
         << testlog::dump();
   }
-  EXPECT_TRUE(held.sees_eof());
-  // The waiting connection is taken once a descriptor is free again.
-  waiting.send_text("status 1\n");
   EXPECT_EQ(waiting.read_to_end(), "one []\n");
-  held.close_now();
   waiting.close_now();
   EXPECT_TRUE(settled());
+  EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
 }
 
+// A connection whose descriptor select could not watch is closed at once,
+// and the shell goes on with the next caller.
 TEST_F(ShellTest, ConnectionBeyondTheSelectSetIsRefused)
 {
   rlimit limit{};
@@ -397,9 +437,6 @@ TEST_F(ShellTest, ConnectionBeyondTheSelectSetIsRefused)
   if (limit.rlim_cur <= FD_SETSIZE)
     GTEST_SKIP() << "needs descriptors beyond " << FD_SETSIZE;
 
-  peer held(path);
-  ASSERT_TRUE(accepted());
-  const int held_fd = sh->fd_client.load();
   peer refused;
   {
     descriptors_filled filled(RLIM_INFINITY);
@@ -408,9 +445,9 @@ TEST_F(ShellTest, ConnectionBeyondTheSelectSetIsRefused)
         << testlog::dump();
   }
   EXPECT_TRUE(refused.sees_eof());
-  EXPECT_EQ(sh->fd_client.load(), held_fd);
-  held.send_text("status 2\n");
-  EXPECT_EQ(held.read_to_end(), "two []\n");
+  EXPECT_EQ(ask("status 2\n"), "two []\n");
+  refused.close_now();
+  EXPECT_TRUE(settled());
 }
 
 // A client that closes with something unread makes its peer's receive fail.
