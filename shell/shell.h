@@ -73,13 +73,15 @@ void shell_close(shell *shell);
 
 /// Connects a UNIX-domain stream socket to `path` (its first 107 characters).
 /// Returns the descriptor, owned by the caller, or -1 after logging the
-/// failure.
+/// failure, with errno telling why.
 int socket_unix_connect(const char *path);
 
 /// The shell client: sends argv[1] to argv[3] (fewer if absent), joined by
 /// single blanks and ended by a newline, as one request to the server at
 /// `path`, and prints the answer on standard output until the server closes.
 /// A request that would not fit in 1400 bytes is refused, not cut short.
-/// Returns 0 after a complete answer, or -1 (logged; "Error: service not
-/// running!" printed when the server cannot be reached).
+/// Returns 0 after a complete answer, or -1: logged, and said on standard
+/// error as "mevraktsh: ..." with the reason, "Error: service not running!"
+/// and a blank line also printed on standard output when the server cannot
+/// be reached. Without a command word nothing is printed.
 int shell_exec(const char *path, int argc, const char *const *argv);

@@ -30,7 +30,10 @@ int shell_exec(const char *path, int argc, const char *const *argv)
   }
   int fd = socket_unix_connect(path);
   if (fd < 0) {
+    const int error = errno;
     puts("Error: service not running!\n");
+    fflush(stdout);
+    fprintf(stderr, "mevraktsh: cannot reach the daemon at %s: %s\n", path, strerror(error));
     return -1;
   }
   char buf[request_size + 1];
@@ -40,19 +43,29 @@ int shell_exec(const char *path, int argc, const char *const *argv)
   // something other than what was asked: refuse it whole instead.
   if (n < 0 || n >= static_cast<int>(request_size)) {
     syslog(LOG_ERR, "%s - request too long", __func__);
+    fprintf(stderr, "mevraktsh: request too long (at most %zu characters with the blanks between words)\n",
+            request_size - 2);
     socket_close(fd);
     return -1;
   }
   // A server that has gone fails the send rather than raising SIGPIPE.
-  if (send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
-    syslog(LOG_ERR, "%s - socket send error: %s", __func__, strerror(errno));
+  const ssize_t sent = send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+  if (sent != n) {
+    const int error = sent < 0 ? errno : EMSGSIZE;
+    syslog(LOG_ERR, "%s - socket send error: %s", __func__, strerror(error));
+    fprintf(stderr, "mevraktsh: request not sent to the daemon: %s\n", strerror(error));
     socket_close(fd);
     return -1;
   }
+  bool answered = false;
   for (;;) {
     ssize_t got = recv(fd, buf, request_size, 0);
     if (got < 0) {
-      syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(errno));
+      const int error = errno;
+      syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(error));
+      fflush(stdout);
+      fprintf(stderr, "mevraktsh: %s: %s\n", answered ? "answer from the daemon cut short" : "no answer from the daemon",
+              strerror(error));
       socket_close(fd);
       return -1;
     }
@@ -60,6 +73,7 @@ int shell_exec(const char *path, int argc, const char *const *argv)
       socket_close(fd);
       return 0;
     }
+    answered = true;
     buf[got] = '\0';
     fputs(buf, stdout);
   }

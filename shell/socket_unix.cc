@@ -57,8 +57,10 @@ int socket_unix_connect(const char *path)
   if (fd < 0)
     return -1;
   if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
-    syslog(LOG_ERR, "connect socket error: %s", strerror(errno));
+    const int error = errno;
+    syslog(LOG_ERR, "connect socket error: %s", strerror(error));
     close(fd);
+    errno = error;
     return -1;
   }
   return fd;

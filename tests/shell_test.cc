@@ -278,26 +278,39 @@ class ShellTest : public ::testing::Test {
   struct client_run {
     int result;
     std::string printed;
+    std::string errors;  // what it said on standard error
   };
 
-  // Runs the client against `at` with standard output sent to a file.
+  // Runs the client against `at` with standard output and standard error
+  // each sent to a file.
   client_run run_client(std::vector<const char *> argv, const std::string &at = "")
   {
     fflush(stdout);
+    fflush(stderr);
     FILE *out = tmpfile();
-    int saved = dup(STDOUT_FILENO);
+    FILE *err = tmpfile();
+    int saved_out = dup(STDOUT_FILENO);
+    int saved_err = dup(STDERR_FILENO);
     dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(err), STDERR_FILENO);
     int result = shell_exec(at.empty() ? path.c_str() : at.c_str(), static_cast<int>(argv.size()), argv.data());
     fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string printed;
-    rewind(out);
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, out)) > 0;)
-      printed.append(buf, n);
-    fclose(out);
-    return {result, printed};
+    fflush(stderr);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    auto contents = [](FILE *file) {
+      std::string text;
+      rewind(file);
+      char buf[4096];
+      for (size_t n; (n = fread(buf, 1, sizeof buf, file)) > 0;)
+        text.append(buf, n);
+      fclose(file);
+      return text;
+    };
+    const std::string printed = contents(out);
+    return {result, printed, contents(err)};
   }
 
   temp_dir dir;
@@ -586,6 +599,42 @@ TEST_F(ShellTest, ClientWithoutCommandOrServerPrintsAtMostTheErrorLine)
   EXPECT_EQ(testlog::count(error_text("connect socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
   EXPECT_EQ(testproc::open_fds(), before);
+}
+
+// A request that fails says why on standard error; standard output keeps
+// only what the answer, or the fixed "service not running" text, holds.
+TEST_F(ShellTest, ClientSaysWhyARequestFailedOnStandardError)
+{
+  client_run run = run_client({"mevraktsh", "status", "1"}, dir.path + "/none");
+  EXPECT_EQ(run.printed, "Error: service not running!\n\n");
+  EXPECT_EQ(run.errors, "mevraktsh: cannot reach the daemon at " + dir.path + "/none: " + strerror(ENOENT) + "\n");
+
+  run = run_client({"mevraktsh", "status", "1", std::string(2000, 'a').c_str()});
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.printed, "");
+  EXPECT_EQ(run.errors, "mevraktsh: request too long (at most 1398 characters with the blanks between words)\n");
+
+  // A server that closes the connection with the request unread resets it.
+  const std::string rude = dir.path + "/rude.socket";
+  const int listening = socket_unix_listen(rude.c_str());
+  ASSERT_GE(listening, 0);
+  std::thread server([listening] {
+    pollfd p{listening, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1)
+      return;
+    const int fd = accept(listening, nullptr, nullptr);
+    p = {fd, POLLIN, 0};
+    poll(&p, 1, 5000);
+    close(fd);
+  });
+  run = run_client({"mevraktsh", "status", "1"}, rude);
+  server.join();
+  close(listening);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.printed, "");
+  EXPECT_EQ(run.errors, std::string("mevraktsh: no answer from the daemon: ") + strerror(ECONNRESET) + "\n");
+  EXPECT_EQ(testlog::count(error_text("shell_exec - socket recv error: ", ECONNRESET), LOG_ERR), 1)
+      << testlog::dump();
 }
 
 TEST(Shell, StaleFileAtThePathIsReplacedAndRemovedAtClose)
