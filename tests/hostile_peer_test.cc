@@ -537,9 +537,10 @@ TEST_F(HostilePeerTest, FloodsLogWithinTheLimitOrdinaryReadsInFull)
   EXPECT_EQ(log.count_containing(" messages suppressed on "), 0) << log.dump();
 
   const int seconds = env_int("MEVRAKT_FLOOD_SECONDS", 3);
-  // Every line a flood can make counts against its channel's limit: the
-  // link's burst and rate, the server's, and its accept log's.
-  const int bound = 540 + 40 + 1 + (60 + 20 + 1) * seconds / 60 + 3;
+  // Every line a flood can make counts against its channel's limits: the
+  // link's three bursts and rates (warnings and errors, notices, progress
+  // lines), the server's, and its accept log's.
+  const int bound = 120 + 120 + 540 + 40 + 1 + (30 + 30 + 30 + 20 + 1) * seconds / 60 + 5;
 
   log.clear();
   const int amr = testnet::loopback_connect(4001);
