@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -21,10 +22,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "daemon/mevrakt.h"
+#include "daemon/channel.h"
 #include "daemon/report.h"
-#include "mevrakt_version.h"
 #include "daemon/settings.h"
+#include "mevrakt_version.h"
 #include "shell/shell.h"
 
 namespace {
@@ -200,6 +201,7 @@ int main(int argc, char **argv)
   // not end the daemon.
   signal(SIGPIPE, SIG_IGN);
 
+  const int64_t started = time(nullptr);
   mevrakt_settings settings{};
   mevrakt_settings_read(&settings);
 
@@ -219,7 +221,7 @@ int main(int argc, char **argv)
   // manager starts the daemon again: the adapter or the address may be late.
   const bool failed = (settings.prot1.enabled || settings.prot2.enabled) && !channel1 && !channel2;
   if (channel1 || channel2) {
-    mevrakt_channels channels = {{channel1, channel2}};
+    mevrakt_channels channels = {{channel1, channel2}, started};
     const shell_cmd commands[] = {
         {"status 1", mevrakt_status, channel1},
         {"status 2", mevrakt_status, channel2},

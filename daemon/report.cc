@@ -18,7 +18,8 @@
 #include <unistd.h>
 
 #include "common/clock.h"
-#include "daemon/answer.h"
+#include "mevrakt_version.h"
+#include "shell/answer.h"
 
 namespace {
 
@@ -166,52 +167,139 @@ int event_text(const trace_record &r, char *text, size_t size)
   }
 }
 
-// One series per running channel; a disabled channel shows only that it is
-// not running.
+// What the report reads of a channel: the snapshots that its link and its
+// server offer, each taken once per answer.
+struct channel_view {
+  nbr14522_stats link;
+  tcp_server_stats server;
+};
+
+void view_of(const mevrakt_channel *channel, channel_view *view)
+{
+  nbr14522_snapshot(channel->link, &view->link);
+  tcp_server_snapshot(channel->server, &view->server);
+}
+
+const char *connected_text(bool connected)
+{
+  return connected ? "connected" : "disconnected";
+}
+
+// The series every running channel has; a disabled channel shows only that
+// it is not running. A counter is named here by its family: its samples end
+// in "_total".
 struct metric {
   const char *name;
   const char *type;
   const char *help;
-  uint32_t (*value)(const mevrakt_channel *channel);
+  uint32_t (*value)(const channel_view &v);
 };
 
 constexpr metric kMetrics[] = {
     {"mevrakt_service_running", "gauge", "Whether the channel runs (1) or is disabled (0).",
-     [](const mevrakt_channel *) { return 1u; }},
+     [](const channel_view &) { return 1u; }},
     {"mevrakt_amr_client_connected", "gauge", "Whether an AMR client is connected to the channel's TCP port.",
-     [](const mevrakt_channel *c) { return c->server->fd_client.load(relaxed) >= 0 ? 1u : 0u; }},
+     [](const channel_view &v) { return v.server.client_connected ? 1u : 0u; }},
     {"mevrakt_meter_connected", "gauge", "Whether the meter sends ENQ and the break is released.",
-     [](const mevrakt_channel *c) { return c->link->connected.load(relaxed) != 0 ? 1u : 0u; }},
+     [](const channel_view &v) { return v.link.connected ? 1u : 0u; }},
     {"mevrakt_break_held", "gauge", "Whether a break is held on the meter's line: no AMR client wants the meter.",
-     [](const mevrakt_channel *c) { return c->link->break_on.load(relaxed) != 0 ? 1u : 0u; }},
+     [](const channel_view &v) { return v.link.break_held ? 1u : 0u; }},
     {"mevrakt_line_usable", "gauge", "Whether the meter's serial line is open.",
-     [](const mevrakt_channel *c) { return c->link->line_ok.load(relaxed) != 0 ? 1u : 0u; }},
-    {"mevrakt_tcp_sessions_total", "counter", "AMR client connections accepted.",
-     [](const mevrakt_channel *c) { return c->server->n_sessions.load(relaxed); }},
-    {"mevrakt_meter_connected_total", "counter", "Times the meter was connected.",
-     [](const mevrakt_channel *c) { return c->link->n_connected.load(relaxed); }},
-    {"mevrakt_meter_disconnected_total", "counter", "Times the meter was disconnected as its AMR client left.",
-     [](const mevrakt_channel *c) { return c->link->n_disconnected.load(relaxed); }},
-    {"mevrakt_meter_connection_lost_total", "counter", "Times the meter's ENQs stopped while it was connected.",
-     [](const mevrakt_channel *c) { return c->link->n_conn_lost.load(relaxed); }},
-    {"mevrakt_commands_ok_total", "counter", "Commands answered by a whole good response.",
-     [](const mevrakt_channel *c) { return c->link->n_cmd_ok.load(relaxed); }},
-    {"mevrakt_commands_failed_total", "counter", "Commands given up after 7 sends.",
-     [](const mevrakt_channel *c) { return c->link->n_cmd_failed.load(relaxed); }},
-    {"mevrakt_responses_ok_total", "counter", "Responses with a good CRC that answered a command, handed to its client.",
-     [](const mevrakt_channel *c) { return c->link->n_rsp_ok.load(relaxed); }},
-    {"mevrakt_responses_dropped_total", "counter",
+     [](const channel_view &v) { return v.link.line_usable ? 1u : 0u; }},
+    {"mevrakt_last_response_timestamp_seconds", "gauge",
+     "When the meter last gave a good answer, in Unix time; 0 when it has not since the daemon started.",
+     [](const channel_view &v) { return v.link.last_answer_s; }},
+    {"mevrakt_tcp_sessions", "counter", "AMR client connections accepted.",
+     [](const channel_view &v) { return v.server.n_sessions; }},
+    {"mevrakt_meter_connections", "counter", "Times the meter was connected.",
+     [](const channel_view &v) { return v.link.n_connected; }},
+    {"mevrakt_meter_disconnected", "counter", "Times the meter was disconnected as its AMR client left.",
+     [](const channel_view &v) { return v.link.n_disconnected; }},
+    {"mevrakt_meter_connection_lost", "counter", "Times the meter's ENQs stopped while it was connected.",
+     [](const channel_view &v) { return v.link.n_conn_lost; }},
+    {"mevrakt_commands_ok", "counter", "Commands answered by a whole good response.",
+     [](const channel_view &v) { return v.link.n_cmd_ok; }},
+    {"mevrakt_commands_failed", "counter", "Commands given up after 7 sends.",
+     [](const channel_view &v) { return v.link.n_cmd_failed; }},
+    {"mevrakt_responses_ok", "counter", "Responses with a good CRC that answered a command, handed to its client.",
+     [](const channel_view &v) { return v.link.n_rsp_ok; }},
+    {"mevrakt_responses_dropped", "counter",
      "Good responses that answered no command in flight (late, repeated or unasked): acknowledged, dropped.",
-     [](const mevrakt_channel *c) { return c->link->n_rsp_dropped.load(relaxed); }},
-    {"mevrakt_responses_failed_total", "counter", "Responses refused for a bad CRC.",
-     [](const mevrakt_channel *c) { return c->link->n_rsp_failed.load(relaxed); }},
-    {"mevrakt_connections_refused_total", "counter", "AMR client connections refused by the access settings.",
-     [](const mevrakt_channel *c) { return c->server->n_refused.load(relaxed); }},
-    {"mevrakt_commands_refused_total", "counter", "Commands refused by the access settings.",
-     [](const mevrakt_channel *c) { return c->link->n_cmd_refused.load(relaxed); }},
+     [](const channel_view &v) { return v.link.n_rsp_dropped; }},
+    {"mevrakt_responses_failed", "counter", "Responses refused for a bad CRC.",
+     [](const channel_view &v) { return v.link.n_rsp_failed; }},
+    {"mevrakt_connections_refused", "counter", "AMR client connections refused by the access settings.",
+     [](const channel_view &v) { return v.server.n_refused; }},
+    {"mevrakt_commands_refused", "counter", "Commands refused by the access settings.",
+     [](const channel_view &v) { return v.link.n_cmd_refused; }},
 };
 
+// A family's HELP and TYPE. The Prometheus text format (0.0.4) names a
+// counter's family by its samples, with "_total"; OpenMetrics without.
+void family(answer *a, const char *name, const char *type, const char *help, bool openmetrics)
+{
+  const char *total = !openmetrics && strcmp(type, "counter") == 0 ? "_total" : "";
+  answer_line(a, "# HELP %s%s %s\n# TYPE %s%s %s\n", name, total, help, name, total, type);
+}
+
+// "0.05", "1.5", "310": a bucket's bound in seconds, without trailing zeros.
+void seconds_text(uint32_t ms, char *text, size_t size)
+{
+  snprintf(text, size, "%u.%03u", ms / 1000, ms % 1000);
+  char *end = text + strlen(text);
+  while (end[-1] == '0')
+    *--end = '\0';
+  if (end[-1] == '.')
+    end[-1] = '\0';
+}
+
+void read_durations(answer *a, const channel_view *views[2])
+{
+  for (int i = 0; i < 2; i++) {
+    const channel_view *v = views[i];
+    if (!v)
+      continue;
+    uint32_t below = 0;
+    for (int b = 0; b < NBR14522_READ_BUCKETS; b++) {
+      char le[16];
+      seconds_text(NBR14522_READ_BUCKETS_MS[b], le, sizeof le);
+      below += v->link.reads[b];
+      answer_line(a, "mevrakt_read_duration_seconds_bucket{channel=\"%d\",le=\"%s\"} %u\n", i + 1, le, below);
+    }
+    below += v->link.reads[NBR14522_READ_BUCKETS];
+    answer_line(a, "mevrakt_read_duration_seconds_bucket{channel=\"%d\",le=\"+Inf\"} %u\n", i + 1, below);
+    answer_line(a, "mevrakt_read_duration_seconds_sum{channel=\"%d\"} %llu.%03u\n", i + 1,
+                static_cast<unsigned long long>(v->link.read_ms / 1000), static_cast<unsigned>(v->link.read_ms % 1000));
+    answer_line(a, "mevrakt_read_duration_seconds_count{channel=\"%d\"} %u\n", i + 1, below);
+  }
+}
+
 }  // namespace
+
+extern "C" int mevrakt_status(void *context, const char *, int fd)
+{
+  const auto *channel = static_cast<const mevrakt_channel *>(context);
+  answer a;
+  answer_start(&a, fd);
+  if (!channel) {
+    answer_line(&a, "Service is disabled.\n\n");
+    return answer_end(&a);
+  }
+  channel_view v;
+  view_of(channel, &v);
+  answer_line(&a, "Service               : running\n");
+  answer_line(&a, "AMR System            : %s\n", connected_text(v.server.client_connected));
+  answer_line(&a, "Meter                 : %s\n\n", connected_text(v.link.connected));
+  answer_line(&a, "TCP sessions          : %u\n", v.server.n_sessions);
+  answer_line(&a, "Meter connected       : %u\n", v.link.n_connected);
+  answer_line(&a, "Meter disconnected    : %u\n", v.link.n_disconnected);
+  answer_line(&a, "Meter connection lost : %u\n", v.link.n_conn_lost);
+  answer_line(&a, "Commands OK           : %u\n", v.link.n_cmd_ok);
+  answer_line(&a, "Commands failed       : %u\n", v.link.n_cmd_failed);
+  answer_line(&a, "Responses OK          : %u\n", v.link.n_rsp_ok);
+  answer_line(&a, "Responses failed      : %u\n", v.link.n_rsp_failed);
+  return answer_end(&a);
+}
 
 int mevrakt_trace(void *context, const char *, int fd)
 {
@@ -236,19 +324,47 @@ int mevrakt_trace(void *context, const char *, int fd)
   return answer_end(&a);
 }
 
-int mevrakt_metrics(void *context, const char *, int fd)
+int mevrakt_metrics(void *context, const char *arguments, int fd)
 {
   answer a;
   answer_start(&a, fd);
   const auto *channels = static_cast<const mevrakt_channels *>(context);
-  for (const metric &m : kMetrics) {
-    const bool running_only = &m == &kMetrics[0];
-    answer_line(&a, "# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
-    for (int i = 0; i < 2; i++) {
-      const mevrakt_channel *channel = channels ? channels->channel[i] : nullptr;
-      if (channel || running_only)
-        answer_line(&a, "%s{channel=\"%d\"} %u\n", m.name, i + 1, channel ? m.value(channel) : 0u);
+  const bool openmetrics = arguments && strcmp(arguments, "openmetrics") == 0;
+  channel_view view[2];
+  const channel_view *views[2] = {};
+  for (int i = 0; i < 2; i++) {
+    if (channels && channels->channel[i]) {
+      view_of(channels->channel[i], &view[i]);
+      views[i] = &view[i];
     }
   }
+
+  family(&a, "mevrakt_build_info", "gauge", "The version of mevraKT that runs, in the label.", openmetrics);
+  answer_line(&a, "mevrakt_build_info{version=\"%s\"} 1\n", MEVRAKT_VERSION);
+  family(&a, "mevrakt_start_time_seconds", "gauge", "When the daemon started, in Unix time.", openmetrics);
+  answer_line(&a, "mevrakt_start_time_seconds %lld\n", static_cast<long long>(channels ? channels->started : 0));
+  for (const metric &m : kMetrics) {
+    const bool running_only = &m == &kMetrics[0];
+    const char *total = strcmp(m.type, "counter") == 0 ? "_total" : "";
+    family(&a, m.name, m.type, m.help, openmetrics);
+    for (int i = 0; i < 2; i++) {
+      if (views[i] || running_only)
+        answer_line(&a, "%s%s{channel=\"%d\"} %u\n", m.name, total, i + 1, views[i] ? m.value(*views[i]) : 0u);
+    }
+  }
+  family(&a, "mevrakt_meter_info", "gauge", "The meter that last answered on the channel: its number, bytes 1 to 4 of its response.",
+         openmetrics);
+  for (int i = 0; i < 2; i++) {
+    if (views[i] && views[i]->link.last_answer_s != 0) {
+      const uint8_t *m = views[i]->link.meter;
+      answer_line(&a, "mevrakt_meter_info{channel=\"%d\",meter=\"%02X%02X%02X%02X\"} 1\n", i + 1, m[0], m[1], m[2], m[3]);
+    }
+  }
+  family(&a, "mevrakt_read_duration_seconds", "histogram",
+         "Answered commands by the time from their arrival to their answer's last frame leaving for the client.",
+         openmetrics);
+  read_durations(&a, views);
+  if (openmetrics)
+    answer_line(&a, "# EOF\n");
   return answer_end(&a);
 }

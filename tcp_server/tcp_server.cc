@@ -417,6 +417,13 @@ extern "C" int tcp_server_write(void *server, const uint8_t *data, int length)
   return tcp_server_send(static_cast<tcp_server *>(server), 0, data, length);
 }
 
+void tcp_server_snapshot(const tcp_server *server, tcp_server_stats *out)
+{
+  out->client_connected = server->fd_client.load(std::memory_order_relaxed) >= 0;
+  out->n_sessions = server->n_sessions.load(std::memory_order_relaxed);
+  out->n_refused = server->n_refused.load(std::memory_order_relaxed);
+}
+
 uint32_t tcp_server_session(const tcp_server *server)
 {
   return server->session;

@@ -159,6 +159,16 @@ extern "C" MEVRAKT_EXPORT int tcp_server_write(void *server, const uint8_t *data
 /// dropped. Session 0 stands for whoever is served then.
 int tcp_server_send(tcp_server *server, uint32_t session, const uint8_t *data, int length);
 
+/// What a server shows of itself, as one call read it.
+struct tcp_server_stats {
+  bool client_connected;  // a client is served now
+  uint32_t n_sessions;    // connections accepted
+  uint32_t n_refused;     // connections turned away by the address list
+};
+
+/// Fills `*out` with the server's state and counters. Any thread.
+void tcp_server_snapshot(const tcp_server *server, tcp_server_stats *out);
+
 /// The number of the client being served (see `session`). Server thread
 /// only: from a callback.
 uint32_t tcp_server_session(const tcp_server *server);

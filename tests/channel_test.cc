@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <map>
@@ -17,8 +18,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "daemon/mevrakt.h"
+#include "daemon/channel.h"
 #include "daemon/report.h"
+#include "mevrakt_version.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/process_state.h"
 #include "tests/support/loopback.h"
@@ -102,7 +104,7 @@ std::string status_of(const mevrakt_channel *channel)
 
 // What a shell handler answers, read on a thread of its own as a client
 // would, so that an answer longer than the socket's buffer still gets out.
-std::string answer_of(int (*handler)(void *, const char *, int), void *context)
+std::string answer_of(int (*handler)(void *, const char *, int), void *context, const char *arguments = "")
 {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0)
@@ -114,7 +116,7 @@ std::string answer_of(int (*handler)(void *, const char *, int), void *context)
     while ((n = read(ends[1], buf, sizeof buf)) > 0)
       text.append(buf, static_cast<size_t>(n));
   });
-  EXPECT_EQ(handler(context, "", ends[0]), 0);
+  EXPECT_EQ(handler(context, arguments, ends[0]), 0);
   close(ends[0]);
   reader.join();
   close(ends[1]);
@@ -375,52 +377,86 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
   EXPECT_EQ(events, expected);
   EXPECT_EQ(answer_of(mevrakt_trace, nullptr), "Service is disabled.\n");
 
-  // Every line is a HELP, a TYPE or a sample of the metric typed last;
-  // counters end in _total; each value is the status report's.
+  // Every line is a HELP, a TYPE or a sample of the family typed last;
+  // counters end in _total; each value is the status report's, read from
+  // the link's and the server's snapshots.
   const std::string status = status_of(channel);
-  mevrakt_channels both = {{channel, nullptr}};
+  mevrakt_channels both = {{channel, nullptr}, 1765000000};
   std::set<std::string> helped, typed;
+  std::map<std::string, std::string> types;
   std::map<std::string, unsigned> one, two;
-  std::string current;
+  std::vector<std::string> buckets;
+  std::string current, meter_info, build_info;
   for (const std::string &line : lines_of(answer_of(mevrakt_metrics, &both))) {
     const std::string head = line.substr(0, 7), rest = line.substr(line.size() < 7 ? line.size() : 7);
     const std::string name = rest.substr(0, rest.find(' '));
     const std::string what = name.size() < rest.size() ? rest.substr(name.size() + 1) : "";
-    const size_t brace = line.find("{channel=\"");
-    const std::string tail = brace == std::string::npos ? "" : line.substr(brace);
     if (head == "# HELP ") {
       EXPECT_TRUE(metric_name(name) && !what.empty()) << line;
       EXPECT_TRUE(helped.insert(name).second) << line;
       EXPECT_EQ(typed.count(name), 0u) << "HELP before TYPE: " << line;
-    } else if (head == "# TYPE ") {
+      continue;
+    }
+    if (head == "# TYPE ") {
       EXPECT_TRUE(helped.count(name) && typed.insert(name).second) << line;
-      EXPECT_TRUE(what == "counter" || what == "gauge") << line;
+      EXPECT_TRUE(what == "counter" || what == "gauge" || what == "histogram") << line;
       const bool total = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
       EXPECT_EQ(total, what == "counter") << line;
       current = name;
-    } else if (tail.size() > 14 && (tail[10] == '1' || tail[10] == '2') && tail.compare(11, 3, "\"} ") == 0 &&
-               tail.find_first_not_of("0123456789", 14) == std::string::npos) {
-      EXPECT_EQ(line.substr(0, brace), current) << "a sample under its own TYPE: " << line;
-      (tail[10] == '1' ? one : two)[current] = static_cast<unsigned>(std::stoul(tail.substr(14)));
-    } else {
-      ADD_FAILURE() << "not in the exposition format: " << line;
+      types[name] = what;
+      continue;
     }
+    const size_t brace = line.find('{'), space = line.rfind(' ');
+    const std::string sample = line.substr(0, std::min(brace, space));
+    const std::string labels = brace == std::string::npos ? "" : line.substr(brace, space - brace);
+    const std::string value = line.substr(space + 1);
+    if (types[current] == "histogram") {
+      EXPECT_TRUE(sample == current + "_bucket" || sample == current + "_sum" || sample == current + "_count") << line;
+      if (sample == current + "_bucket")
+        buckets.push_back(value);
+      continue;
+    }
+    EXPECT_EQ(sample, current) << "a sample under its own TYPE: " << line;
+    if (sample == "mevrakt_meter_info")
+      meter_info = labels;
+    else if (sample == "mevrakt_build_info")
+      build_info = labels;
+    else if (labels == "{channel=\"1\"}" || labels == "{channel=\"2\"}")
+      (labels[10] == '1' ? one : two)[sample] = static_cast<unsigned>(std::stoul(value));
+    else if (sample != "mevrakt_start_time_seconds")
+      ADD_FAILURE() << "not in the exposition format: " << line;
   }
   EXPECT_EQ(two, (std::map<std::string, unsigned>{{"mevrakt_service_running", 0}}));
-  EXPECT_EQ(one.size(), 16u);
+  EXPECT_EQ(one.size(), 17u);
   EXPECT_EQ(helped, typed);
+  EXPECT_EQ(build_info, std::string("{version=\"") + MEVRAKT_VERSION + "\"}");
+  std::string number = hex4(good);
+  number.erase(std::remove(number.begin(), number.end(), ' '), number.end());
+  EXPECT_EQ(meter_info, "{channel=\"1\",meter=\"" + number + "\"}");
   auto value = [&](const char *name) { return one.count(name) ? one[name] : 99999u; };
+  EXPECT_GE(value("mevrakt_last_response_timestamp_seconds"), both.started);
+  // Four reads answered, each within the buckets, each bucket holding those below it.
+  ASSERT_EQ(buckets.size(), static_cast<size_t>(NBR14522_READ_BUCKETS + 1));
+  EXPECT_EQ(buckets.back(), "4");
+  EXPECT_TRUE(std::is_sorted(buckets.begin(), buckets.end(),
+                             [](const std::string &x, const std::string &y) { return std::stoul(x) < std::stoul(y); }));
   const char *connected[] = {"disconnected", "connected"};
   EXPECT_EQ(value("mevrakt_service_running"), 1u);
   EXPECT_EQ(status, report(connected[value("mevrakt_amr_client_connected") & 1],
                            connected[value("mevrakt_meter_connected") & 1], value("mevrakt_tcp_sessions_total"),
-                           value("mevrakt_meter_connected_total"), value("mevrakt_meter_disconnected_total"),
+                           value("mevrakt_meter_connections_total"), value("mevrakt_meter_disconnected_total"),
                            value("mevrakt_meter_connection_lost_total"), value("mevrakt_commands_ok_total"),
                            value("mevrakt_commands_failed_total"), value("mevrakt_responses_ok_total"),
                            value("mevrakt_responses_failed_total")));
   EXPECT_EQ(status, report("disconnected", "disconnected", 1, 1, 1, 0, 4, 0, 4, 1));
   EXPECT_EQ(value("mevrakt_break_held"), 1u);
   EXPECT_EQ(value("mevrakt_line_usable"), 1u);
+  // In OpenMetrics a counter's family has no _total, and the text ends so.
+  const std::string open = answer_of(mevrakt_metrics, &both, "openmetrics");
+  EXPECT_NE(open.find("# TYPE mevrakt_commands_ok counter\nmevrakt_commands_ok_total{channel=\"1\"} 4\n"),
+            std::string::npos)
+      << open;
+  EXPECT_EQ(open.compare(open.size() - 6, 6, "# EOF\n"), 0);
   EXPECT_EQ(value("mevrakt_connections_refused_total"), 0u);
   EXPECT_EQ(value("mevrakt_commands_refused_total"), 0u);
 }

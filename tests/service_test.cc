@@ -232,7 +232,7 @@ TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
   result up = textfile();
   EXPECT_EQ(up.status, 0) << up.output;
   const std::string good = e2e::read_file(prom);
-  EXPECT_EQ(good.compare(0, 31, "# HELP mevrakt_service_running "), 0) << good;
+  EXPECT_EQ(good.compare(0, 26, "# HELP mevrakt_build_info "), 0) << good;
   EXPECT_NE(good.find("\nmevrakt_service_running{channel=\"1\"} 1\n"), std::string::npos) << good;
   struct stat st;
   ASSERT_EQ(stat(prom.c_str(), &st), 0);
@@ -245,6 +245,35 @@ TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
   EXPECT_EQ(run({"ls", "-A", dir}).output, path == "/usr/bin:/bin" ? "mevrakt.prom\n" : "bin\nmevrakt.prom\n")
       << "no part file left";
   run({"rm", "-r", dir});
+}
+
+// The metrics as the tools of a fleet read them: promtool and Python's
+// Prometheus parser take the text format, Python's OpenMetrics parser the
+// OpenMetrics form; none finds two families of one name.
+TEST_F(ServiceTest, MetricsPassPrometheusAndOpenMetricsParsers)
+{
+  ASSERT_TRUE(access(PROMTOOL, X_OK) == 0) << "promtool missing at '" PROMTOOL "': run tools/setup.sh";
+  e2e::process daemon;
+  const std::string text = edit(example, "MOD_MEVRAKT_PROT1_ENABLED=0", "MOD_MEVRAKT_PROT1_ENABLED=1");
+  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, edit(text, "=/dev/ttyS1", "=" + meter.path())));
+  ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
+  const std::string prometheus = run({MEVRAKTSH_BIN, "metrics"}).output;
+  const std::string openmetrics = run({MEVRAKTSH_BIN, "metrics", "openmetrics"}).output;
+  ASSERT_TRUE(e2e::write_file("/tmp/metrics.prom", prometheus) && e2e::write_file("/tmp/metrics.om", openmetrics));
+  EXPECT_EQ(run({"sh", "-c", std::string(PROMTOOL) + " check metrics < /tmp/metrics.prom"}).status, 0)
+      << run({"sh", "-c", std::string(PROMTOOL) + " check metrics < /tmp/metrics.prom"}).output;
+  const char *parse =
+      "import sys\n"
+      "from prometheus_client.parser import text_string_to_metric_families as text\n"
+      "from prometheus_client.openmetrics.parser import text_string_to_metric_families as om\n"
+      "for parser, path in ((text, '/tmp/metrics.prom'), (om, '/tmp/metrics.om')):\n"
+      "    names = [f.name for f in parser(open(path).read())]\n"
+      "    assert len(names) == len(set(names)), names\n"
+      "    print(len(names))\n";
+  const result python = run({"/usr/bin/python3", "-c", parse});
+  EXPECT_EQ(python.status, 0) << python.output;
+  EXPECT_EQ(python.output, "21\n21\n");
+  EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(10000)), 0);
 }
 
 // BusyBox's own shell and applets alone, as on a small board.

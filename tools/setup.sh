@@ -4,18 +4,32 @@
 set -eu
 
 need=""
-for pkg in "$@" cmake make g++ libgtest-dev util-linux busybox; do
+for pkg in "$@" cmake make g++ libgtest-dev util-linux busybox python3-prometheus-client; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
-[ -z "$need" ] && exit 0
 
-echo "setup: installing$need"
 if [ "$(id -u)" -ne 0 ]; then
   SUDO=sudo
 else
   SUDO=
 fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq || true
-# shellcheck disable=SC2086
-$SUDO apt-get install -y -qq $need
+if [ -n "$need" ]; then
+  echo "setup: installing$need"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq || true
+  # shellcheck disable=SC2086
+  $SUDO apt-get install -y -qq $need
+fi
+
+# The tests check the metrics with promtool. Debian ships it only with the
+# Prometheus server, which installing would start: take the tool alone out
+# of the package instead.
+promtool=${HOME}/.cache/mevrakt/promtool
+if ! command -v promtool >/dev/null 2>&1 && [ ! -x "$promtool/usr/bin/promtool" ]; then
+  echo "setup: fetching promtool"
+  rm -rf "$promtool" && mkdir -p "$promtool"
+  (cd "$promtool" && apt-get download prometheus >/dev/null 2>&1 ||
+    { $SUDO apt-get update -qq && apt-get download prometheus; })
+  dpkg-deb -x "$promtool"/prometheus_*.deb "$promtool"
+  rm -f "$promtool"/prometheus_*.deb "$promtool/usr/bin/prometheus"
+fi

@@ -17,9 +17,11 @@ struct mevrakt_channel {
   trace_ring trace;
 };
 
-/// The daemon's two channels, either absent when it does not run.
+/// The daemon's two channels, either absent when it does not run, and when
+/// the daemon started (Unix time).
 struct mevrakt_channels {
   mevrakt_channel *channel[2];
+  int64_t started;
 };
 
 /// Where a channel's verdicts go, in the daemon's log texts: the daemon logs
@@ -70,10 +72,3 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot);
 
 /// Stops and frees the channel; nullptr is accepted.
 void mevrakt_close(mevrakt_channel *channel);
-
-/// Writes the status report of `channel` (a mevrakt_channel, or nullptr for a
-/// disabled channel) to `fd`, ignoring `arguments`; a shell command handler.
-/// Reads the other threads' status words without a lock, and writes as the
-/// shell's other answers do (daemon/answer.h). Returns 0, or -1 when the
-/// client did not take it all.
-extern "C" MEVRAKT_EXPORT int mevrakt_status(void *channel, const char *arguments, int fd);

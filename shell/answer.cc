@@ -1,4 +1,4 @@
-#include "daemon/answer.h"
+#include "shell/answer.h"
 
 #include <cerrno>
 #include <cstdarg>

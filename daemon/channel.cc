@@ -1,4 +1,4 @@
-#include "daemon/mevrakt.h"
+#include "daemon/channel.h"
 
 #include <cerrno>
 #include <climits>
@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "common/record.h"
-#include "daemon/answer.h"
 
 namespace {
 
@@ -42,11 +41,6 @@ int on_meter_response(void *context, const uint8_t *data, int length)
 {
   const auto *channel = static_cast<const mevrakt_channel *>(context);
   return tcp_server_send(channel->server, nbr14522_rsp_session(channel->link), data, length);
-}
-
-const char *connected_text(bool connected)
-{
-  return connected ? "connected" : "disconnected";
 }
 
 // How long a head-end that vanished without closing holds the channel when
@@ -225,31 +219,4 @@ void mevrakt_close(mevrakt_channel *channel)
   tcp_server_close(channel->server);
   nbr14522_close(channel->link);
   record_free(channel);
-}
-
-extern "C" int mevrakt_status(void *context, const char *, int fd)
-{
-  const auto *channel = static_cast<const mevrakt_channel *>(context);
-  answer a;
-  answer_start(&a, fd);
-  if (!channel) {
-    answer_line(&a, "Service is disabled.\n\n");
-    return answer_end(&a);
-  }
-
-  constexpr auto relaxed = std::memory_order_relaxed;
-  const tcp_server *server = channel->server;
-  const nbr14522_link *link = channel->link;
-  answer_line(&a, "Service               : running\n");
-  answer_line(&a, "AMR System            : %s\n", connected_text(server->fd_client.load(relaxed) >= 0));
-  answer_line(&a, "Meter                 : %s\n\n", connected_text(link->connected.load(relaxed) != 0));
-  answer_line(&a, "TCP sessions          : %u\n", server->n_sessions.load(relaxed));
-  answer_line(&a, "Meter connected       : %u\n", link->n_connected.load(relaxed));
-  answer_line(&a, "Meter disconnected    : %u\n", link->n_disconnected.load(relaxed));
-  answer_line(&a, "Meter connection lost : %u\n", link->n_conn_lost.load(relaxed));
-  answer_line(&a, "Commands OK           : %u\n", link->n_cmd_ok.load(relaxed));
-  answer_line(&a, "Commands failed       : %u\n", link->n_cmd_failed.load(relaxed));
-  answer_line(&a, "Responses OK          : %u\n", link->n_rsp_ok.load(relaxed));
-  answer_line(&a, "Responses failed      : %u\n", link->n_rsp_failed.load(relaxed));
-  return answer_end(&a);
 }
