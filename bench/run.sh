@@ -10,14 +10,14 @@
 # needs in build-bench/ (and the programs for 32-bit ARM in build-bench-arm/
 # when arm-linux-gnueabihf-g++ is installed), runs bench/measure.sh inside
 # mevrakt-sandbox, and prints one table of the figures with the machine, the
-# date and this command. It writes the same into docs/benchmarks.md, between
+# date and this command. It writes the same into bench/benchmarks.md, between
 # the page's two markers (--out FILE for another page, --out - for none).
 # Leaves no process or temporary file behind. Not a test: the figures depend
 # on the machine and on what else runs on it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-reads=500 line_reads=100 idle_s=30 out_file=docs/benchmarks.md
+reads=500 line_reads=100 idle_s=30 out_file=bench/benchmarks.md
 command="bench/run.sh${*:+ $*}"
 while [ $# -gt 0 ]; do
   case $1 in
@@ -36,7 +36,7 @@ done
 readonly BUILD=build-bench ARM_BUILD=build-bench-arm ARM_CXX=arm-linux-gnueabihf-g++
 
 # ser2net is a bonus: if it will not install, its rows are left out.
-tools/setup.sh socat ser2net || tools/setup.sh socat
+scripts/setup.sh socat ser2net || scripts/setup.sh socat
 
 jobs=$(nproc)
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -74,7 +74,7 @@ x86_sizes=$(stripped_sizes "$BUILD" strip | tr '\n' ' ')
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
-"$BUILD/tests/sandbox/mevrakt-sandbox" --log "$tmp/syslog" -- \
+"$BUILD/sandbox/mevrakt-sandbox" --log "$tmp/syslog" -- \
   bench/measure.sh "$tmp" "$BUILD" "$reads" "$line_reads" "$idle_s"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 

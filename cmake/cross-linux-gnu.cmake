@@ -18,7 +18,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # programs that those start in turn (the daemon, the sandbox, the tools) are
 # run by the kernel through binfmt_misc, which passes no -L: QEMU_LD_PREFIX in
 # the environment, which they inherit, tells every qemu where the target's
-# dynamic loader lives. tools/test-arm.sh registers qemu with binfmt_misc.
+# dynamic loader lives. scripts/test-arm.sh registers qemu with binfmt_misc.
 find_program(MEVRAKT_QEMU NAMES qemu-${MEVRAKT_QEMU_ARCH} qemu-${MEVRAKT_QEMU_ARCH}-static)
 if(MEVRAKT_QEMU)
   set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=${MEVRAKT_SYSROOT} ${MEVRAKT_QEMU})

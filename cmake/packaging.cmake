@@ -37,7 +37,7 @@ elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
 endif()
 
 # The programs and the field tools need the C library alone (and, through
-# it, libgcc_s for thread cancellation). tools/check-package.sh holds the
+# it, libgcc_s for thread cancellation). scripts/check-package.sh holds the
 # binaries to that.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
 

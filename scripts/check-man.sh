@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-command -v mandoc >/dev/null 2>&1 || tools/setup.sh mandoc
+command -v mandoc >/dev/null 2>&1 || scripts/setup.sh mandoc
 
 pages=$(ls docs/man/*.[0-9])
 fail=0

@@ -151,6 +151,9 @@ void tcp_server_socket_open(tcp_server *server)
     log_limited(&server->log, LOG_INFO, "client %s refused on TCP port %u", peer_text, server->port);
     return;
   }
+  // Tuned before it is published, so that whoever sees the client sees it whole.
+  if (server->policy.alive_check_s > 0)
+    alive_check(fd, server->policy.alive_check_s);
   const int old = server->fd_client.exchange(fd, relaxed);
   if (old >= 0) {
     note_client(server, TCP_SERVER_TRACE_GONE, server->peer, server->session, TCP_SERVER_GONE_REPLACED);
@@ -158,8 +161,6 @@ void tcp_server_socket_open(tcp_server *server)
   }
   server->n_sessions.fetch_add(1, relaxed);
   server->client_heard = clock_now_ms();
-  if (server->policy.alive_check_s > 0)
-    alive_check(fd, server->policy.alive_check_s);
   log_limited(&server->log, LOG_INFO, "client %s accepted on TCP port %u", peer_text, server->port);
   // Numbers wrap after four billion clients; 0 means "whoever is served".
   if (++server->session == 0)

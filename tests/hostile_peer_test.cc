@@ -27,7 +27,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty_meter.h"
 

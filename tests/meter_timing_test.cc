@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "nbr14522/frame.h"
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty_meter.h"
 #include "tools/tool_util.h"

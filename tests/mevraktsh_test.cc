@@ -13,7 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 
 namespace {
 

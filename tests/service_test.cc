@@ -12,7 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 #include "tests/support/pty_meter.h"
 
 namespace {
@@ -252,7 +252,7 @@ TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
 // OpenMetrics form; none finds two families of one name.
 TEST_F(ServiceTest, MetricsPassPrometheusAndOpenMetricsParsers)
 {
-  ASSERT_TRUE(access(PROMTOOL, X_OK) == 0) << "promtool missing at '" PROMTOOL "': run tools/setup.sh";
+  ASSERT_TRUE(access(PROMTOOL, X_OK) == 0) << "promtool missing at '" PROMTOOL "': run scripts/setup.sh";
   e2e::process daemon;
   const std::string text = edit(example, "MOD_MEVRAKT_PROT1_ENABLED=0", "MOD_MEVRAKT_PROT1_ENABLED=1");
   ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD_BIN, edit(text, "=/dev/ttyS1", "=" + meter.path())));

@@ -1,5 +1,5 @@
 // What the fuzz targets share. Each target is one LLVMFuzzerTestOneInput; it
-// builds either with libFuzzer (tools/fuzz.sh) or, for the test suite, with
+// builds either with libFuzzer (scripts/fuzz.sh) or, for the test suite, with
 // replay_main.cc, which feeds it every file of its committed corpus.
 #pragma once
 

@@ -72,7 +72,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
 #include "tools/simulated_meter.h"
 #include "tools/tool_util.h"

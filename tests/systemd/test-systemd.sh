@@ -74,7 +74,7 @@ since() {
   awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.1f", b - a }'
 }
 
-. tools/lib/wait.sh
+. scripts/lib/wait.sh
 
 gone() {
   state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d ' ' -f 1) || return 0

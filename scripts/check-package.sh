@@ -3,7 +3,7 @@
 # board needs, the architecture, the conffiles, and that the programs need
 # no library beyond what the package depends on. Prints the programs' sizes.
 #
-#   tools/check-package.sh BUILD_DIR ARCH      (ARCH: amd64, armhf, arm64)
+#   scripts/check-package.sh BUILD_DIR ARCH      (ARCH: amd64, armhf, arm64)
 set -eu
 
 build=$1

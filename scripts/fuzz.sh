@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 targets="settings link_stream events shell_request"
 
-tools/setup.sh clang libclang-rt-14-dev
+scripts/setup.sh clang libclang-rt-14-dev
 # fuzzer-no-link gives the libraries under test the coverage the fuzzer
 # steers by; each target links libFuzzer itself.
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DMEVRAKT_FUZZ=ON \

@@ -10,10 +10,10 @@
 # sandbox's PID namespace ends whatever is still running when the story ends.
 # Works as root and, where user namespaces are allowed, without.
 #
-#   tools/demo.sh [--no-build] [--build-dir DIR]
+#   demo/demo.sh [--no-build] [--build-dir DIR]
 #
 # Without --no-build it first installs missing Debian packages
-# (tools/setup.sh) and builds the programs it needs into DIR (default build/).
+# (scripts/setup.sh) and builds the programs it needs into DIR (default build/).
 # Exit status 0 when every step went as told, 1 otherwise.
 set -eu
 
@@ -34,7 +34,7 @@ quote() {
   sed 's/^./     &/'
 }
 
-. "$(dirname "$0")/lib/wait.sh"
+. "$(dirname "$0")/../scripts/lib/wait.sh"
 
 # ---------------------------------------------------------------------------
 # Inside the sandbox: the story itself. Runs as root of the sandbox.
@@ -222,7 +222,7 @@ host_traces() {
 
 build_programs() {
   build=$1
-  tools/setup.sh
+  scripts/setup.sh
   ! grep -q '^MEVRAKT_TESTS:BOOL=OFF$' "$build/CMakeCache.txt" 2>/dev/null ||
     fail "$build was configured with -DMEVRAKT_TESTS=OFF, which leaves out the sandbox; use another --build-dir"
   buildlog="$build/demo-build.log"
@@ -254,7 +254,7 @@ outer() {
         sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
         ;;
-      *) fail "unknown option $1 (see tools/demo.sh --help)" ;;
+      *) fail "unknown option $1 (see demo/demo.sh --help)" ;;
     esac
     shift
   done
@@ -273,14 +273,14 @@ outer() {
     esac
   done
   for program in daemon/mevraktd shell/mevraktsh tools/mevrakt-meter-sim tools/mevrakt-read \
-    tests/sandbox/mevrakt-sandbox; do
+    sandbox/mevrakt-sandbox; do
     [ -x "$build/$program" ] || fail "$build/$program is missing; run without --no-build"
   done
 
   before=$(host_traces)
   nsfile=$(mktemp)
   status=0
-  "$build/tests/sandbox/mevrakt-sandbox" -- /bin/sh "$(pwd)/tools/demo.sh" --inner "$build" \
+  "$build/sandbox/mevrakt-sandbox" -- /bin/sh "$(pwd)/demo/demo.sh" --inner "$build" \
     3>"$nsfile" || status=$?
   ns=$(cat "$nsfile")
   rm -f "$nsfile"

@@ -4,9 +4,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-tools/setup.sh
+scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DMEVRAKT_WERROR=ON
 cmake --build build -j"$jobs"
-tools/check-package.sh build "$(dpkg --print-architecture)"
+scripts/check-package.sh build "$(dpkg --print-architecture)"
 ctest --test-dir build --output-on-failure -j"$jobs"

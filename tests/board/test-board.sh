@@ -1,9 +1,9 @@
 #!/bin/sh
 # Boots a 32-bit ARM board under full-system emulation and reads two meters
 # through its UARTs: a real ARM kernel, its PL011 driver and BusyBox, where
-# tools/test-arm.sh has only the host's kernel under qemu user emulation.
+# scripts/test-arm.sh has only the host's kernel under qemu user emulation.
 #
-#   tools/test-board.sh
+#   tests/board/test-board.sh
 #
 # The board is QEMU's vexpress-a9 (one CPU, 64 MiB) with Debian's armhf
 # kernel. Its initramfs holds BusyBox, the C library and the files of the
@@ -32,7 +32,7 @@
 # time on a machine: it installs the cross compiler and qemu-system-arm, and
 # adds armhf to dpkg's architectures to fetch the board's packages.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 BUILD=build-board
 HOST_BUILD=build-board-host
@@ -75,7 +75,7 @@ since() {
   awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.1f", b - a }'
 }
 
-. tools/lib/wait.sh
+. scripts/lib/wait.sh
 
 # True once process $1 has ended (a zombie not yet waited for counts).
 gone() {
@@ -202,7 +202,7 @@ make_initramfs() {
     "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib/modules/$version"
   ln -s ../run "$root/var/run"
   ln -s busybox "$root/bin/sh"
-  cp tools/board-init.sh "$root/init"
+  cp tests/board/init.sh "$root/init"
   chmod 755 "$root/init"
 
   order=$root/lib/modules/$version/board.modules
@@ -571,7 +571,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-tools/setup.sh "g++-$TRIPLET" qemu-system-arm cpio busybox
+scripts/setup.sh "g++-$TRIPLET" qemu-system-arm cpio busybox
 build_programs
 fetch_packages
 make_initramfs

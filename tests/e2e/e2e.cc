@@ -1,4 +1,4 @@
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 # Cross-builds mevraKT for an ARM board, runs every test under qemu user
 # emulation and checks the board's Debian package; exits non-zero on failure.
 #
-#   tools/test-arm.sh [arm|aarch64]    (default arm: 32-bit, hard-float)
+#   scripts/test-arm.sh [arm|aarch64]    (default arm: 32-bit, hard-float)
 #
 # Needs root, or sudo, the first time on a machine: it installs the cross
 # compiler and qemu, and registers qemu with the kernel's binfmt_misc so that
@@ -16,7 +16,7 @@ case "${1:-arm}" in
   *) echo "usage: $0 [arm|aarch64]" >&2; exit 2 ;;
 esac
 
-tools/setup.sh "g++-$triplet" googletest qemu-user-static binfmt-support
+scripts/setup.sh "g++-$triplet" googletest qemu-user-static binfmt-support
 
 if [ "$(id -u)" -ne 0 ]; then
   SUDO=sudo
@@ -54,5 +54,5 @@ export QEMU_LD_PREFIX
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" -DMEVRAKT_WERROR=ON
 cmake --build "$build" -j"$jobs"
-tools/check-package.sh "$build" "$debarch"
+scripts/check-package.sh "$build" "$debarch"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"

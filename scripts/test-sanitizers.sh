@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-tools/setup.sh
+scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 for kind in address,undefined thread; do
   dir=build-$(echo "$kind" | tr ',' '-')

@@ -17,7 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tests/sandbox/e2e.h"
+#include "tests/e2e/e2e.h"
 
 namespace {
 
