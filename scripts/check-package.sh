@@ -1,18 +1,24 @@
 #!/bin/sh
 # Makes the Debian package of a build folder and checks it: the files a
-# board needs, the architecture, the conffiles, and that the programs need
-# no library beyond what the package depends on. Prints the programs' sizes.
+# board needs, the architecture, the conffiles, that the programs need no
+# library beyond what the package depends on and are built hardened, the
+# licence and changelog, the manual pages (scripts/check-man.sh), and
+# lintian's verdict: no error and no warning but those the package overrides.
+# Prints the programs' sizes and what lintian says.
 #
 #   scripts/check-package.sh BUILD_DIR ARCH      (ARCH: amd64, armhf, arm64)
 set -eu
 
 build=$1
 arch=$2
+src=$(cd "$(dirname "$0")/.." && pwd)
 fail=0
 problem() {
   echo "check-package: $*" >&2
   fail=1
 }
+
+command -v lintian >/dev/null 2>&1 || "$src/scripts/setup.sh" lintian
 
 rm -f "$build"/mevrakt_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -28,7 +34,12 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/sbin/mevraktd ./usr/bin/mevraktsh ./usr/bin/mevrakt-meter-sim ./usr/bin/mevrakt-read \
   ./usr/bin/mevrakt-textfile ./usr/lib/systemd/system/mevraktd.service \
   ./usr/lib/systemd/system/mevrakt-textfile.service ./usr/lib/systemd/system/mevrakt-textfile.timer \
-  ./etc/init.d/mevraktd ./opt/mevraKT/etc/settings; do
+  ./etc/init.d/mevraktd ./opt/mevraKT/etc/settings \
+  ./usr/share/doc/mevrakt/copyright ./usr/share/doc/mevrakt/changelog.Debian.gz \
+  ./usr/share/doc/mevrakt/README.md.gz ./usr/share/lintian/overrides/mevrakt \
+  ./usr/share/man/man1/mevraktsh.1.gz ./usr/share/man/man1/mevrakt-read.1.gz \
+  ./usr/share/man/man1/mevrakt-meter-sim.1.gz ./usr/share/man/man5/mevrakt-settings.5.gz \
+  ./usr/share/man/man8/mevraktd.8.gz ./usr/share/man/man8/mevrakt-textfile.8.gz; do
   echo "$contents" | grep -qx "$path" || problem "$path missing"
 done
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || problem "architecture is not $arch"
@@ -41,6 +52,16 @@ dpkg-deb -x "$deb" "$tmp/root"
 for path in /etc/init.d/mevraktd /opt/mevraKT/etc/settings; do
   grep -qx "$path" "$tmp/DEBIAN/conffiles" || problem "$path is not a conffile"
 done
+
+# The changelog's top entry names the package's version; the copyright file
+# is the licence's, word for word.
+version=$(dpkg-deb -f "$deb" Version)
+top=$(gzip -dc "$tmp/root/usr/share/doc/mevrakt/changelog.Debian.gz" | sed -n '1s/^mevrakt (\([^)]*\)).*/\1/p')
+[ "$top" = "$version" ] || problem "the changelog's top entry is ${top:-none}, the package's version $version"
+licence=$(sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE")
+shipped=$(sed -n '/^License: MIT$/,$p' "$tmp/root/usr/share/doc/mevrakt/copyright" | sed -n 's/^ \.$//p; s/^ //p' |
+  sed -n '/^Permission is hereby granted/,$p')
+[ "$licence" = "$shipped" ] || problem "the package's copyright file does not hold the text of LICENSE"
 
 # systemd's own reading of the units, where systemd is at hand. The programs
 # they name are not installed here; everything else must pass.
@@ -90,6 +111,9 @@ for program in usr/sbin/mevraktd usr/bin/mevraktsh usr/bin/mevrakt-meter-sim usr
   for lib in $needed; do
     case "$program:$lib" in
       *:libc.so.6) package=libc6 ;;
+      # The stack protector's canary: on ARM a variable of the dynamic
+      # loader's, which libc6 ships too.
+      *:ld-linux-armhf.so.3 | *:ld-linux-aarch64.so.1) package=libc6 ;;
       *-sim:libm.so.6 | *-read:libm.so.6) package=libc6 ;;
       *) problem "$program needs $lib"; continue ;;
     esac
@@ -99,6 +123,43 @@ for program in usr/sbin/mevraktd usr/bin/mevraktsh usr/bin/mevrakt-meter-sim usr
     esac
   done
 done
+
+# What dpkg-buildflags' hardening=+all asks of a program, read from the
+# binaries: position-independent, relocations read-only and bound at start,
+# a stack canary, the C library's checked calls; and from the build, that
+# format strings were held to be safe.
+for program in usr/sbin/mevraktd usr/bin/mevraktsh usr/bin/mevrakt-meter-sim usr/bin/mevrakt-read; do
+  file="$tmp/root/$program"
+  dynamic=$(readelf -dW "$file")
+  echo "$dynamic" | grep -q '(FLAGS_1).*PIE' || problem "$program is not position-independent"
+  echo "$dynamic" | grep -q -e '(FLAGS).*BIND_NOW' -e '(FLAGS_1).*NOW' || problem "$program is not bound at start (-z now)"
+  readelf -lW "$file" | grep -q GNU_RELRO || problem "$program has no read-only relocations (-z relro)"
+  symbols=$(objdump -T "$file")
+  echo "$symbols" | grep -q '__stack_chk_fail' || problem "$program has no stack protector"
+  echo "$symbols" | grep -q '__[a-z0-9_]*_chk$' || problem "$program calls no checked (fortified) function"
+done
+for target in daemon/CMakeFiles/mevraktd.dir shell/CMakeFiles/mevraktsh.dir; do
+  flags="$build/$target/flags.make"
+  for flag in -fstack-protector-strong -Werror=format-security -D_FORTIFY_SOURCE=; do
+    grep -q -e "$flag" "$flags" 2>/dev/null || problem "$target was not built with $flag"
+  done
+done
+
+"$src/scripts/check-man.sh" || problem "the manual pages fail their check"
+
+# lintian as Debian's reviewers run it, pedantic and experimental tags too.
+# Errors and warnings fail; what the package overrides (the fixed paths
+# under /opt) it says why in usr/share/lintian/overrides/mevrakt.
+said=$(lintian -I -E --pedantic "$deb" 2>&1 | grep -v '^running with root privileges' || true)
+if [ -n "$said" ]; then
+  echo "check-package: lintian says:"
+  printf '%s\n' "$said" | sed 's/^/    /'
+else
+  echo "check-package: lintian: nothing to say"
+fi
+if printf '%s\n' "$said" | grep -q '^[EW]: '; then
+  problem "lintian finds errors or warnings"
+fi
 
 [ "$fail" -eq 0 ] && echo "check-package: ok"
 exit "$fail"

@@ -4,7 +4,7 @@
 set -eu
 
 need=""
-for pkg in "$@" cmake make g++ libgtest-dev util-linux busybox python3-prometheus-client; do
+for pkg in "$@" cmake make g++ libgtest-dev util-linux busybox python3-prometheus-client lintian mandoc; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
 
