@@ -3,7 +3,7 @@
 // belong to that command alone, so tests, the demo and benchmarks can run the
 // real programs without touching the host or each other.
 //
-//   mevrakt-sandbox [--log FILE] [--settings FILE] [--keep-net] -- COMMAND [ARGS...]
+//   mevrakt-sandbox [--log FILE] [--settings FILE] [--keep-net] [--root DIR] -- COMMAND [ARGS...]
 //
 // Three processes take part. The caller's process stays outside: it forwards
 // SIGTERM and SIGINT and ends with the sandbox's status. Its child is PID 1 of
@@ -17,6 +17,11 @@
 // inside, so the default /run/mevrakt-sandbox.log is private and ends with
 // the sandbox, while a path under /tmp (shared with the host) outlives it.
 // --keep-net stays in the caller's network, for tools that talk in from it.
+// --root DIR makes DIR the command's whole file system, read-only, with the
+// sandbox's own /dev, /proc, /run (and /var/run), /opt and an empty /tmp in
+// place of DIR's entries of those names: nothing of the host's but what DIR
+// holds and the shared pseudo-terminals. A static program's proof that it
+// needs nothing from the system; COMMAND is a path inside DIR.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -31,11 +36,13 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <dirent.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,13 +51,14 @@ namespace {
 
 constexpr int SETUP_FAILED = 125;
 constexpr char USAGE[] =
-    "usage: mevrakt-sandbox [--log FILE] [--settings FILE] [--keep-net] -- COMMAND [ARGS...]\n";
+    "usage: mevrakt-sandbox [--log FILE] [--settings FILE] [--keep-net] [--root DIR] -- COMMAND [ARGS...]\n";
 
 struct options {
   std::string log = "/run/mevrakt-sandbox.log";
   bool have_settings = false;
   std::string settings;  // the file's content, read before the host view is hidden
   bool keep_net = false;
+  std::string root;  // empty: the host's file system
   char **command = nullptr;
 };
 
@@ -117,6 +125,8 @@ options parse(int argc, char **argv)
     }
     if (a == "--keep-net") {
       o.keep_net = true;
+    } else if (a == "--root" && i + 1 < argc) {
+      o.root = argv[++i];
     } else if (a == "--log" && i + 1 < argc) {
       o.log = argv[++i];
     } else if (a == "--settings" && i + 1 < argc) {
@@ -142,6 +152,14 @@ options parse(int argc, char **argv)
     if (!getcwd(cwd, sizeof cwd))
       fail("resolve log path %s", o.log.c_str());
     o.log = std::string(cwd) + "/" + o.log;
+  }
+  if (!o.root.empty()) {
+    char *real = realpath(o.root.c_str(), nullptr);
+    struct stat st;
+    if (!real || stat(real, &st) != 0 || !S_ISDIR(st.st_mode))
+      fail("use %s as the root", o.root.c_str());
+    o.root = real;
+    free(real);
   }
   return o;
 }
@@ -278,6 +296,79 @@ void build_filesystem(const options &o)
     fail("mount a fresh /proc");
 }
 
+// Makes a read-only bind of `source` at `target`, which must exist.
+void bind_read_only(const char *source, const char *target)
+{
+  if (mount(source, target, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    fail("bind %s on %s", source, target);
+  unsigned long locked = mount_flags(target);
+  if (mount(nullptr, target, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | locked, nullptr) != 0)
+    fail("make %s read-only", target);
+}
+
+// Builds the new root on a tmpfs at /run/.root: DIR's entries bound
+// read-only, and the sandbox's own /dev, /proc and /opt moved in. Then
+// makes it the root and lets go of the host's, so that not even a path
+// through "/.." leads out.
+void enter_root(const std::string &dir)
+{
+  const std::string top = "/run/.root";
+  if (mkdir(top.c_str(), 0755) != 0)
+    fail("create %s", top.c_str());
+  mount_tmpfs(top.c_str(), "mode=0755");
+
+  constexpr const char *own[] = {"dev", "proc", "run", "opt", "tmp", "var"};
+  DIR *d = opendir(dir.c_str());
+  if (!d)
+    fail("read %s", dir.c_str());
+  while (struct dirent *e = readdir(d)) {
+    std::string name = e->d_name;
+    bool ours = name == "." || name == "..";
+    for (const char *o : own)
+      ours = ours || name == o;
+    if (ours)
+      continue;
+    std::string source = dir + "/" + name;
+    std::string target = top + "/" + name;
+    struct stat st;
+    if (lstat(source.c_str(), &st) != 0)
+      fail("look at %s", source.c_str());
+    if (S_ISLNK(st.st_mode)) {
+      char link[4096];
+      ssize_t n = readlink(source.c_str(), link, sizeof link - 1);
+      if (n < 0)
+        fail("read link %s", source.c_str());
+      link[n] = '\0';
+      if (symlink(link, target.c_str()) != 0)
+        fail("create link %s", target.c_str());
+      continue;
+    }
+    if (S_ISDIR(st.st_mode) ? mkdir(target.c_str(), 0755) != 0 : !write_all(target.c_str(), "", O_CREAT, 0644))
+      fail("create mount point %s", target.c_str());
+    bind_read_only(source.c_str(), target.c_str());
+  }
+  closedir(d);
+
+  for (const char *o : own)
+    if (std::string(o) != "var" && mkdir((top + "/" + o).c_str(), 0755) != 0)
+      fail("create %s/%s", top.c_str(), o);
+  if (mkdir((top + "/var").c_str(), 0755) != 0 || symlink("../run", (top + "/var/run").c_str()) != 0)
+    fail("create %s/var/run", top.c_str());
+  for (const char *o : {"dev", "proc", "opt"})
+    if (mount(("/" + std::string(o)).c_str(), (top + "/" + o).c_str(), nullptr, MS_MOVE, nullptr) != 0)
+      fail("move /%s into the new root", o);
+  mount_tmpfs((top + "/run").c_str(), "mode=0755");
+  if (mount("tmpfs", (top + "/tmp").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+    fail("mount tmpfs on %s/tmp", top.c_str());
+
+  // pivot_root with both arguments ".": the old root ends up on top of the
+  // new one, and detaching it leaves the new one alone.
+  if (chdir(top.c_str()) != 0 || syscall(SYS_pivot_root, ".", ".") != 0)
+    fail("make %s the root", top.c_str());
+  if (umount2(".", MNT_DETACH) != 0 || chdir("/") != 0)
+    fail("let go of the host's root");
+}
+
 void loopback_up()
 {
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -339,9 +430,12 @@ void drain_log(int sock, int log_fd)
   build_filesystem(o);
   if (!o.keep_net)
     loopback_up();
+  // Opened before a new root hides the host's paths.
   int log_fd = open(o.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (log_fd < 0)
     fail("open log file %s", o.log.c_str());
+  if (!o.root.empty())
+    enter_root(o.root);
   int sock = serve_dev_log();
 
   // PID 1 ignores every signal it has no handler for; blocked ones are still
