@@ -1,0 +1,192 @@
+#!/bin/sh
+# Proves that the static x86-64 mevraktd and mevraktsh need nothing from the
+# system they run on: the daemon's story inside mevrakt-sandbox --root, whose
+# whole file system is the unpacked release tarball of
+# scripts/build-static.sh (no C library, no loader, no shell; the sandbox
+# adds only its own /dev, /proc, /run, /opt and /tmp):
+#   - the root holds no shared library, and every program in it is static;
+#   - settings put channel 1 on a pty where mevrakt-meter-sim, on the host,
+#     plays the meter; the static daemon starts ("shell started");
+#   - mevrakt-read reads the meter through the channel's TCP port;
+#   - the static mevraktsh, run inside that root (nsenter), answers
+#     "status 1" and counts every read;
+#   - SIGTERM stops the daemon with status 0, and its log says "stopped".
+#
+#   scripts/test-static.sh
+#
+# Builds into build-static-x86_64/ (the static programs and the tarball) and
+# build-static-host/ (the sandbox, simulator and reader); the run's logs
+# stay in build-static-x86_64/run/. Exit status 0 only if every step held.
+# Needs root, or unprivileged user namespaces, as the sandbox does.
+set -eu
+cd "$(dirname "$0")/.."
+
+BUILD=build-static-x86_64
+HOST_BUILD=build-static-host
+RUN=$BUILD/run
+READS=3
+
+case "${1:-}" in
+  "") ;;
+  -h | --help)
+    sed -n '2,/^set -eu/p' "$0" | sed '/SPDX-License-Identifier/d; $d; s/^# \{0,1\}//'
+    exit 0
+    ;;
+  *) echo "usage: $0" >&2; exit 2 ;;
+esac
+
+say() {
+  printf 'test-static: %s\n' "$*"
+}
+
+. scripts/lib/wait.sh
+
+gone() {
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d ' ' -f 1) || return 0
+  [ -z "$state" ] || [ "$state" = Z ]
+}
+
+end_process() {
+  [ -n "$1" ] || return 0
+  if ! gone "$1"; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait_until 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
+  fi
+  wait "$1" 2>/dev/null || true
+}
+
+SIM_PID=
+SANDBOX_PID=
+cleanup() {
+  status=$?
+  trap - EXIT INT TERM
+  end_process "$SANDBOX_PID"
+  end_process "$SIM_PID"
+  exit "$status"
+}
+
+fail() {
+  echo "test-static: FAILED: $*" >&2
+  for file in "$RUN/syslog" "$RUN/sandbox.err" "$RUN/sim.err"; do
+    if [ -s "$file" ]; then
+      echo "---- $file ----" >&2
+      cat "$file" >&2
+    fi
+  done
+  exit 1
+}
+
+port_free() {
+  ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .
+}
+
+pick_port() {
+  low=$(cut -f 1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  [ "$low" -gt 12000 ] || low=32768
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    n=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
+    PORT=$((10000 + n % (low - 10001)))
+    port_free "$PORT" && return 0
+  done
+  fail "found no free TCP port"
+}
+
+logged() {
+  grep -q "mevraKT\[[0-9]*\]: $1\$" "$RUN/syslog" 2>/dev/null
+}
+
+report_value() {
+  sed -n "s/^$2 *: //p" "$1"
+}
+
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+scripts/build-static.sh x86_64
+tarball=$(ls "$BUILD"/mevrakt-*-x86_64-static.tar.gz)
+jobs=$(nproc 2>/dev/null || echo 2)
+say "building the sandbox, the simulator and the reader into $HOST_BUILD/"
+{
+  cmake -S . -B "$HOST_BUILD" -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
+  cmake --build "$HOST_BUILD" -j"$jobs" --target mevrakt-sandbox mevrakt-meter-sim mevrakt-read
+} >"$HOST_BUILD.log" 2>&1 || {
+  tail -n 30 "$HOST_BUILD.log" >&2
+  fail "the build failed (the end of $HOST_BUILD.log is above)"
+}
+
+rm -rf "$RUN"
+mkdir -p "$RUN/unpacked"
+tar -xzf "$tarball" -C "$RUN/unpacked"
+ROOT=$(ls -d "$RUN"/unpacked/mevrakt-*)
+
+# What the root holds: no library at all, and no program that would ask
+# for one.
+libraries=$(find "$ROOT" -name '*.so' -o -name '*.so.*' -o -name 'ld-linux*')
+[ -z "$libraries" ] || fail "the root holds libraries: $libraries"
+for file in $(find "$ROOT" -type f); do
+  if [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+    ! readelf -lW "$file" | grep -q INTERP || fail "$file asks for a dynamic loader"
+  fi
+done
+say "the root, $tarball unpacked: $(find "$ROOT" -type f | wc -l) files, no library; its programs:"
+for file in "$ROOT"/usr/sbin/mevraktd "$ROOT"/usr/bin/mevraktsh; do
+  printf '    %s: %s\n' "${file#"$ROOT"}" "$(file -b "$file" | cut -d, -f1,2,4)"
+done
+
+"$HOST_BUILD/tools/mevrakt-meter-sim" --stats "$RUN/sim.stats" >"$RUN/sim.out" 2>"$RUN/sim.err" &
+SIM_PID=$!
+wait_until 5 test -s "$RUN/sim.out" || fail "the simulator did not start"
+PTY=$(head -n 1 "$RUN/sim.out")
+pick_port
+printf 'MOD_MEVRAKT_ENABLED=1\nMOD_MEVRAKT_PROT1_ENABLED=1\nMOD_MEVRAKT_PROT1_DEVICE="%s"\nMOD_MEVRAKT_PROT1_PORT=%s\nMOD_MEVRAKT_PROT2_ENABLED=0\n' \
+  "$PTY" "$PORT" >"$RUN/settings"
+
+: >"$RUN/syslog"
+"$HOST_BUILD/sandbox/mevrakt-sandbox" --keep-net --root "$ROOT" --settings "$RUN/settings" \
+  --log "$RUN/syslog" -- /usr/sbin/mevraktd 2>"$RUN/sandbox.err" &
+SANDBOX_PID=$!
+wait_until 10 logged 'shell started.*' || fail "the static mevraktd did not start its shell"
+say "the static mevraktd runs in the root, channel 1 on $PTY, TCP port $PORT"
+
+# The sandbox's PID 1, whose root and mounts the daemon shares.
+init=$(cat "/proc/$SANDBOX_PID/task/$SANDBOX_PID/children" 2>/dev/null | tr -d ' ')
+[ -n "$init" ] || fail "cannot find the sandbox's first process"
+seen=$(cd "/proc/$init/root" && find . -path ./proc -prune -o -path ./dev -prune -o -type f -print | sort)
+! printf '%s\n' "$seen" | grep -q '\.so' || fail "the daemon's root shows libraries: $seen"
+say "the daemon's / holds: $(printf '%s\n' "$seen" | tr '\n' ' ')"
+
+timeout 60 "$HOST_BUILD/tools/mevrakt-read" --count "$READS" "127.0.0.1:$PORT" >"$RUN/read.out" 2>&1 || {
+  cat "$RUN/read.out" >&2
+  fail "reading the meter through port $PORT failed"
+}
+say "$READS reads through the static daemon: $(grep '^rtt_ms' "$RUN/read.out")"
+
+# mevraktsh in the daemon's root and mount namespace, in its user namespace
+# too where the sandbox made one.
+enter="nsenter --target $init --mount --root --wd"
+if [ "$(readlink "/proc/$init/ns/user")" != "$(readlink /proc/self/ns/user)" ]; then
+  enter="$enter --user --preserve-credentials"
+fi
+status_counts() {
+  $enter /usr/bin/mevraktsh status 1 >"$RUN/status.txt" 2>"$RUN/status.err" || return 1
+  [ "$(report_value "$RUN/status.txt" 'TCP sessions')" = 1 ] &&
+    [ "$(report_value "$RUN/status.txt" 'Responses OK')" = "$READS" ] &&
+    [ "$(report_value "$RUN/status.txt" 'Commands failed')" = 0 ]
+}
+wait_until 10 status_counts ||
+  fail "the static mevraktsh status 1 does not count the reads: $(cat "$RUN/status.txt" "$RUN/status.err")"
+say "the static mevraktsh status 1, run in that root:"
+sed 's/^/    /' "$RUN/status.txt"
+
+kill -TERM "$SANDBOX_PID"
+status=0
+wait "$SANDBOX_PID" || status=$?
+SANDBOX_PID=
+[ "$status" -eq 0 ] || fail "the daemon ended with status $status after SIGTERM"
+logged stopped || fail "the log has no \"stopped\""
+say "SIGTERM: status 0, \"stopped\"; the daemon's log:"
+sed 's/^/    /' "$RUN/syslog"
+end_process "$SIM_PID"
+SIM_PID=
+say "ok"
