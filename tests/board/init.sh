@@ -1,6 +1,7 @@
 #!/bin/sh
 # /init of the emulated board that tests/board/test-board.sh boots: BusyBox, the C
-# library and the mevraKT package, nothing else. It brings the board up as a
+# library and the mevraKT package, nothing else (with --static, BusyBox and
+# the static release alone, no C library). It brings the board up as a
 # small BusyBox system would (devices, network, syslogd) and then serves the
 # host, which drives the story:
 #

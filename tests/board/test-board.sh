@@ -3,7 +3,7 @@
 # through its UARTs: a real ARM kernel, its PL011 driver and BusyBox, where
 # scripts/test-arm.sh has only the host's kernel under qemu user emulation.
 #
-#   tests/board/test-board.sh
+#   tests/board/test-board.sh [--static]
 #
 # The board is QEMU's vexpress-a9 (one CPU, 64 MiB) with Debian's armhf
 # kernel. Its initramfs holds BusyBox, the C library and the files of the
@@ -23,6 +23,11 @@
 #     under user emulation; a PL011 has them).
 # Exit status 0 only if all of that holds; on failure it prints the board's
 # console and syslog. The board and the simulators never outlive the script.
+#
+# With --static the board has no C library at all: its initramfs holds
+# BusyBox (Debian's static build) and the files of the armhf release tarball
+# of scripts/build-static.sh, whose mevraktd and mevraktsh are linked
+# statically; the story is the same.
 #
 # Builds into build-board/ (armhf programs and package) and
 # build-board-host/ (the host's simulator and reader); keeps the downloaded
@@ -47,13 +52,15 @@ BOARD_PORT2=4002
 READS=5
 TAKEOVER_READS=3
 
+STATIC=0
 case "${1:-}" in
   "") ;;
+  --static) STATIC=1 ;;
   -h | --help)
     sed -n '2,/^set -eu/p' "$0" | sed '/SPDX-License-Identifier/d; $d; s/^# \{0,1\}//'
     exit 0
     ;;
-  *) echo "usage: $0" >&2; exit 2 ;;
+  *) echo "usage: $0 [--static]" >&2; exit 2 ;;
 esac
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -100,20 +107,32 @@ build_programs() {
   jobs=$(nproc 2>/dev/null || echo 2)
   log=$BUILD/board-build.log
   mkdir -p "$BUILD"
-  say "building the armhf programs and package into $BUILD/, the host's tools into $HOST_BUILD/ (output in $log)"
+  if [ "$STATIC" -eq 1 ]; then
+    say "building the static armhf programs and tarball into build-static-armhf/, the host's tools into $HOST_BUILD/ (output in $log)"
+  else
+    say "building the armhf programs and package into $BUILD/, the host's tools into $HOST_BUILD/ (output in $log)"
+  fi
   {
-    cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$TRIPLET.cmake" \
-      -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
-    cmake --build "$BUILD" -j"$jobs"
-    rm -f "$BUILD"/mevrakt_*.deb
-    (cd "$BUILD" && cpack -G DEB)
+    if [ "$STATIC" -eq 1 ]; then
+      scripts/build-static.sh armhf
+    else
+      cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$TRIPLET.cmake" \
+        -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
+      cmake --build "$BUILD" -j"$jobs"
+      rm -f "$BUILD"/mevrakt_*.deb
+      (cd "$BUILD" && cpack -G DEB)
+    fi
     cmake -S . -B "$HOST_BUILD" -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
     cmake --build "$HOST_BUILD" -j"$jobs" --target mevrakt-meter-sim mevrakt-read
   } >"$log" 2>&1 || {
     tail -n 30 "$log" >&2
     fail "the build failed (the end of $log is above)"
   }
-  DEB=$(ls "$BUILD"/mevrakt_*_armhf.deb)
+  if [ "$STATIC" -eq 1 ]; then
+    DEB=$(ls build-static-armhf/mevrakt-*-armhf-static.tar.gz)
+  else
+    DEB=$(ls "$BUILD"/mevrakt_*_armhf.deb)
+  fi
 }
 
 # apt-get download, as root too, into the current folder.
@@ -179,7 +198,11 @@ module_order() {
 }
 
 make_initramfs() {
-  say "making the initramfs: BusyBox, the C library, $(basename "$DEB") and the network modules"
+  if [ "$STATIC" -eq 1 ]; then
+    say "making the initramfs: static BusyBox, $(basename "$DEB") and the network modules; no C library"
+  else
+    say "making the initramfs: BusyBox, the C library, $(basename "$DEB") and the network modules"
+  fi
   kernel=$BOARD/kernel
   rm -rf "$kernel"
   mkdir -p "$kernel"
@@ -192,9 +215,16 @@ make_initramfs() {
   root=$BOARD/root
   rm -rf "$root"
   mkdir -p "$root"
-  for deb in "$CACHE"/busybox-static_*.deb "$CACHE"/libc6_*.deb "$CACHE"/libgcc-s1_*.deb "$DEB"; do
-    dpkg-deb -x "$deb" "$root"
-  done
+  if [ "$STATIC" -eq 1 ]; then
+    dpkg-deb -x "$CACHE"/busybox-static_*.deb "$root"
+    tar -xzf "$DEB" -C "$root" --strip-components=1
+    libraries=$(find "$root" -name '*.so' -o -name '*.so.*' -o -name 'ld-linux*')
+    [ -z "$libraries" ] || fail "the static board's initramfs holds libraries: $libraries"
+  else
+    for deb in "$CACHE"/busybox-static_*.deb "$CACHE"/libc6_*.deb "$CACHE"/libgcc-s1_*.deb "$DEB"; do
+      dpkg-deb -x "$deb" "$root"
+    done
+  fi
   # What a board of this size would leave out: documentation and character
   # set converters.
   rm -rf "${root:?}/usr/share" "${root:?}/usr/lib/$TRIPLET/gconv"
