@@ -3,7 +3,9 @@
 # daemon's settings file, its shell socket, its /dev/log and the TCP ports are
 # the sandbox's own, and whatever is left running dies with the sandbox.
 #
-#   bench/measure.sh OUT BUILD READS LINE_READS IDLE_S
+#   bench/measure.sh OUT BUILD READS LINE_READS IDLE_S [cpu]
+#
+# With "cpu", only the daemon's reads on a pty, for its CPU per read.
 #
 # Writes into OUT: rtt-MODE.csv (one round trip in ms per read) and results
 # (key=value lines). Every round trip is timed by the AMR side, from sending
@@ -24,7 +26,7 @@
 # wake-ups are the threads' voluntary and involuntary context switches.
 set -euo pipefail
 
-out=$1 build=$2 reads=$3 line_reads=$4 idle_s=$5
+out=$1 build=$2 reads=$3 line_reads=$4 idle_s=$5 only=${6:-}
 readonly WARMUP=5 ENQ_MS=10 TURNAROUND_MS=1 GAP_MS=15 IDLE_ENQ_MS=150
 readonly SIM=$build/tools/mevrakt-meter-sim READ=$build/tools/mevrakt-read
 readonly CLIENT=$build/bench/mevrakt-bench-client
@@ -252,6 +254,12 @@ result turnaround_ms "$TURNAROUND_MS"
 result gap_ms "$GAP_MS"
 result idle_enq_ms "$IDLE_ENQ_MS"
 result idle_s "$idle_s"
+if [ "$only" = cpu ]; then
+  result relays ""
+  latency mevraktd pty "$reads"
+  say "done"
+  exit 0
+fi
 relays=(socat)
 # ser2net resolves its listening address with AI_ADDRCONFIG, which counts no
 # IPv4 address but 127.0.0.1 as configured; a second loopback address in the

@@ -5,6 +5,7 @@
 # while idle; its size and memory. All on this one machine, in one run.
 #
 #   bench/run.sh [--reads N] [--line-reads N] [--idle-s S] [--out FILE]
+#   bench/run.sh --cpu-only [--reads N]
 #
 # From a clean clone: installs socat and ser2net when missing, builds what it
 # needs in build-bench/ (and the programs for 32-bit ARM in build-bench-arm/
@@ -14,19 +15,28 @@
 # the page's two markers (--out FILE for another page, --out - for none).
 # Leaves no process or temporary file behind. Not a test: the figures depend
 # on the machine and on what else runs on it.
+#
+# --cpu-only measures only the daemon's CPU per read on a pty and the
+# stripped sizes, in about 15 s, and prints them without writing the page:
+# run it several times to see the spread on a shared machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-reads=500 line_reads=100 idle_s=30 out_file=bench/benchmarks.md
+reads=500 line_reads=100 idle_s=30 out_file=bench/benchmarks.md only=""
 command="bench/run.sh${*:+ $*}"
 while [ $# -gt 0 ]; do
   case $1 in
+  --cpu-only)
+    only=cpu out_file=-
+    shift
+    continue
+    ;;
   --reads) reads=$2 ;;
   --line-reads) line_reads=$2 ;;
   --idle-s) idle_s=$2 ;;
   --out) out_file=$2 ;;
   *)
-    echo "usage: bench/run.sh [--reads N] [--line-reads N] [--idle-s S] [--out FILE]" >&2
+    echo "usage: bench/run.sh [--cpu-only] [--reads N] [--line-reads N] [--idle-s S] [--out FILE]" >&2
     exit 2
     ;;
   esac
@@ -36,7 +46,9 @@ done
 readonly BUILD=build-bench ARM_BUILD=build-bench-arm ARM_CXX=arm-linux-gnueabihf-g++
 
 # ser2net is a bonus: if it will not install, its rows are left out.
-scripts/setup.sh socat ser2net || scripts/setup.sh socat
+if [ -z "$only" ]; then
+  scripts/setup.sh socat ser2net || scripts/setup.sh socat
+fi
 
 jobs=$(nproc)
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -75,7 +87,7 @@ x86_sizes=$(stripped_sizes "$BUILD" strip | tr '\n' ' ')
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 "$BUILD/sandbox/mevrakt-sandbox" --log "$tmp/syslog" -- \
-  bench/measure.sh "$tmp" "$BUILD" "$reads" "$line_reads" "$idle_s"
+  bench/measure.sh "$tmp" "$BUILD" "$reads" "$line_reads" "$idle_s" $only
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- the report --------------------------------------------------------------
@@ -156,7 +168,11 @@ relay_label() {
   esac
 }
 
-for speed in pty line; do
+if [ "$only" = cpu ]; then
+  latency_row mevraktd pty "Read on a pty: through mevraktd"
+  cpu_row mevraktd-pty "mevraktd CPU per read, pty"
+fi
+[ "$only" = cpu ] || for speed in pty line; do
   if [ "$speed" = pty ]; then
     what="on a pty"
   else
@@ -187,6 +203,7 @@ for speed in pty line; do
   fi
 done
 
+[ "$only" = cpu ] || {
 cpu=$(get mevraktd-pty.cpu_ns)
 cpu_row mevraktd-pty "mevraktd CPU per read, pty" "< 100 µs" "$(verdict "$cpu / $(get mevraktd-pty.reads_total) < 100000")"
 cpu_row mevraktd-line "mevraktd CPU per read, 9600 baud"
@@ -199,6 +216,7 @@ idle_row enq "mevraktd idle: ENQ every $idle_enq ms, break held, no client"
 idle_row connected "mevraktd idle: ENQ every $idle_enq ms, meter connected, client connected"
 read -r wall user sys <<<"$(get idle.none.times)"
 row "mevraktd with no channel enabled" "exits at once by design (status $(get idle.none.status)): ${wall} s wall, ${user} s user + ${sys} s system from start to exit, nothing left running"
+}
 
 read -r d_x86 sh_x86 <<<"$x86_sizes"
 kib() { calc '%.1f KiB' "$1 / 1024"; }
@@ -211,10 +229,12 @@ if [[ $arm_sizes =~ ^[0-9] ]]; then
 else
   row "Stripped size, 32-bit ARM" "$arm_sizes ($ARM_CXX)"
 fi
+[ "$only" = cpu ] || {
 pss=$(get fp.pss_kb)
 row "mevraktd memory, two channels reading" "VmRSS $(get fp.rss_kb) KiB, Pss $pss KiB (of which anonymous $(get fp.pss_anon_kb) KiB)" \
   "Pss < 1 MiB" "$(verdict "$pss < 1024")"
 row "mevraktd threads, two channels" "$(get fp.threads)"
+}
 
 table=$(
   echo "| Figure | Result | Goal | Met |"
@@ -222,9 +242,18 @@ table=$(
   printf '%s\n' "${rows[@]}"
 )
 
+# The build's hardening, as its compile and link lines say.
+flags=$(cat "$BUILD/daemon/CMakeFiles/mevraktd.dir/flags.make" "$BUILD/daemon/CMakeFiles/mevraktd.dir/link.txt")
+hardening=""
+for flag in -fstack-protector-strong -D_FORTIFY_SOURCE=[0-9] -pie -z,now; do
+  found=$(grep -o -e "$flag" <<<"$flags" | head -n 1 || true)
+  [ -z "$found" ] || hardening="$hardening $found"
+done
+hardening=${hardening:+, hardened:$hardening}
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 hypervisor=$(lscpu 2>/dev/null | sed -n 's/^Hypervisor vendor:[[:space:]]*//p')
-versions="$(g++ --version | head -n 1); $(socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p')"
+versions="$(g++ --version | head -n 1)"
+command -v socat >/dev/null && versions="$versions; $(socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p')"
 command -v ser2net >/dev/null && versions="$versions, ser2net $(ser2net -v | awk '{print $NF}')"
 cat >"$tmp/block" <<EOF
 ## Last run
@@ -233,7 +262,7 @@ cat >"$tmp/block" <<EOF
 - Date: $started
 - Machine: $cpu_model${hypervisor:+ (virtual, $hypervisor)}, $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), Linux $(uname -r)
 - Load average (1, 5, 15 min): $load_before before, $load_after after
-- Build: RelWithDebInfo (-O2); $versions
+- Build: RelWithDebInfo (-O2)$hardening; $versions
 - Settings: meter turnaround $turnaround ms, ENQ every $enq ms ($idle_enq ms when idle); client pause $gap ms;
   $reads reads per mode on a pty, $line_reads at 9600 baud, after $(get warmup) reads not kept; idle ${idle_s} s per state
 
