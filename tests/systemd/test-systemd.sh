@@ -22,7 +22,15 @@
 #     daemon fails with status 1 and systemd starts it again; once the link
 #     appears a restart takes it, and a read succeeds;
 #   - the journal shows "started" and "stopped" for each run, and no error
-#     but the late device's.
+#     but the late device's;
+#   - the package's maintainer scripts, as an operator and a firmware build
+#     meet them: the package enables nothing; the operator enables and
+#     starts the daemon and the metrics timer; an upgrade (the same package
+#     again) keeps them enabled and restarts the daemon, and, with a
+#     policy-rc.d that forbids it, starts and restarts nothing; a remove
+#     stops the daemon and keeps the operator's links and settings, and a
+#     reinstall finds them enabled and starts the daemon; a purge forgets
+#     them, and the next install leaves the daemon disabled.
 # Exit status 0 when all of that held, 1 when something did not (the guest's
 # console and journal are printed), 77 when no virtual machine can be made
 # here. With /dev/kvm the guest runs under KVM, otherwise under QEMU's
@@ -547,6 +555,84 @@ story() {
   say "the journal: $starts runs, each \"started\" and \"stopped\"; errors only for the late device ($(grep -c . "$RUN/errors.txt"))"
 }
 
+# ---------------------------------------------------------------------------
+# The maintainer scripts
+
+enabled_is() {
+  [ "$(guest 20 systemctl is-enabled "$1" 2>/dev/null)" = "$2" ]
+}
+
+main_pid() {
+  guest 20 systemctl show -p MainPID --value mevraktd
+}
+
+# dpkg with the given arguments, its output in $RUN/dpkg-$1.txt.
+dpkg_step() {
+  step=$1
+  shift
+  guest 120 dpkg "$@" >"$RUN/dpkg-$step.txt" 2>&1 || fail "dpkg $* failed: $(cat "$RUN/dpkg-$step.txt")"
+}
+
+story_package() {
+  enabled_is mevraktd disabled || fail "the package enabled mevraktd: $(guest 20 systemctl is-enabled mevraktd)"
+  enabled_is mevrakt-textfile.timer disabled || fail "the package enabled mevrakt-textfile.timer"
+  in_guest "ls /etc/rc2.d/K[0-9][0-9]mevraktd" || fail "update-rc.d left no disabled link for the init script"
+  settings /dev/ttyS1
+  in_guest systemctl enable --now mevraktd mevrakt-textfile.timer || fail "systemctl enable --now failed"
+  within 30 journal_has "running on /dev/ttyS1, listening on TCP port $GUEST_PORT" 2 ||
+    fail "the enabled unit did not open channel 1"
+  pid=$(main_pid)
+  say "package: installed disabled; the operator enabled and started mevraktd (pid $pid) and the timer"
+
+  dpkg_step upgrade -i /root/mevrakt.deb
+  enabled_is mevraktd enabled || fail "the upgrade disabled mevraktd"
+  enabled_is mevrakt-textfile.timer enabled || fail "the upgrade disabled mevrakt-textfile.timer"
+  within 30 unit_is active || fail "mevraktd is not active after the upgrade"
+  new=$(main_pid)
+  [ "$new" != "$pid" ] && [ "$new" != 0 ] || fail "the upgrade did not restart mevraktd (pid $pid, then $new)"
+  say "package: an upgrade kept both enabled and restarted mevraktd (pid $pid, now $new)"
+
+  in_guest "printf '%s\\n' '#!/bin/sh' 'exit 101' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d" ||
+    fail "cannot write policy-rc.d"
+  dpkg_step policy -i /root/mevrakt.deb
+  in_guest rm -f /usr/sbin/policy-rc.d
+  [ "$(main_pid)" = "$new" ] || fail "an upgrade under policy-rc.d 101 restarted mevraktd"
+  grep -q 'policy-rc.d returned 101' "$RUN/dpkg-policy.txt" ||
+    fail "deb-systemd-invoke did not ask policy-rc.d: $(cat "$RUN/dpkg-policy.txt")"
+  say "package: with policy-rc.d saying 101, an upgrade left mevraktd (pid $new) alone"
+
+  dpkg_step remove -r mevrakt
+  unit_is inactive || fail "mevraktd is $(guest 20 systemctl is-active mevraktd) after the remove"
+  in_guest test ! -e /usr/sbin/mevraktd || fail "the remove left /usr/sbin/mevraktd"
+  in_guest test -L /etc/systemd/system/multi-user.target.wants/mevraktd.service ||
+    fail "the remove dropped the operator's link for mevraktd"
+  in_guest test -L /etc/systemd/system/timers.target.wants/mevrakt-textfile.timer ||
+    fail "the remove dropped the operator's link for the timer"
+  in_guest grep -q ttyS1 /opt/mevraKT/etc/settings || fail "the remove dropped the settings"
+  in_guest test ! -x /etc/init.d/mevraktd || fail "the removed package's init script is still runnable"
+  say "package: a remove stopped mevraktd and kept the settings and the operator's links"
+
+  dpkg_step reinstall -i /root/mevrakt.deb
+  enabled_is mevraktd enabled || fail "mevraktd is not enabled after the reinstall"
+  enabled_is mevrakt-textfile.timer enabled || fail "mevrakt-textfile.timer is not enabled after the reinstall"
+  within 30 unit_is active || fail "the reinstall did not start the enabled mevraktd"
+  in_guest test -x /etc/init.d/mevraktd || fail "the reinstall left the init script not runnable"
+  say "package: a reinstall found both enabled and started mevraktd (pid $(main_pid))"
+
+  dpkg_step purge -P mevrakt
+  unit_is inactive || fail "mevraktd is $(guest 20 systemctl is-active mevraktd) after the purge"
+  for path in /etc/systemd/system/multi-user.target.wants/mevraktd.service \
+    /etc/systemd/system/timers.target.wants/mevrakt-textfile.timer /opt/mevraKT/etc/settings \
+    /etc/init.d/mevraktd; do
+    in_guest test ! -e "$path" -a ! -L "$path" || fail "the purge left $path"
+  done
+  ! in_guest "ls /etc/rc[0-6S].d/[SK][0-9][0-9]mevraktd" || fail "the purge left links in /etc/rc?.d"
+  dpkg_step fresh -i /root/mevrakt.deb
+  enabled_is mevraktd disabled || fail "mevraktd is $(guest 20 systemctl is-enabled mevraktd) after purge and install"
+  unit_is inactive || fail "a fresh install after the purge started mevraktd"
+  say "package: a purge forgot both, and the next install left mevraktd disabled and stopped"
+}
+
 restarted() {
   n=$(guest 20 systemctl show -p NRestarts --value mevraktd)
   [ "${n:-0}" -ge 1 ]
@@ -589,6 +675,7 @@ PREPARED=$(since "$START")
 boot
 STORY_START=$(now)
 story
+story_package
 STORY_TIME=$(since "$STORY_START")
 power_off
 stop_meter
