@@ -27,7 +27,7 @@ case "${1:-x86_64}" in
   armhf | arm) arch=armhf triplet=arm-linux-gnueabihf machine="ARM" ;;
   aarch64 | arm64) arch=aarch64 triplet=aarch64-linux-gnu machine="AArch64" ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/SPDX-License-Identifier/d; $d; s/^# \{0,1\}//'
+    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
     exit 0
     ;;
   *) echo "usage: $0 [x86_64|armhf|aarch64]" >&2; exit 2 ;;

@@ -25,7 +25,7 @@ case "${1:-}" in
   "") ;;
   --fix) fix=1 ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/SPDX-License-Identifier/d; $d; s/^# \{0,1\}//'
+    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
     exit 0
     ;;
   *) echo "usage: $0 [--fix]" >&2; exit 2 ;;

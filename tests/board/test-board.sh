@@ -57,7 +57,7 @@ case "${1:-}" in
   "") ;;
   --static) STATIC=1 ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/SPDX-License-Identifier/d; $d; s/^# \{0,1\}//'
+    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
     exit 0
     ;;
   *) echo "usage: $0 [--static]" >&2; exit 2 ;;

@@ -58,7 +58,7 @@ NO_VM=77
 case "${1:-}" in
   "") ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/SPDX-License-Identifier/d; $d; s/^# \{0,1\}//'
+    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
     exit 0
     ;;
   *) echo "usage: $0" >&2; exit 2 ;;
