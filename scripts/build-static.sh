@@ -113,6 +113,10 @@ tar -C "$stage" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp
 say "$tarball:"
 tar -tvzf "$tarball" | awk '{ printf "    %s %8s %s\n", $1, $3, $6 }'
 for program in usr/sbin/mevraktd usr/bin/mevraktsh; do
-  say "$(printf '%-10s %8s bytes stripped,%s' "${program##*/}" "$(wc -c <"$top/$program")" \
-    "$(file -b "$top/$program" 2>/dev/null | cut -d, -f2,4)")"
+  if readelf -hW "$top/$program" | grep -q 'Type: *DYN'; then
+    linked=static-pie
+  else
+    linked=static
+  fi
+  say "$(printf '%-10s %8s bytes stripped, %s, %s' "${program##*/}" "$(wc -c <"$top/$program")" "$arch" "$linked")"
 done

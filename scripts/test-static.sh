@@ -127,11 +127,13 @@ libraries=$(find "$ROOT" -name '*.so' -o -name '*.so.*' -o -name 'ld-linux*')
 for file in $(find "$ROOT" -type f); do
   if [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ]; then
     ! readelf -lW "$file" | grep -q INTERP || fail "$file asks for a dynamic loader"
+    ! readelf -dW "$file" | grep -q NEEDED || fail "$file needs a library"
   fi
 done
 say "the root, $tarball unpacked: $(find "$ROOT" -type f | wc -l) files, no library; its programs:"
 for file in "$ROOT"/usr/sbin/mevraktd "$ROOT"/usr/bin/mevraktsh; do
-  printf '    %s: %s\n' "${file#"$ROOT"}" "$(file -b "$file" | cut -d, -f1,2,4)"
+  printf '    %s: %s, %s, no interpreter, needs no library\n' "${file#"$ROOT"}" \
+    "$(readelf -hW "$file" | sed -n 's/^ *Machine: *//p')" "$(readelf -hW "$file" | sed -n 's/^ *Type: *//p')"
 done
 
 "$HOST_BUILD/tools/mevrakt-meter-sim" --stats "$RUN/sim.stats" >"$RUN/sim.out" 2>"$RUN/sim.err" &
