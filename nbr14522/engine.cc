@@ -41,7 +41,6 @@
 #include "common/clock.h"
 #include "common/socket.h"
 #include "common/thread.h"
-#include "nbr14522/crc16.h"
 #include "nbr14522/engine.h"
 
 namespace {
@@ -125,14 +124,6 @@ bool in_flight(const nbr14522_link *link)
 bool cmd_code_known(uint8_t code)
 {
   return code <= 0x9F && (code & 0x0F) <= 9 && !nbr14522_is_control(code);
-}
-
-uint16_t crc_of(const uint8_t *data, int length)
-{
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, data, length);
-  return crc;
 }
 
 // An expiry is queued by another thread, so by the time it is read the timer
@@ -360,7 +351,7 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   }
   nbr14522_rsp_tout_set(link, 0);
   link->rsp_len = 0;
-  const bool good = crc_of(link->rsp_buf, NBR14522_RSP_SIZE) == 0;
+  const bool good = nbr14522_frame_ok(link->rsp_buf, NBR14522_RSP_SIZE);
   const uint32_t args[] = {link->rsp_buf[0], good};
   trace_add(link->trace, NBR14522_TRACE_RSP_COMPLETE, args, 2, link->rsp_buf + 1, 4);
   // Its client may have gone while it came in.
@@ -478,7 +469,7 @@ bool nbr14522_cmd_check(nbr14522_link *link)
     log_limited(&link->log, LOG_WARNING, "%s - command length error (%i)", "nbr14522_cmd_check", link->cmd_len);
   if (!cmd_code_known(code))
     log_limited(&link->log, LOG_WARNING, "%s - command type unknown (%02X)", "nbr14522_cmd_check", code);
-  if (crc_of(link->cmd_buf, link->cmd_len) == 0)
+  if (nbr14522_frame_ok(link->cmd_buf, link->cmd_len))
     return true;
   log_limited(&link->log, LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
   return false;

@@ -124,8 +124,8 @@ bytes make_command(uint64_t seq)
   memcpy(&cmd[1], digits, kSeqDigits);
   for (int salt = 'a'; salt <= 0xFF; salt++) {
     cmd[kEchoLen] = static_cast<uint8_t>(salt);
-    tool_frame_seal(cmd.data(), cmd.size());
-    if (!tool_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !tool_is_control(cmd[NBR14522_CMD_SIZE - 1]))
+    nbr14522_frame_seal(cmd.data(), cmd.size());
+    if (!nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 1]))
       break;
   }
   return cmd;
@@ -558,7 +558,7 @@ class amr_side {
   {
     uint64_t seq;
     uint8_t salt;
-    if (!tool_frame_ok(frame, NBR14522_RSP_SIZE))
+    if (!nbr14522_frame_ok(frame, NBR14522_RSP_SIZE))
       return fail("a response with a bad CRC reached the client");
     if (frame[0] != kCode)
       return fail("a response to another command code reached the client");
