@@ -50,33 +50,6 @@ int env_int(const char *name, int fallback)
 // e2e::start_daemon).
 const char *const MEVRAKTD = getenv("MEVRAKT_DAEMON") ? getenv("MEVRAKT_DAEMON") : MEVRAKTD_BIN;
 
-// One shell request on a connection of its own; the answer as far as it came
-// before the daemon closed the connection or the deadline passed.
-std::string ask(const std::string &request, milliseconds timeout = 5000ms)
-{
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLIN, 0};
-      char buf[512];
-      ssize_t n;
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
-          (n = recv(fd, buf, sizeof buf, 0)) <= 0)
-        break;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  return answer;
-}
-
 // A connection to the shell that the test drives itself; -1 if refused.
 int shell_connect()
 {
@@ -105,32 +78,6 @@ bool closed_by_peer(int fd, milliseconds timeout = 5000ms)
     if (recv(fd, buf, sizeof buf, 0) <= 0)
       return true;
   }
-}
-
-// The value of one series in the daemon's metrics; -1 if it is not there.
-long metric(const std::string &metrics, const std::string &series)
-{
-  const std::string key = "\n" + series + " ";
-  const size_t at = metrics.find(key);
-  return at == std::string::npos ? -1 : atol(metrics.c_str() + at + key.size());
-}
-
-// Waits until `n` bytes came on `fd` or the deadline passed.
-bytes receive(int fd, size_t n, milliseconds timeout = 5000ms)
-{
-  bytes got;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (got.size() < n) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    uint8_t buf[512];
-    ssize_t k;
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
-        (k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0)) <= 0)
-      break;
-    got.insert(got.end(), buf, buf + k);
-  }
-  return got;
 }
 
 // The simulated meter on a pty of its own.
@@ -209,7 +156,7 @@ TEST_F(HostilePeerTest, StopsRacingStatusRequestsExitCleanly)
     std::atomic<bool> done{false};
     auto asker = [&](const char *request) {
       while (!done)
-        if (!ask(request, 1000ms).empty())
+        if (!e2e::shell_request(request, 1000ms).empty())
           answered++;
     };
     std::thread one(asker, "status 1\n"), two(asker, "status 2\n");
@@ -276,7 +223,7 @@ TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
   EXPECT_EQ(lines_from(log, second.pid()), 1) << log.dump();
   e2e::run_result read = e2e::run({METER_READ, "--count", "2", "--quiet", "127.0.0.1:4002"});
   EXPECT_EQ(read.status, 0) << read.output;
-  EXPECT_NE(ask("status 2\n").find("Responses OK          : 2\n"), std::string::npos);
+  EXPECT_NE(e2e::shell_request("status 2\n").find("Responses OK          : 2\n"), std::string::npos);
 
   ASSERT_TRUE(daemon.signal(SIGHUP));
   ASSERT_TRUE(log.wait_for("SIGHUP ignored: the settings are read once, at start", LOG_NOTICE)) << log.dump();
@@ -306,7 +253,7 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
   const int amr = testnet::loopback_connect(4001);
   ASSERT_GE(amr, 0);
   std::string answer;
-  joined shell_client{std::thread([&] { answer = ask("status 1\n", 10000ms); })};
+  joined shell_client{std::thread([&] { answer = e2e::shell_request("status 1\n", 10000ms); })};
   ASSERT_TRUE(log.wait_for("tcp_server_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
   ASSERT_TRUE(log.wait_for("shell_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
   const long long before = e2e::cpu_ns(daemon.pid());
@@ -321,7 +268,7 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
   const bytes cmd = testmeter::make_command(0x14);
   ASSERT_EQ(send(amr, cmd.data(), cmd.size(), 0), 66);
-  EXPECT_EQ(receive(amr, 258).size(), 258u) << log.dump();
+  EXPECT_EQ(e2e::receive(amr, 258).size(), 258u) << log.dump();
   shell_client.thread.join();
   EXPECT_EQ(answer.rfind("Service               : running\n", 0), 0u) << answer;
   close(amr);
@@ -345,7 +292,7 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
   const int head_end = testnet::loopback_connect(4001);
   ASSERT_GE(head_end, 0);
   ASSERT_EQ(send(head_end, cmd.data(), cmd.size(), 0), 66);
-  ASSERT_EQ(receive(head_end, 258).size(), 258u) << log.dump();
+  ASSERT_EQ(e2e::receive(head_end, 258).size(), 258u) << log.dump();
 
   const std::string pid = std::to_string(daemon.pid());
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free_fd(daemon.pid())) + ":"})
@@ -355,14 +302,14 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
   ASSERT_GE(stranger, 0);
   ASSERT_TRUE(log.wait_for("tcp_server_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
   send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-  const size_t while_out = receive(head_end, 258).size();
+  const size_t while_out = e2e::receive(head_end, 258).size();
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
   EXPECT_TRUE(log.wait_for_prefix("client 127.0.0.9:", LOG_INFO)) << log.dump();
-  const std::string metrics = ask("metrics\n");
-  const long connected = metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
-  const long held = metric(metrics, "mevrakt_break_held{channel=\"1\"}");
+  const std::string metrics = e2e::shell_request("metrics\n");
+  const long connected = e2e::metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
+  const long held = e2e::metric(metrics, "mevrakt_break_held{channel=\"1\"}");
   send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-  const size_t after = receive(head_end, 258).size();
+  const size_t after = e2e::receive(head_end, 258).size();
   printf("after a failed accept: read while out of descriptors %zu bytes, then client connected %ld, "
          "break held %ld, next read %zu bytes\n",
          while_out, connected, held, after);
@@ -483,15 +430,15 @@ TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
   for (int i = 0; i < reads; i++) {
     const bytes cmd = testmeter::make_command(0x14);
     send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-    good += receive(head_end, 258).size() == 258;
+    good += e2e::receive(head_end, 258).size() == 258;
   }
   reading = false;
   flooder.thread.join();
   close(head_end);
 
-  const std::string metrics = ask("metrics\n");
-  const long refused = metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
-  const std::string trace = ask("trace 1\n");
+  const std::string metrics = e2e::shell_request("metrics\n");
+  const long refused = e2e::metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
+  const std::string trace = e2e::shell_request("trace 1\n");
   int lines = 0, read_lines = 0, refused_lines = 0;
   long refused_counted = 0;
   for (size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -605,7 +552,7 @@ TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
   auto ask_meter = [](int fd, uint8_t code) {
     const bytes cmd = testmeter::make_command(code);
     send(fd, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-    const bytes rsp = receive(fd, 258, 1500ms);
+    const bytes rsp = e2e::receive(fd, 258, 1500ms);
     return rsp.size() == 258 && rsp[0] == code;
   };
 
@@ -614,7 +561,7 @@ TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
   EXPECT_TRUE(ask_meter(head_end, 0x14));
   const int stranger = testnet::loopback_connect_from("127.0.0.5", "127.0.0.1", 4001);
   ASSERT_GE(stranger, 0);
-  EXPECT_TRUE(receive(stranger, 1, 2000ms).empty());  // closed at once
+  EXPECT_TRUE(e2e::receive(stranger, 1, 2000ms).empty());  // closed at once
   ASSERT_TRUE(log.wait_for_prefix("client 127.0.0.5:", LOG_INFO)) << log.dump();
   EXPECT_EQ(log.count_containing(" refused on TCP port 4001"), 1);
   EXPECT_TRUE(ask_meter(head_end, 0x21)) << "the head-end was displaced";
@@ -623,17 +570,17 @@ TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
   EXPECT_EQ(testnet::loopback_connect_from(nullptr, "127.0.0.2", 4001), -1) << "listening beyond 127.0.0.1";
 
   // Silent from now on: dropped as gone two seconds after its last command.
-  EXPECT_TRUE(receive(head_end, 1, 5000ms).empty());
+  EXPECT_TRUE(e2e::receive(head_end, 1, 5000ms).empty());
   ASSERT_TRUE(log.wait_for("disconnecting meter on " + meter.path)) << log.dump();
   EXPECT_EQ(log.count_containing(" dropped on TCP port 4001: silent for 2 s"), 1) << log.dump();
   EXPECT_EQ(log.count_containing(" accepted on TCP port 4001"), 1);
-  EXPECT_NE(ask("status 1\n").find("TCP sessions          : 1\n"), std::string::npos);
+  EXPECT_NE(e2e::shell_request("status 1\n").find("TCP sessions          : 1\n"), std::string::npos);
   // The flight recorder and the metrics show the same.
-  const std::string trace = ask("trace 1\n");
+  const std::string trace = e2e::shell_request("trace 1\n");
   for (const char *event : {" client refused 127.0.0.5:", " command refused code 25\n",
                             " (silent too long, dropped)\n"})
     EXPECT_NE(trace.find(event), std::string::npos) << event << "\n" << trace;
-  const std::string metrics = ask("metrics\n");
+  const std::string metrics = e2e::shell_request("metrics\n");
   EXPECT_NE(metrics.find("\nmevrakt_connections_refused_total{channel=\"1\"} 1\n"), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("\nmevrakt_commands_refused_total{channel=\"1\"} 1\n"), std::string::npos) << metrics;
   close(head_end);
