@@ -136,6 +136,16 @@ class HostilePeerTest : public ::testing::Test {
     log.clear();
   }
 
+  // Starts the daemon on `settings` (channel 1 on `meter` when no settings
+  // are given) and waits until it is up.
+  void start(e2e::process &daemon, const simulator &meter, const std::string &settings = "")
+  {
+    ASSERT_FALSE(meter.path.empty());
+    ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
+                                  settings.empty() ? e2e::channel_settings(1, meter.path, 4001, 0, "", 0) : settings));
+    ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  }
+
   e2e::syslog_tail log;
 };
 
@@ -241,10 +251,8 @@ TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
 TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD, e2e::channel_settings(1, meter.path, 4001, 0, "", 0)));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter);
   const std::string pid = std::to_string(daemon.pid());
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free_fd(daemon.pid())) + ":"})
                 .status,
@@ -282,12 +290,8 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
 TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
-                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
-                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n"));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter, e2e::channel_settings(1, meter.path, 4001, 0, "", 0) + "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n");
   const bytes cmd = testmeter::make_command(0x14);
   const int head_end = testnet::loopback_connect(4001);
   ASSERT_GE(head_end, 0);
@@ -330,20 +334,18 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
 TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD, e2e::channel_settings(1, meter.path, 4001, 0, "", 0)));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
-  const auto start = std::chrono::steady_clock::now();
+  start(daemon, meter);
+  const auto began = std::chrono::steady_clock::now();
   const int idle = shell_connect();
   ASSERT_GE(idle, 0);
   const int dripping = shell_connect();
   ASSERT_GE(dripping, 0);
   // When each was closed, in ms from the start; -1 if it was not.
   std::atomic<long long> idle_ms{-1}, dripping_ms{-1};
-  auto watch = [start](int fd, std::atomic<long long> *ms) {
+  auto watch = [began](int fd, std::atomic<long long> *ms) {
     if (closed_by_peer(fd, 20000ms))
-      *ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+      *ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - began).count();
   };
   joined idle_watch{std::thread(watch, idle, &idle_ms)};
   joined drip{std::thread([&] {
@@ -370,7 +372,7 @@ TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
     if (!whole)
       failures += "exit " + std::to_string(shell->exit_status()) + ": " + shell->output();
   }
-  const long long all_ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+  const long long all_ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - began).count();
   idle_watch.thread.join();
   drip.thread.join();
   drip_watch.thread.join();
@@ -395,12 +397,8 @@ TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
 TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
-                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
-                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n"));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter, e2e::channel_settings(1, meter.path, 4001, 0, "", 0) + "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n");
   std::atomic<bool> reading{true};
   std::atomic<long> flood{0};
   // Each connection from a source port of its own, as the daemon closes
@@ -540,15 +538,13 @@ TEST_F(HostilePeerTest, FloodsLogWithinTheLimitOrdinaryReadsInFull)
 TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
-                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
-                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.2 10.0.0.0/8\n"
-                                    "MOD_MEVRAKT_PROT1_LISTEN=127.0.0.1\n"
-                                    "MOD_MEVRAKT_PROT1_COMMANDS=14, 0x21\n"
-                                    "MOD_MEVRAKT_PROT1_IDLE_TIMEOUT=2\n"));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter,
+        e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
+            "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.2 10.0.0.0/8\n"
+            "MOD_MEVRAKT_PROT1_LISTEN=127.0.0.1\n"
+            "MOD_MEVRAKT_PROT1_COMMANDS=14, 0x21\n"
+            "MOD_MEVRAKT_PROT1_IDLE_TIMEOUT=2\n");
   auto ask_meter = [](int fd, uint8_t code) {
     const bytes cmd = testmeter::make_command(code);
     send(fd, cmd.data(), cmd.size(), MSG_NOSIGNAL);
