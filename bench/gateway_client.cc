@@ -65,22 +65,22 @@ int connect_port(uint16_t port)
 // connection or a bad frame.
 int64_t read_once(int fd, const uint8_t *cmd)
 {
-  const int64_t start = tool_now_ns();
+  const int64_t start = clock_now_ns();
   const int64_t deadline = start + READ_DEADLINE_NS;
-  if (!tool_write_all(fd, cmd, TOOL_CMD_LEN, deadline))
+  if (!tool_write_all(fd, cmd, NBR14522_CMD_SIZE, deadline))
     return -1;
-  uint8_t rsp[TOOL_RSP_LEN];
+  uint8_t rsp[NBR14522_RSP_SIZE];
   size_t got = 0;
-  while (got < TOOL_RSP_LEN) {
+  while (got < NBR14522_RSP_SIZE) {
     if (tool_wait_fd(fd, POLLIN, deadline) <= 0)
       return -1;
-    ssize_t n = read(fd, rsp + got, TOOL_RSP_LEN - got);
+    ssize_t n = read(fd, rsp + got, NBR14522_RSP_SIZE - got);
     if (n <= 0)
       return -1;
     got += static_cast<size_t>(n);
   }
-  const int64_t end = tool_now_ns();
-  return tool_frame_ok(rsp, TOOL_RSP_LEN) && rsp[0] == cmd[0] ? end - start : -1;
+  const int64_t end = clock_now_ns();
+  return nbr14522_frame_ok(rsp, NBR14522_RSP_SIZE) && rsp[0] == cmd[0] ? end - start : -1;
 }
 
 }  // namespace
@@ -100,8 +100,8 @@ int main(int argc, char **argv)
   if (i + 1 != argc || !tool_parse_uint(argv[i], 1, 65535, &port))
     return tool_bad_usage(PROG, USAGE, "give one PORT, 1 to 65535");
 
-  uint8_t cmd[TOOL_CMD_LEN] = {0x14};
-  tool_frame_seal(cmd, TOOL_CMD_LEN);
+  uint8_t cmd[NBR14522_CMD_SIZE] = {0x14};
+  nbr14522_frame_seal(cmd, NBR14522_CMD_SIZE);
   int fd = connect_port(static_cast<uint16_t>(port));
   if (fd < 0)
     return 1;

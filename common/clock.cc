@@ -9,6 +9,13 @@ int64_t clock_now_ms()
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+int64_t clock_now_ns()
+{
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int64_t clock_earliest(int64_t a, int64_t b)
 {
   if (a == 0)

@@ -10,6 +10,9 @@
 /// Monotonic clock, in milliseconds.
 int64_t clock_now_ms();
 
+/// Monotonic clock, in nanoseconds: for the field tools' timing.
+int64_t clock_now_ns();
+
 /// The earlier of two deadlines (monotonic ms), 0 standing for none.
 int64_t clock_earliest(int64_t a, int64_t b);
 

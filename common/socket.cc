@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -96,4 +100,89 @@ void socket_watch(int fd, fd_set *set)
 bool socket_ready(int fd, const fd_set *set)
 {
   return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
+}
+
+namespace {
+
+// Fills `addr` with the first 107 characters of `path`, which keeps its
+// terminator, and makes the socket. Returns it, or -1 after logging.
+int socket_unix_open(const char *path, sockaddr_un *addr, int flags)
+{
+  *addr = sockaddr_un{};
+  addr->sun_family = AF_UNIX;
+  strncpy(addr->sun_path, path, sizeof addr->sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | flags, 0);
+  if (fd < 0)
+    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
+  return fd;
+}
+
+// The socket file's mode comes from the umask at bind; it is set before
+// listening, so no connection can come in while it is still too open.
+bool socket_unix_restrict(const sockaddr *addr)
+{
+  const char *path = reinterpret_cast<const sockaddr_un *>(addr)->sun_path;
+  if (chmod(path, 0660) == 0)
+    return true;
+  syslog(LOG_ERR, "chmod(%s) error: %s", path, strerror(errno));
+  return false;
+}
+
+}  // namespace
+
+int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at)
+{
+  const int family = at && at->ss_family == AF_INET6 ? AF_INET6 : AF_INET;
+  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
+    return -1;
+  }
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+    syslog(LOG_ERR, "setsockopt(SO_REUSEADDR) error: %s", strerror(errno));
+
+  sockaddr_storage addr{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (at && at->ss_family != AF_UNSPEC) {
+    addr = *at;
+    if (family == AF_INET6)
+      length = sizeof(sockaddr_in6);
+  } else {
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  const uint16_t number = htons(static_cast<uint16_t>(port));
+  if (family == AF_INET6)
+    reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port = number;
+  else
+    reinterpret_cast<sockaddr_in *>(&addr)->sin_port = number;
+  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), length);
+}
+
+int socket_unix_listen(const char *path)
+{
+  sockaddr_un addr;
+  int fd = socket_unix_open(path, &addr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  unlink(addr.sun_path);
+  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr, socket_unix_restrict);
+}
+
+int socket_unix_connect(const char *path)
+{
+  sockaddr_un addr;
+  int fd = socket_unix_open(path, &addr, 0);
+  if (fd < 0)
+    return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+    const int error = errno;
+    syslog(LOG_ERR, "connect socket error: %s", strerror(error));
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }

@@ -1,4 +1,6 @@
-// Socket helpers shared by the daemon's servers and the shell client.
+// Every socket helper of the programs: listening on TCP and UNIX-domain
+// sockets, connecting to the shell's, accepting without spinning, watching
+// descriptors with select, closing.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +53,24 @@ int socket_accept(int fd_listen, socket_backoff *backoff, const char *who, struc
 /// Adds the listening socket `fd_listen` to `set` unless it rests. Returns
 /// the end of the rest (monotonic ms) while it rests, else 0.
 int64_t socket_listen_watch(int fd_listen, socket_backoff *backoff, fd_set *set);
+
+/// Opens a TCP socket listening at the low 16 bits of `port` (0: the system
+/// chooses), backlog 8: on all IPv4 addresses, or on the address `at` when
+/// given (its port is replaced). Returns the descriptor, owned by the caller,
+/// or -1 after logging the failure.
+int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr);
+
+/// Opens a UNIX-domain stream socket listening at `path` (its first 107
+/// characters), backlog 8, after removing any file there. The socket file
+/// gets mode 0660 whatever the caller's umask: only its owner and group may
+/// ask. Returns the descriptor (non-blocking), owned by the caller, or -1
+/// after logging the failure.
+int socket_unix_listen(const char *path);
+
+/// Connects a UNIX-domain stream socket to `path` (its first 107 characters).
+/// Returns the descriptor, owned by the caller, or -1 after logging the
+/// failure, with errno telling why.
+int socket_unix_connect(const char *path);
 
 /// Adds `fd` to `set` when select can watch it: a descriptor at or above
 /// FD_SETSIZE would be written past the end of the set.

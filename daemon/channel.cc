@@ -48,25 +48,10 @@ int on_meter_response(void *context, const uint8_t *data, int length)
 constexpr uint32_t kAliveCheckMinutes = 7;
 constexpr uint32_t kIdleTimeoutMax = 86400;
 
-__attribute__((format(printf, 3, 4))) void say(const mevrakt_sink *sink, int priority, const char *format, ...)
-{
-  va_list args;
-  va_start(args, format);
-  sink->say(sink->context, priority, format, args);
-  va_end(args);
-}
-
-void say_syslog(void *, int priority, const char *format, va_list args)
-{
-  vsyslog(priority, format, args);
-}
-
-const mevrakt_sink to_syslog = {say_syslog, nullptr};
-
 // Reads the channel's optional access and liveness keys into the server's
 // policy and the link's command filter. Returns false after saying the first
 // one that cannot be read, with its key and its value.
-bool read_access(const mevrakt_prot *prot, mevrakt_plan *plan, const mevrakt_sink *sink)
+bool read_access(const mevrakt_prot *prot, mevrakt_plan *plan, const say_sink *sink)
 {
   auto refuse = [prot, sink](const char *name, const char *value) {
     say(sink, LOG_ERR, "%s - bad value for %s%s: \"%s\", channel on %s not opened", "mevrakt_open",
@@ -130,10 +115,8 @@ int is_terminal_device(dev_t rdev)
 
 }  // namespace
 
-mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const mevrakt_sink *sink)
+mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const say_sink *sink)
 {
-  if (!sink)
-    sink = &to_syslog;
   if (!prot->enabled) {
     say(sink, LOG_NOTICE, "disabled on %s", prot->device);
     return MEVRAKT_DISABLED;
@@ -149,7 +132,7 @@ mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, 
   return read_access(prot, plan, sink) ? MEVRAKT_READY : MEVRAKT_REFUSED;
 }
 
-bool mevrakt_device_check(const char *path, const mevrakt_sink *sink)
+bool mevrakt_device_check(const char *path, const say_sink *sink)
 {
   struct stat st;
   const char *error = nullptr;
@@ -163,7 +146,7 @@ bool mevrakt_device_check(const char *path, const mevrakt_sink *sink)
   return false;
 }
 
-mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const mevrakt_sink *sink)
+mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const say_sink *sink)
 {
   mevrakt_plan plan;
   const mevrakt_verdict verdict = mevrakt_plan_read(prot, &plan, sink);
@@ -178,7 +161,7 @@ mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const mevrakt_sink *sink
 mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
 {
   mevrakt_plan plan;
-  if (mevrakt_plan_read(prot, &plan, &to_syslog) != MEVRAKT_READY)
+  if (mevrakt_plan_read(prot, &plan, nullptr) != MEVRAKT_READY)
     return nullptr;
   auto *channel = record_alloc<mevrakt_channel>();
   if (!channel) {

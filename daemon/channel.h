@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 
+#include "common/say.h"
 #include "daemon/settings.h"
 #include "nbr14522/nbr14522.h"
 #include "tcp_server/tcp_server.h"
@@ -24,14 +25,6 @@ struct mevrakt_channels {
   int64_t started;
 };
 
-/// Where a channel's verdicts go, in the daemon's log texts: the daemon logs
-/// them, the settings check (mevraktd --check) prints them. `say` takes a
-/// syslog priority and a printf format with its arguments.
-struct mevrakt_sink {
-  void (*say)(void *context, int priority, const char *format, va_list args);
-  void *context;
-};
-
 enum mevrakt_verdict {
   MEVRAKT_DISABLED,  // the channel's ENABLED key is 0 or missing
   MEVRAKT_REFUSED,   // a setting keeps it from opening
@@ -49,20 +42,20 @@ struct mevrakt_plan {
 /// enabled, the port range, then each optional key. Says "disabled on %s"
 /// (notice) or the first fault (error) through `sink`, syslog when nullptr,
 /// and fills `plan` for a channel that may open. Opens nothing.
-mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const mevrakt_sink *sink);
+mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const say_sink *sink);
 
 /// Whether `path` would open as a meter's line, told without opening it (an
 /// open raises a serial port's modem lines): it exists, may be read and
 /// written, and is a character device of one of the kernel's terminal
 /// drivers. Says "open(%s) error: %s" through `sink` when not.
-bool mevrakt_device_check(const char *path, const mevrakt_sink *sink);
+bool mevrakt_device_check(const char *path, const say_sink *sink);
 
 /// The settings check of one channel: mevrakt_plan_read, then the device
 /// check, then "would run on %s, listening on TCP port %u" for a channel
 /// that would open. Returns the verdict; opens, locks and changes nothing,
 /// so a running daemon's channels can be checked too. Whether the port is
 /// free is not asked: the daemon that runs holds it.
-mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const mevrakt_sink *sink);
+mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const say_sink *sink);
 
 /// Opens the link on `prot->device` and the server on `prot->port` and wires
 /// them together. Returns the running channel, or nullptr when the channel is

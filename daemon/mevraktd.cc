@@ -142,7 +142,7 @@ int check_settings()
   const mevrakt_prot *prots[] = {&settings.prot1, &settings.prot2};
   for (int i = 0; i < 2; i++) {
     check_line line = {i + 1};
-    const mevrakt_sink sink = {say_checked, &line};
+    const say_sink sink = {say_checked, &line};
     const mevrakt_verdict verdict = mevrakt_check(prots[i], &sink);
     enabled += verdict != MEVRAKT_DISABLED;
     if (verdict == MEVRAKT_REFUSED)

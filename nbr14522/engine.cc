@@ -41,7 +41,6 @@
 #include "common/clock.h"
 #include "common/socket.h"
 #include "common/thread.h"
-#include "nbr14522/crc16.h"
 #include "nbr14522/engine.h"
 
 namespace {
@@ -117,6 +116,15 @@ bool line_open(const nbr14522_link *link)
   return link->fd_com >= 0;
 }
 
+// Bytes the line holds that the link has not read yet.
+int line_waiting(const nbr14522_link *link)
+{
+  int waiting = 0;
+  if (!line_open(link) || ioctl(link->fd_com, FIONREAD, &waiting) < 0)
+    return 0;
+  return waiting;
+}
+
 bool in_flight(const nbr14522_link *link)
 {
   return link->cmd_len > 0 && link->cmd_tries > 0;
@@ -125,14 +133,6 @@ bool in_flight(const nbr14522_link *link)
 bool cmd_code_known(uint8_t code)
 {
   return code <= 0x9F && (code & 0x0F) <= 9 && !nbr14522_is_control(code);
-}
-
-uint16_t crc_of(const uint8_t *data, int length)
-{
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, data, length);
-  return crc;
 }
 
 // An expiry is queued by another thread, so by the time it is read the timer
@@ -232,11 +232,13 @@ void line_reopen(nbr14522_link *link)
   note(link, NBR14522_TRACE_LINE_BACK);
 }
 
-void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte)
+// Writes one control byte; `pause` false when the caller has paused already.
+void nbr14522_ctrl_send(nbr14522_link *link, uint8_t byte, bool pause = true)
 {
   if (!line_open(link))
     return;
-  pause_before_write(link);
+  if (pause)
+    pause_before_write(link);
   if (write(link->fd_com, &byte, 1) < 1) {
     log_limited(&link->log, LOG_ERR, "%s - ctrl send error", "nbr14522_ctrl_send");
     return;
@@ -360,7 +362,7 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   }
   nbr14522_rsp_tout_set(link, 0);
   link->rsp_len = 0;
-  const bool good = crc_of(link->rsp_buf, NBR14522_RSP_SIZE) == 0;
+  const bool good = nbr14522_frame_ok(link->rsp_buf, NBR14522_RSP_SIZE);
   const uint32_t args[] = {link->rsp_buf[0], good};
   trace_add(link->trace, NBR14522_TRACE_RSP_COMPLETE, args, 2, link->rsp_buf + 1, 4);
   // Its client may have gone while it came in.
@@ -406,21 +408,27 @@ void nbr14522_cmd_send(nbr14522_link *link)
     give_up(link);
     return;
   }
+  const bool fresh = link->cmd_tries == 0;
+  if (!line_open(link) || (fresh && !link->answering && owed_pending(link)))
+    return;  // stays pending until the line is back, or the meter is free, and asks
+  // The pause before the write: what the meter sends meanwhile is read, and
+  // decides, first.
+  pause_before_write(link);
+  if (line_waiting(link) > 0) {
+    send_ask(link);
+    return;
+  }
   if (link->answering) {
     // Between a composed answer's frames the meter asks for our ACK again,
     // or a frame that stopped half way is asked for again.
     link->cmd_tries++;
-    nbr14522_ctrl_send(link, link->rsp_broken ? NBR14522_NAK : NBR14522_ACK);
+    nbr14522_ctrl_send(link, link->rsp_broken ? NBR14522_NAK : NBR14522_ACK, false);
     link->rsp_broken = 0;
     link->sent_ms = clock_now_ms();
     nbr14522_rsp_tout_set(link, kResponseWaitMs);
     return;
   }
-  const bool fresh = link->cmd_tries == 0;
-  if (!line_open(link) || (fresh && owed_pending(link)))
-    return;  // stays pending until the line is back, or the meter is free, and asks
   nbr14522_enq_tout_set(link, 0);
-  pause_before_write(link);
   if (write(link->fd_com, link->cmd_buf, static_cast<size_t>(link->cmd_len)) != link->cmd_len) {
     log_limited(&link->log, LOG_ERR, "%s - command send error", "nbr14522_cmd_send");
     return;
@@ -478,7 +486,7 @@ bool nbr14522_cmd_check(nbr14522_link *link)
     log_limited(&link->log, LOG_WARNING, "%s - command length error (%i)", "nbr14522_cmd_check", link->cmd_len);
   if (!cmd_code_known(code))
     log_limited(&link->log, LOG_WARNING, "%s - command type unknown (%02X)", "nbr14522_cmd_check", code);
-  if (crc_of(link->cmd_buf, link->cmd_len) == 0)
+  if (nbr14522_frame_ok(link->cmd_buf, link->cmd_len))
     return true;
   log_limited(&link->log, LOG_WARNING, "%s - command CRC error (%02X)", "nbr14522_cmd_check", code);
   return false;
@@ -640,14 +648,6 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
   }
 }
 
-// Bytes the line holds that the link has not read yet.
-int line_waiting(const nbr14522_link *link)
-{
-  int waiting = 0;
-  if (!line_open(link) || ioctl(link->fd_com, FIONREAD, &waiting) < 0)
-    return 0;
-  return waiting;
-}
 
 }  // namespace
 

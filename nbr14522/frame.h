@@ -25,6 +25,14 @@ constexpr uint8_t NBR14522_CODE_OCCURRENCE = 0x40;
 constexpr int NBR14522_RSP_FLAGS_BYTE = 5;
 constexpr uint8_t NBR14522_RSP_LAST = 0x10;
 
+/// Writes the CRC of the frame's first `length` - 2 bytes into its last two,
+/// low byte first. Does nothing to a frame shorter than 2 bytes.
+void nbr14522_frame_seal(uint8_t *frame, int length);
+
+/// Whether the CRC run over all `length` bytes of `frame`, its CRC bytes
+/// included, is 0: the frame is good.
+bool nbr14522_frame_ok(const uint8_t *frame, int length);
+
 constexpr bool nbr14522_is_control(uint8_t byte)
 {
   return byte == NBR14522_ENQ || byte == NBR14522_ACK || byte == NBR14522_WAIT || byte == NBR14522_NAK;

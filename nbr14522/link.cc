@@ -201,14 +201,16 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
 
 bool nbr14522_line_open(nbr14522_link *link, log_limit *limit)
 {
-  const int fd = serial_open(link->dev, 9600, 8, "N", 1, limit);
+  const say_sink open_sink = say_limited(limit);
+  const int fd = serial_open(link->dev, 9600, 8, "N", 1, limit ? &open_sink : nullptr);
   if (fd < 0)
     return false;
   link->fd_com = fd;
   link->line_ok.store(1, std::memory_order_relaxed);
   // A line that comes and goes would log these at every reopen.
-  serial_set_rts(fd, 0, &link->log);
-  serial_set_dtr(fd, 1, &link->log);
+  const say_sink modem_sink = say_limited(&link->log);
+  serial_set_rts(fd, 0, &modem_sink);
+  serial_set_dtr(fd, 1, &modem_sink);
   return true;
 }
 

@@ -36,32 +36,27 @@ speed_t speed_code(unsigned baud)
   return B9600;
 }
 
-void modem_line(int fd, int bit, int on, log_limit *limit)
+void modem_line(int fd, int bit, int on, const say_sink *sink)
 {
-  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0) {
-    const int error = errno;
-    if (!limit || log_limit_pass(limit))
-      syslog(LOG_ERR, "ioctl(TIOCMBIx) error: %s", strerror(error));
-  }
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0)
+    say(sink, LOG_ERR, "ioctl(TIOCMBIx) error: %s", strerror(errno));
 }
 
 }  // namespace
 
-int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits, log_limit *limit)
+int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits,
+                const say_sink *sink)
 {
-  auto failed = [limit, path](const char *format, const char *error) {
-    if (!limit || log_limit_pass(limit))
-      syslog(LOG_ERR, format, path, error);
-  };
+  auto failed = [sink, path](const char *error) { say(sink, LOG_ERR, "open(%s) error: %s", path, error); };
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
   if (fd < 0) {
-    failed("open(%s) error: %s", strerror(errno));
+    failed(strerror(errno));
     return -1;
   }
   // Anything but a terminal (a file, /dev/zero) would be read as a meter that
   // never stops talking.
   if (!isatty(fd)) {
-    failed("open(%s) error: %s", "not a serial line");
+    failed("not a serial line");
     close(fd);
     return -1;
   }
@@ -70,7 +65,7 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   // instead of breaking into a live meter's conversation. TIOCEXCL also
   // keeps out programs that do not lock, unless they run as root.
   if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
-    failed("open(%s) error: %s", errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
+    failed(errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
     close(fd);
     return -1;
   }
@@ -98,7 +93,7 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   tio.c_lflag = 0;
   tio.c_cflag = cflag;
   if (tcsetattr(fd, TCSANOW, &tio) < 0)
-    failed("tcsetattr(%s) error: %s", strerror(errno));
+    say(sink, LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
   // Until now the line had the driver's settings, echo included on a UART
   // opened for the first time since boot: what the meter sent meanwhile was
   // taken in, and echoed back to it, by rules that no longer hold.
@@ -106,12 +101,12 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   return fd;
 }
 
-void serial_set_rts(int fd, int on, log_limit *limit)
+void serial_set_rts(int fd, int on, const say_sink *sink)
 {
-  modem_line(fd, TIOCM_RTS, on, limit);
+  modem_line(fd, TIOCM_RTS, on, sink);
 }
 
-void serial_set_dtr(int fd, int on, log_limit *limit)
+void serial_set_dtr(int fd, int on, const say_sink *sink)
 {
-  modem_line(fd, TIOCM_DTR, on, limit);
+  modem_line(fd, TIOCM_DTR, on, sink);
 }

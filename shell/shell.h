@@ -48,13 +48,6 @@ struct shell {
   socket_backoff accept_backoff;
 };
 
-/// Opens a UNIX-domain stream socket listening at `path` (its first 107
-/// characters), backlog 8, after removing any file there. The socket file
-/// gets mode 0660 whatever the caller's umask: only its owner and group may
-/// ask. Returns the descriptor (non-blocking), owned by the caller, or -1
-/// after logging the failure.
-int socket_unix_listen(const char *path);
-
 /// Listens at `path` and starts the shell thread serving `commands`. Both are
 /// borrowed and must outlive the server. Handlers run on the shell thread
 /// with cancellation off and must not block: the connection they write to is
@@ -70,11 +63,6 @@ shell *shell_open(const char *path, const shell_cmd *commands);
 /// the file at `path` and frees the server. Does nothing without a server.
 /// Any thread but the shell's own.
 void shell_close(shell *shell);
-
-/// Connects a UNIX-domain stream socket to `path` (its first 107 characters).
-/// Returns the descriptor, owned by the caller, or -1 after logging the
-/// failure, with errno telling why.
-int socket_unix_connect(const char *path);
 
 /// The shell client: sends argv[1] to argv[3] (fewer if absent), joined by
 /// single blanks and ended by a newline, as one request to the server at

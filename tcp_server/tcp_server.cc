@@ -284,37 +284,6 @@ void *tcp_server_main(void *arg)
 
 }  // namespace
 
-int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at)
-{
-  const int family = at && at->ss_family == AF_INET6 ? AF_INET6 : AF_INET;
-  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) {
-    syslog(LOG_ERR, "create socket error: %s", strerror(errno));
-    return -1;
-  }
-  int on = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
-    syslog(LOG_ERR, "setsockopt(SO_REUSEADDR) error: %s", strerror(errno));
-
-  sockaddr_storage addr{};
-  socklen_t length = sizeof(sockaddr_in);
-  if (at && at->ss_family != AF_UNSPEC) {
-    addr = *at;
-    if (family == AF_INET6)
-      length = sizeof(sockaddr_in6);
-  } else {
-    auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
-    v4->sin_family = AF_INET;
-    v4->sin_addr.s_addr = htonl(INADDR_ANY);
-  }
-  const uint16_t number = htons(static_cast<uint16_t>(port));
-  if (family == AF_INET6)
-    reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port = number;
-  else
-    reinterpret_cast<sockaddr_in *>(&addr)->sin_port = number;
-  return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), length);
-}
-
 tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy, trace_ring *trace)
 {
   tcp_server *server = record_alloc<tcp_server>();

@@ -120,12 +120,6 @@ struct tcp_server {
   socket_backoff accept_backoff;
 };
 
-/// Opens a TCP socket listening at the low 16 bits of `port` (0: the system
-/// chooses), backlog 8: on all IPv4 addresses, or on the address `at` when
-/// given (its port is replaced). Returns the descriptor, owned by the caller,
-/// or -1 after logging the failure.
-int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr);
-
 /// Listens on `port` and starts the server thread, serving clients as
 /// `policy` says (copied; nullptr: every address, everyone, no checks) and
 /// recording their comings and goings in `trace` (if given; borrowed, it

@@ -22,9 +22,10 @@
 #include "daemon/report.h"
 #include "mevrakt_version.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/process_state.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
+#include "tests/support/stats.h"
 
 using namespace testmeter;
 using testproc::eventually;
@@ -212,7 +213,7 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
   close(client);
   client = -1;
   ASSERT_TRUE(testlog::wait_for(on("disconnecting meter"), LOG_NOTICE));
-  EXPECT_TRUE(eventually([&] { return channel->link->break_on.load() == 1; }));
+  EXPECT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
   EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 1, 1, 1, 0, 1, 0, 1, 1));
 }
 
@@ -224,7 +225,7 @@ TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
   std::vector<int> clients;
   for (uint8_t trial = 0; trial <= 5; trial++) {
     clients.push_back(testnet::loopback_connect(port));
-    ASSERT_TRUE(eventually([&] { return channel->server->n_sessions.load() == trial + 1u; }));
+    ASSERT_TRUE(eventually([&] { return stats_of(channel->server).n_sessions == trial + 1u; }));
     const bytes cmd = make_command(static_cast<uint8_t>(0x21 + trial));
     ASSERT_EQ(send(clients.back(), cmd.data(), cmd.size(), 0), 66);
     if (trial == 0) {
@@ -260,8 +261,8 @@ TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
             5);
   // The replaced clients' commands left with them: only the last counts as
   // answered, and the five late answers as dropped.
-  EXPECT_EQ(channel->link->n_cmd_ok.load(), 1u);
-  EXPECT_EQ(channel->link->n_rsp_dropped.load(), 5u);
+  EXPECT_EQ(stats_of(channel->link).n_cmd_ok, 1u);
+  EXPECT_EQ(stats_of(channel->link).n_rsp_dropped, 5u);
 }
 
 // Whether `text` has the shape of `pattern`, in which '#' stands for a digit.
@@ -295,7 +296,7 @@ std::string hex4(const bytes &frame)
 // metrics then match the status report, in the exposition format.
 TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
 {
-  ASSERT_TRUE(eventually([&] { return channel->link->break_on.load() == 1; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
   client = testnet::loopback_connect(port);
   ASSERT_GE(client, 0);
   sockaddr_in self{};
@@ -344,7 +345,7 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
   answered();
   close(client);
   client = -1;
-  ASSERT_TRUE(eventually([&] { return channel->link->break_on.load() == 1; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
 
   const std::string sent = "command written code 14 send ";
   const std::string received = "command received code 14 length 66 crc good";
@@ -532,7 +533,7 @@ TEST(ChannelOpen, AliveCheckTunesKeepalive)
     mevrakt_channel *channel = mevrakt_open(&prot);
     ASSERT_NE(channel, nullptr);
     const int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
-    ASSERT_TRUE(eventually([&] { return channel->server->fd_client.load() >= 0; }));
+    ASSERT_TRUE(eventually([&] { return stats_of(channel->server).client_connected; }));
     const int fd = channel->server->fd_client.load();
     int on = -1, idle = -1, count = -1, interval = -1;
     unsigned user_timeout = 0;

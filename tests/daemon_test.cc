@@ -190,6 +190,13 @@ TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
       << metrics.output;
   EXPECT_NE(metrics.output.find("\nmevrakt_service_running{channel=\"2\"} 0\n"), std::string::npos);
   EXPECT_EQ(mevraktsh({"trace", "2"}).output, "Service is disabled.\n");
+
+  // A technician's reader on the line the daemon holds is turned away, in
+  // the daemon's own words, and the daemon reads on.
+  const e2e::run_result barge = e2e::run({METER_READ, "--serial", meter.path, "--timeout", "500"});
+  EXPECT_EQ(barge.status, 1) << barge.output;
+  EXPECT_EQ(barge.output.rfind("mevrakt-read: open(" + meter.path + ") error: ", 0), 0u) << barge.output;
+  EXPECT_EQ(run({METER_READ, "--quiet", "127.0.0.1:4001"}).status, 0);
   stop_and_check();
 }
 

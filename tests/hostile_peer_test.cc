@@ -50,33 +50,6 @@ int env_int(const char *name, int fallback)
 // e2e::start_daemon).
 const char *const MEVRAKTD = getenv("MEVRAKT_DAEMON") ? getenv("MEVRAKT_DAEMON") : MEVRAKTD_BIN;
 
-// One shell request on a connection of its own; the answer as far as it came
-// before the daemon closed the connection or the deadline passed.
-std::string ask(const std::string &request, milliseconds timeout = 5000ms)
-{
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLIN, 0};
-      char buf[512];
-      ssize_t n;
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
-          (n = recv(fd, buf, sizeof buf, 0)) <= 0)
-        break;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  return answer;
-}
-
 // A connection to the shell that the test drives itself; -1 if refused.
 int shell_connect()
 {
@@ -105,32 +78,6 @@ bool closed_by_peer(int fd, milliseconds timeout = 5000ms)
     if (recv(fd, buf, sizeof buf, 0) <= 0)
       return true;
   }
-}
-
-// The value of one series in the daemon's metrics; -1 if it is not there.
-long metric(const std::string &metrics, const std::string &series)
-{
-  const std::string key = "\n" + series + " ";
-  const size_t at = metrics.find(key);
-  return at == std::string::npos ? -1 : atol(metrics.c_str() + at + key.size());
-}
-
-// Waits until `n` bytes came on `fd` or the deadline passed.
-bytes receive(int fd, size_t n, milliseconds timeout = 5000ms)
-{
-  bytes got;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (got.size() < n) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    uint8_t buf[512];
-    ssize_t k;
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
-        (k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0)) <= 0)
-      break;
-    got.insert(got.end(), buf, buf + k);
-  }
-  return got;
 }
 
 // The simulated meter on a pty of its own.
@@ -189,6 +136,16 @@ class HostilePeerTest : public ::testing::Test {
     log.clear();
   }
 
+  // Starts the daemon on `settings` (channel 1 on `meter` when no settings
+  // are given) and waits until it is up.
+  void start(e2e::process &daemon, const simulator &meter, const std::string &settings = "")
+  {
+    ASSERT_FALSE(meter.path.empty());
+    ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
+                                  settings.empty() ? e2e::channel_settings(1, meter.path, 4001, 0, "", 0) : settings));
+    ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  }
+
   e2e::syslog_tail log;
 };
 
@@ -209,7 +166,7 @@ TEST_F(HostilePeerTest, StopsRacingStatusRequestsExitCleanly)
     std::atomic<bool> done{false};
     auto asker = [&](const char *request) {
       while (!done)
-        if (!ask(request, 1000ms).empty())
+        if (!e2e::shell_request(request, 1000ms).empty())
           answered++;
     };
     std::thread one(asker, "status 1\n"), two(asker, "status 2\n");
@@ -276,7 +233,7 @@ TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
   EXPECT_EQ(lines_from(log, second.pid()), 1) << log.dump();
   e2e::run_result read = e2e::run({METER_READ, "--count", "2", "--quiet", "127.0.0.1:4002"});
   EXPECT_EQ(read.status, 0) << read.output;
-  EXPECT_NE(ask("status 2\n").find("Responses OK          : 2\n"), std::string::npos);
+  EXPECT_NE(e2e::shell_request("status 2\n").find("Responses OK          : 2\n"), std::string::npos);
 
   ASSERT_TRUE(daemon.signal(SIGHUP));
   ASSERT_TRUE(log.wait_for("SIGHUP ignored: the settings are read once, at start", LOG_NOTICE)) << log.dump();
@@ -294,10 +251,8 @@ TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
 TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD, e2e::channel_settings(1, meter.path, 4001, 0, "", 0)));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter);
   const std::string pid = std::to_string(daemon.pid());
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free_fd(daemon.pid())) + ":"})
                 .status,
@@ -306,7 +261,7 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
   const int amr = testnet::loopback_connect(4001);
   ASSERT_GE(amr, 0);
   std::string answer;
-  joined shell_client{std::thread([&] { answer = ask("status 1\n", 10000ms); })};
+  joined shell_client{std::thread([&] { answer = e2e::shell_request("status 1\n", 10000ms); })};
   ASSERT_TRUE(log.wait_for("tcp_server_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
   ASSERT_TRUE(log.wait_for("shell_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
   const long long before = e2e::cpu_ns(daemon.pid());
@@ -321,7 +276,7 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
   const bytes cmd = testmeter::make_command(0x14);
   ASSERT_EQ(send(amr, cmd.data(), cmd.size(), 0), 66);
-  EXPECT_EQ(receive(amr, 258).size(), 258u) << log.dump();
+  EXPECT_EQ(e2e::receive(amr, 258).size(), 258u) << log.dump();
   shell_client.thread.join();
   EXPECT_EQ(answer.rfind("Service               : running\n", 0), 0u) << answer;
   close(amr);
@@ -335,17 +290,13 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
 TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
-                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
-                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n"));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter, e2e::channel_settings(1, meter.path, 4001, 0, "", 0) + "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n");
   const bytes cmd = testmeter::make_command(0x14);
   const int head_end = testnet::loopback_connect(4001);
   ASSERT_GE(head_end, 0);
   ASSERT_EQ(send(head_end, cmd.data(), cmd.size(), 0), 66);
-  ASSERT_EQ(receive(head_end, 258).size(), 258u) << log.dump();
+  ASSERT_EQ(e2e::receive(head_end, 258).size(), 258u) << log.dump();
 
   const std::string pid = std::to_string(daemon.pid());
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free_fd(daemon.pid())) + ":"})
@@ -355,14 +306,14 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
   ASSERT_GE(stranger, 0);
   ASSERT_TRUE(log.wait_for("tcp_server_socket_open - accept error: Too many open files", LOG_ERR)) << log.dump();
   send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-  const size_t while_out = receive(head_end, 258).size();
+  const size_t while_out = e2e::receive(head_end, 258).size();
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
   EXPECT_TRUE(log.wait_for_prefix("client 127.0.0.9:", LOG_INFO)) << log.dump();
-  const std::string metrics = ask("metrics\n");
-  const long connected = metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
-  const long held = metric(metrics, "mevrakt_break_held{channel=\"1\"}");
+  const std::string metrics = e2e::shell_request("metrics\n");
+  const long connected = e2e::metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
+  const long held = e2e::metric(metrics, "mevrakt_break_held{channel=\"1\"}");
   send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-  const size_t after = receive(head_end, 258).size();
+  const size_t after = e2e::receive(head_end, 258).size();
   printf("after a failed accept: read while out of descriptors %zu bytes, then client connected %ld, "
          "break held %ld, next read %zu bytes\n",
          while_out, connected, held, after);
@@ -383,20 +334,18 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
 TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD, e2e::channel_settings(1, meter.path, 4001, 0, "", 0)));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
-  const auto start = std::chrono::steady_clock::now();
+  start(daemon, meter);
+  const auto began = std::chrono::steady_clock::now();
   const int idle = shell_connect();
   ASSERT_GE(idle, 0);
   const int dripping = shell_connect();
   ASSERT_GE(dripping, 0);
   // When each was closed, in ms from the start; -1 if it was not.
   std::atomic<long long> idle_ms{-1}, dripping_ms{-1};
-  auto watch = [start](int fd, std::atomic<long long> *ms) {
+  auto watch = [began](int fd, std::atomic<long long> *ms) {
     if (closed_by_peer(fd, 20000ms))
-      *ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+      *ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - began).count();
   };
   joined idle_watch{std::thread(watch, idle, &idle_ms)};
   joined drip{std::thread([&] {
@@ -423,7 +372,7 @@ TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
     if (!whole)
       failures += "exit " + std::to_string(shell->exit_status()) + ": " + shell->output();
   }
-  const long long all_ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+  const long long all_ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - began).count();
   idle_watch.thread.join();
   drip.thread.join();
   drip_watch.thread.join();
@@ -448,12 +397,8 @@ TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
 TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
-                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
-                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n"));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter, e2e::channel_settings(1, meter.path, 4001, 0, "", 0) + "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.1\n");
   std::atomic<bool> reading{true};
   std::atomic<long> flood{0};
   // Each connection from a source port of its own, as the daemon closes
@@ -483,15 +428,15 @@ TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
   for (int i = 0; i < reads; i++) {
     const bytes cmd = testmeter::make_command(0x14);
     send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-    good += receive(head_end, 258).size() == 258;
+    good += e2e::receive(head_end, 258).size() == 258;
   }
   reading = false;
   flooder.thread.join();
   close(head_end);
 
-  const std::string metrics = ask("metrics\n");
-  const long refused = metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
-  const std::string trace = ask("trace 1\n");
+  const std::string metrics = e2e::shell_request("metrics\n");
+  const long refused = e2e::metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
+  const std::string trace = e2e::shell_request("trace 1\n");
   int lines = 0, read_lines = 0, refused_lines = 0;
   long refused_counted = 0;
   for (size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -593,19 +538,17 @@ TEST_F(HostilePeerTest, FloodsLogWithinTheLimitOrdinaryReadsInFull)
 TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
 {
   simulator meter;
-  ASSERT_FALSE(meter.path.empty());
   e2e::process daemon;
-  ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD,
-                                e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
-                                    "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.2 10.0.0.0/8\n"
-                                    "MOD_MEVRAKT_PROT1_LISTEN=127.0.0.1\n"
-                                    "MOD_MEVRAKT_PROT1_COMMANDS=14, 0x21\n"
-                                    "MOD_MEVRAKT_PROT1_IDLE_TIMEOUT=2\n"));
-  ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+  start(daemon, meter,
+        e2e::channel_settings(1, meter.path, 4001, 0, "", 0) +
+            "MOD_MEVRAKT_PROT1_ALLOW=127.0.0.2 10.0.0.0/8\n"
+            "MOD_MEVRAKT_PROT1_LISTEN=127.0.0.1\n"
+            "MOD_MEVRAKT_PROT1_COMMANDS=14, 0x21\n"
+            "MOD_MEVRAKT_PROT1_IDLE_TIMEOUT=2\n");
   auto ask_meter = [](int fd, uint8_t code) {
     const bytes cmd = testmeter::make_command(code);
     send(fd, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-    const bytes rsp = receive(fd, 258, 1500ms);
+    const bytes rsp = e2e::receive(fd, 258, 1500ms);
     return rsp.size() == 258 && rsp[0] == code;
   };
 
@@ -614,7 +557,7 @@ TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
   EXPECT_TRUE(ask_meter(head_end, 0x14));
   const int stranger = testnet::loopback_connect_from("127.0.0.5", "127.0.0.1", 4001);
   ASSERT_GE(stranger, 0);
-  EXPECT_TRUE(receive(stranger, 1, 2000ms).empty());  // closed at once
+  EXPECT_TRUE(e2e::receive(stranger, 1, 2000ms).empty());  // closed at once
   ASSERT_TRUE(log.wait_for_prefix("client 127.0.0.5:", LOG_INFO)) << log.dump();
   EXPECT_EQ(log.count_containing(" refused on TCP port 4001"), 1);
   EXPECT_TRUE(ask_meter(head_end, 0x21)) << "the head-end was displaced";
@@ -623,17 +566,17 @@ TEST_F(HostilePeerTest, OnlyAllowedHostsAndCommandsReachTheMeter)
   EXPECT_EQ(testnet::loopback_connect_from(nullptr, "127.0.0.2", 4001), -1) << "listening beyond 127.0.0.1";
 
   // Silent from now on: dropped as gone two seconds after its last command.
-  EXPECT_TRUE(receive(head_end, 1, 5000ms).empty());
+  EXPECT_TRUE(e2e::receive(head_end, 1, 5000ms).empty());
   ASSERT_TRUE(log.wait_for("disconnecting meter on " + meter.path)) << log.dump();
   EXPECT_EQ(log.count_containing(" dropped on TCP port 4001: silent for 2 s"), 1) << log.dump();
   EXPECT_EQ(log.count_containing(" accepted on TCP port 4001"), 1);
-  EXPECT_NE(ask("status 1\n").find("TCP sessions          : 1\n"), std::string::npos);
+  EXPECT_NE(e2e::shell_request("status 1\n").find("TCP sessions          : 1\n"), std::string::npos);
   // The flight recorder and the metrics show the same.
-  const std::string trace = ask("trace 1\n");
+  const std::string trace = e2e::shell_request("trace 1\n");
   for (const char *event : {" client refused 127.0.0.5:", " command refused code 25\n",
                             " (silent too long, dropped)\n"})
     EXPECT_NE(trace.find(event), std::string::npos) << event << "\n" << trace;
-  const std::string metrics = ask("metrics\n");
+  const std::string metrics = e2e::shell_request("metrics\n");
   EXPECT_NE(metrics.find("\nmevrakt_connections_refused_total{channel=\"1\"} 1\n"), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("\nmevrakt_commands_refused_total{channel=\"1\"} 1\n"), std::string::npos) << metrics;
   close(head_end);

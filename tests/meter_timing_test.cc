@@ -77,7 +77,7 @@ struct head_end {
     last[0] = code;
     last[1] = id;
     memcpy(&last[2], &number, sizeof number);
-    tool_frame_seal(last.data(), last.size());
+    nbr14522_frame_seal(last.data(), last.size());
     ::send(fd, last.data(), last.size(), MSG_NOSIGNAL);
     return last;
   }

@@ -16,6 +16,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
+#include "tests/support/stats.h"
 
 using namespace testmeter;
 using std::chrono::milliseconds;
@@ -45,7 +46,7 @@ class LinkTest : public ::testing::Test {
     nbr14522_rsp_cb cb = {&LinkTest::on_response, this};
     nbr14522_set_rsp_handler(link, &cb);
     // The thread holds the break before anything else; let it get there.
-    ASSERT_TRUE(eventually([&] { return link->break_on.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return stats_of(link).break_held; }));
   }
 
   void TearDown() override { nbr14522_close(link); }
@@ -123,12 +124,12 @@ TEST_F(LinkTest, ConnectsAndSendsOnTheThirdEnq)
   const bytes cmd = make_command(0x14, 0x33);
   command(cmd);
   ASSERT_TRUE(testlog::wait_for(on("connecting meter"), LOG_NOTICE));
-  EXPECT_TRUE(eventually([&] { return link->break_on.load() == 0; }));
+  EXPECT_TRUE(eventually([&] { return !stats_of(link).break_held; }));
 
   meter.send_byte(ENQ);
   ASSERT_TRUE(testlog::wait_for(on("meter connected"), LOG_NOTICE));
-  EXPECT_EQ(link->connected.load(), 1u);
-  EXPECT_EQ(link->n_connected.load(), 1u);
+  EXPECT_TRUE(stats_of(link).connected);
+  EXPECT_EQ(stats_of(link).n_connected, 1u);
   meter.send_byte(ENQ);
   EXPECT_TRUE(meter.read(1, milliseconds(150)).empty()) << "sent before the third ENQ";
   meter.send_byte(ENQ);
@@ -139,9 +140,9 @@ TEST_F(LinkTest, ConnectsAndSendsOnTheThirdEnq)
   EXPECT_EQ(meter.read(1), bytes{ACK});
   ASSERT_TRUE(wait_responses(1));
   EXPECT_EQ(responses[0], rsp);
-  EXPECT_EQ(link->n_cmd_ok.load(), 1u);
-  EXPECT_EQ(link->n_rsp_ok.load(), 1u);
-  EXPECT_EQ(link->n_rsp_failed.load(), 0u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 1u);
+  EXPECT_EQ(stats_of(link).n_rsp_ok, 1u);
+  EXPECT_EQ(stats_of(link).n_rsp_failed, 0u);
 }
 
 TEST_F(LinkTest, CommandRightAfterAnEnqGoesOutAtOnce)
@@ -191,7 +192,7 @@ TEST_F(LinkTest, WaitHoldsTheMeterAndDelaysTheCommand)
   const bytes cmd = make_command(0x14, 1);
   command(cmd);
   EXPECT_TRUE(meter.read(1, milliseconds(700)).empty()) << "command sent to a busy meter";
-  EXPECT_EQ(link->connected.load(), 1u) << "WAIT supervision is 305 s, not 501 ms";
+  EXPECT_TRUE(stats_of(link).connected) << "WAIT supervision is 305 s, not 501 ms";
   EXPECT_EQ(testlog::count(on("meter disconnected")), 0);
   meter.send_byte(ENQ);
   EXPECT_EQ(meter.read(66), cmd);
@@ -216,12 +217,12 @@ TEST_F(LinkTest, ResendsOnNakAndRepeatedEnqThenGivesUpAfterSeven)
   meter.reply_byte(NAK);
   ASSERT_TRUE(testlog::wait_for("nbr14522_cmd_send - command send error (14)", LOG_WARNING));
   EXPECT_TRUE(meter.read(1, milliseconds(100)).empty());
-  EXPECT_EQ(link->n_cmd_failed.load(), 1u);
-  EXPECT_EQ(link->n_cmd_ok.load(), 0u);
+  EXPECT_EQ(stats_of(link).n_cmd_failed, 1u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 0u);
 
   // The give-up re-arms ENQ supervision: a meter that stays silent is lost.
   ASSERT_TRUE(testlog::wait_for(on("meter disconnected"), LOG_NOTICE));
-  EXPECT_EQ(link->n_conn_lost.load(), 1u);
+  EXPECT_EQ(stats_of(link).n_conn_lost, 1u);
   meter.send_byte(ENQ);
   EXPECT_TRUE(meter.read(1, milliseconds(150)).empty()) << "given-up command sent again";
 }
@@ -235,7 +236,7 @@ TEST_F(LinkTest, ResendsWhenTheResponseTimesOut)
   meter.reply(make_response(0x14));
   EXPECT_EQ(meter.read(1), bytes{ACK});
   EXPECT_TRUE(wait_responses(1));
-  EXPECT_EQ(link->n_cmd_ok.load(), 1u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 1u);
 }
 
 // A frame with a bad CRC is refused and answers nothing: the command stays
@@ -247,9 +248,9 @@ TEST_F(LinkTest, BadCrcIsRefusedAndNeverHandedOn)
   meter.reply(make_response(0x14, 3, false));
   EXPECT_EQ(meter.read(1), bytes{NAK});
   ASSERT_TRUE(testlog::wait_for("nbr14522_com_rsp_exec - response CRC error", LOG_ERR));
-  EXPECT_TRUE(eventually([&] { return link->n_rsp_failed.load() == 1; }));
-  EXPECT_EQ(link->n_rsp_ok.load(), 0u);
-  EXPECT_EQ(link->n_cmd_ok.load(), 0u);
+  EXPECT_TRUE(eventually([&] { return stats_of(link).n_rsp_failed == 1; }));
+  EXPECT_EQ(stats_of(link).n_rsp_ok, 0u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 0u);
 
   const bytes good = make_response(0x14, 3);
   meter.reply(good);
@@ -258,10 +259,10 @@ TEST_F(LinkTest, BadCrcIsRefusedAndNeverHandedOn)
   EXPECT_EQ(responses[0], good);
   meter.send(good);
   EXPECT_EQ(meter.read(1), bytes{ACK});
-  EXPECT_TRUE(eventually([&] { return link->n_rsp_dropped.load() == 1; }));
+  EXPECT_TRUE(eventually([&] { return stats_of(link).n_rsp_dropped == 1; }));
   EXPECT_EQ(responses_seen(), 1u);
-  EXPECT_EQ(link->n_cmd_ok.load(), 1u);
-  EXPECT_EQ(link->n_rsp_ok.load(), 1u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 1u);
+  EXPECT_EQ(stats_of(link).n_rsp_ok, 1u);
 }
 
 // Drivers hand a response over in chunks, a USB adapter's latency timer
@@ -299,7 +300,7 @@ TEST_F(LinkTest, ResponseInChunksAndOneThatStopsHalfWay)
   meter.reply(rsp);
   EXPECT_EQ(meter.read(1), bytes{ACK});
   ASSERT_TRUE(wait_responses(2));
-  EXPECT_EQ(link->n_cmd_ok.load(), 2u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 2u);
 }
 
 TEST_F(LinkTest, CommandChecksWarnButStillSend)
@@ -373,8 +374,8 @@ TEST_F(LinkTest, BytesAreDroppedWhileTheBreakIsHeld)
   meter.send({ENQ, ENQ, ENQ, 0x14, 0x55, NAK});
   meter.send(make_response(0x14));
   EXPECT_TRUE(meter.read(1, milliseconds(200)).empty()) << "answered while disconnected";
-  EXPECT_EQ(link->connected.load(), 0u);
-  EXPECT_EQ(link->n_connected.load(), 0u);
+  EXPECT_FALSE(stats_of(link).connected);
+  EXPECT_EQ(stats_of(link).n_connected, 0u);
   EXPECT_EQ(responses_seen(), 0u);
 
   // Nothing of that is left half-read: the next command connects normally.
@@ -382,8 +383,8 @@ TEST_F(LinkTest, BytesAreDroppedWhileTheBreakIsHeld)
 
   nbr14522_disconnect(link);
   ASSERT_TRUE(testlog::wait_for(on("disconnecting meter"), LOG_NOTICE));
-  EXPECT_TRUE(eventually([&] { return link->break_on.load() == 1; }));
-  EXPECT_EQ(link->n_disconnected.load(), 1u);
+  EXPECT_TRUE(eventually([&] { return stats_of(link).break_held; }));
+  EXPECT_EQ(stats_of(link).n_disconnected, 1u);
   meter.send({ENQ});
   meter.send(make_response(0x14));
   EXPECT_TRUE(meter.read(1, milliseconds(200)).empty());
@@ -395,12 +396,12 @@ TEST_F(LinkTest, DisconnectWhileConnectingKeepsTheCommand)
   command(make_command(0x14));
   ASSERT_TRUE(testlog::wait_for(on("connecting meter"), LOG_NOTICE));
   nbr14522_disconnect(link);
-  ASSERT_TRUE(eventually([&] { return link->break_on.load() == 1; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(link).break_held; }));
   command(make_command(0x21));
   ASSERT_TRUE(testlog::wait_for("nbr14522_cmd_exec - previous command (14) not finished yet, overriding",
                                 LOG_WARNING));
   EXPECT_EQ(testlog::count(on("disconnecting meter")), 0);
-  EXPECT_EQ(link->n_disconnected.load(), 0u);
+  EXPECT_EQ(stats_of(link).n_disconnected, 0u);
 }
 
 TEST_F(LinkTest, LostMeterReconnectsAndSendsWhatWasPending)
@@ -411,12 +412,12 @@ TEST_F(LinkTest, LostMeterReconnectsAndSendsWhatWasPending)
   const bytes cmd = make_command(0x14, 9);
   command(cmd);
   ASSERT_TRUE(testlog::wait_for(on("meter disconnected"), LOG_NOTICE));
-  EXPECT_EQ(link->connected.load(), 0u);
-  EXPECT_EQ(link->n_conn_lost.load(), 1u);
+  EXPECT_FALSE(stats_of(link).connected);
+  EXPECT_EQ(stats_of(link).n_conn_lost, 1u);
 
   meter.send_byte(ENQ);
   EXPECT_EQ(meter.read(66), cmd);
-  EXPECT_EQ(link->n_connected.load(), 2u);
+  EXPECT_EQ(stats_of(link).n_connected, 2u);
 
   // A command arriving while lost waits for the third ENQ again.
   meter.reply(make_response(0x14));
@@ -473,9 +474,9 @@ TEST_F(LinkTest, EachResponseGoesToTheClientWhoseCommandItAnswers)
   EXPECT_EQ(responses, std::vector<bytes>{answer});
   // The replaced clients' commands left with their clients: their answers
   // came for nobody.
-  EXPECT_EQ(link->n_cmd_ok.load(), 1u);
-  EXPECT_EQ(link->n_rsp_ok.load(), 1u);
-  EXPECT_EQ(link->n_rsp_dropped.load(), 2u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 1u);
+  EXPECT_EQ(stats_of(link).n_rsp_ok, 1u);
+  EXPECT_EQ(stats_of(link).n_rsp_dropped, 2u);
   EXPECT_EQ(testlog::count("nbr14522_com_rsp_exec - response for a replaced client dropped"), 2);
 }
 
@@ -536,11 +537,11 @@ TEST_F(LinkTest, CommandsOkCountsEachAnsweredCommandOnce)
   ASSERT_TRUE(wait_responses(4));
   meter.reply(make_response(0x26, 4));
   ASSERT_EQ(meter.read(1), bytes{ACK});
-  EXPECT_TRUE(eventually([&] { return link->n_rsp_dropped.load() == 1; }));
+  EXPECT_TRUE(eventually([&] { return stats_of(link).n_rsp_dropped == 1; }));
   EXPECT_EQ(responses_seen(), 4u);
-  EXPECT_EQ(link->n_cmd_ok.load(), 2u);
-  EXPECT_EQ(link->n_rsp_ok.load(), 4u);
-  EXPECT_EQ(link->n_rsp_failed.load(), 1u);
+  EXPECT_EQ(stats_of(link).n_cmd_ok, 2u);
+  EXPECT_EQ(stats_of(link).n_rsp_ok, 4u);
+  EXPECT_EQ(stats_of(link).n_rsp_failed, 1u);
 }
 
 // A meter may answer the moment the command's last byte is in: nothing of
@@ -556,7 +557,7 @@ TEST_F(LinkTest, AMeterThatAnswersAtOnceLosesNothing)
     meter.send(make_response(0x14, round));
     ASSERT_EQ(meter.read(1), bytes{ACK}) << "round " << int(round);
   }
-  EXPECT_EQ(link->n_rsp_failed.load(), 0u);
+  EXPECT_EQ(stats_of(link).n_rsp_failed, 0u);
   EXPECT_EQ(testlog::count("response timeout on " + meter.path()), 0);
 }
 
@@ -601,7 +602,7 @@ TEST(LinkLine, ALostLineIsOpenedAgainWhenItComesBack)
   ASSERT_EQ(second.read(66), cmd);
   second.reply(make_response(0x14));
   EXPECT_EQ(second.read(1), bytes{ACK});
-  EXPECT_TRUE(eventually([&] { return link->n_rsp_ok.load() == 2; }));
+  EXPECT_TRUE(eventually([&] { return stats_of(link).n_rsp_ok == 2; }));
   EXPECT_EQ(testlog::count_prefix("line lost on "), 1) << testlog::dump();
   nbr14522_close(link);
   unlink(path.c_str());
@@ -636,7 +637,7 @@ TEST(LinkCrossing, AnEnqThatCrossedTheCommandSendsNothingAgain)
     EXPECT_EQ(f.link->cmd_tries, 1) << "sent again, round " << round;
     EXPECT_EQ(f.link->cmd_len, 0) << "not answered, round " << round;
     EXPECT_EQ(f.responses, static_cast<uint32_t>(round + 1));
-    EXPECT_EQ(f.link->n_cmd_ok.load(), static_cast<uint32_t>(round + 1));
+    EXPECT_EQ(stats_of(f.link).n_cmd_ok, static_cast<uint32_t>(round + 1));
   }
   fuzz_link_close(&f);
 }

@@ -161,8 +161,9 @@ TEST_F(SerialTest, ModemLinesFailOnAPtyWithOneText)
   log_limit limit;
   log_limit_init(&limit, meter.path().c_str(), 1, 1);
   for (int open = 0; open < 20; open++) {
-    serial_set_rts(fd, 0, &limit);
-    serial_set_dtr(fd, 1, &limit);
+    const say_sink sink = say_limited(&limit);
+    serial_set_rts(fd, 0, &sink);
+    serial_set_dtr(fd, 1, &sink);
   }
   EXPECT_EQ(testlog::count("ioctl(TIOCMBIx) error: Inappropriate ioctl for device", LOG_ERR), 1)
       << testlog::dump();

@@ -25,6 +25,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process_state.h"
+#include "tests/support/stats.h"
 
 namespace {
 
@@ -255,8 +256,8 @@ TEST_F(TcpServerTest, EachChunkGoesToTheDataCallbackAsReceived)
 {
   client amr(port);
   ASSERT_TRUE(wait_connects(1));
-  EXPECT_EQ(server->n_sessions.load(), 1u);
-  EXPECT_GE(server->fd_client.load(), 0);
+  EXPECT_EQ(stats_of(server).n_sessions, 1u);
+  EXPECT_TRUE(stats_of(server).client_connected);
 
   bytes frame(100);
   for (size_t i = 0; i < frame.size(); i++)
@@ -272,7 +273,7 @@ TEST_F(TcpServerTest, ClientLeavingGivesOneDisconnect)
   ASSERT_TRUE(wait_connects(1));
   amr.close_now();
   ASSERT_TRUE(rec.wait([&] { return rec.disconnects >= 1; }));
-  EXPECT_EQ(server->fd_client.load(), -1);
+  EXPECT_FALSE(stats_of(server).client_connected);
   ASSERT_TRUE(server_caught_up());
   EXPECT_EQ(seen(&recorder::disconnects), 1);
   EXPECT_EQ(seen(&recorder::connects), 1);
@@ -284,7 +285,7 @@ TEST_F(TcpServerTest, NewerClientReplacesAndClosesTheServedOne)
   ASSERT_TRUE(wait_connects(1));
   client second(port);
   ASSERT_TRUE(wait_connects(2));
-  EXPECT_EQ(server->n_sessions.load(), 2u);
+  EXPECT_EQ(stats_of(server).n_sessions, 2u);
   EXPECT_TRUE(first.sees_eof());
 
   second.send_bytes({1, 2, 3});
@@ -340,7 +341,7 @@ TEST_F(TcpServerTest, ResetClientFailsTheSendAndServerGoesOn)
   EXPECT_TRUE(testlog::wait_for(error_text("tcp_server_pipe_exec - socket send error: ", EPIPE), LOG_ERR));
   // The reset is reported once; the end of stream after it frees the slot.
   ASSERT_TRUE(rec.wait([&] { return rec.disconnects == 1; })) << testlog::dump();
-  EXPECT_EQ(server->fd_client.load(), -1);
+  EXPECT_FALSE(stats_of(server).client_connected);
 
   client next(port);
   ASSERT_TRUE(wait_connects(2));
@@ -371,7 +372,7 @@ TEST_F(TcpServerTest, ConnectionBeyondTheSelectSetIsRefused)
 
   EXPECT_TRUE(refused.sees_eof());
   EXPECT_EQ(server->fd_client.load(), served_fd);
-  EXPECT_EQ(server->n_sessions.load(), 1u);
+  EXPECT_EQ(stats_of(server).n_sessions, 1u);
   served.send_bytes({7});
   ASSERT_TRUE(wait_chunks(1));
   EXPECT_EQ(seen(&recorder::connects), 1);
@@ -399,7 +400,7 @@ TEST_F(TcpServerTest, FailedAcceptKeepsTheServedClient)
   }
   ASSERT_TRUE(wait_connects(2));
   EXPECT_TRUE(served.sees_eof());
-  EXPECT_EQ(server->n_sessions.load(), 2u);
+  EXPECT_EQ(stats_of(server).n_sessions, 2u);
   EXPECT_EQ(seen(&recorder::disconnects), 0);
   waiting.send_bytes({8});
   EXPECT_TRUE(wait_chunks(2));
@@ -412,8 +413,8 @@ TEST_F(TcpServerTest, ThousandSessionsLeaveNoDescriptorBehind)
     client amr(port);
     ASSERT_TRUE(wait_connects(i)) << "session " << i;
   }
-  ASSERT_TRUE(rec.wait([&] { return server->fd_client.load() < 0; }));
-  EXPECT_EQ(server->n_sessions.load(), 1000u);
+  ASSERT_TRUE(rec.wait([&] { return !stats_of(server).client_connected; }));
+  EXPECT_EQ(stats_of(server).n_sessions, 1000u);
   EXPECT_EQ(testproc::open_fds(), before);
   EXPECT_EQ(testlog::count_prefix("close socket error"), 0);
 }
@@ -428,14 +429,14 @@ TEST_F(TcpServerTest, ClientThatStopsReadingIsDroppedAndTheNextServed)
   ASSERT_TRUE(wait_connects(1));
   bytes chunk(1000, 0x55);
   auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (server->fd_client.load() >= 0 && std::chrono::steady_clock::now() < deadline) {
+  while (stats_of(server).client_connected && std::chrono::steady_clock::now() < deadline) {
     pollfd p{server->fd_pipe[1], POLLOUT, 0};
     if (poll(&p, 1, 100) == 1) {
       ASSERT_EQ(tcp_server_write(server, chunk.data(), int(chunk.size())), int(chunk.size()));
     }
   }
   ASSERT_TRUE(rec.wait([&] { return rec.disconnects == 1; })) << testlog::dump();
-  EXPECT_EQ(server->fd_client.load(), -1);
+  EXPECT_FALSE(stats_of(server).client_connected);
   EXPECT_EQ(testlog::count(error_text("tcp_server_pipe_exec - socket send error: ", EAGAIN), LOG_ERR), 1);
   // What was still queued for the dropped client goes nowhere.
   for (int queued = 1; queued > 0 && std::chrono::steady_clock::now() < deadline;) {
@@ -476,13 +477,13 @@ TEST(TcpServer, MappedAllowEntriesMatchTheIPv4HostsTheyName)
   ASSERT_NE(server, nullptr) << testlog::dump();
   const uint16_t port = port_of(server->fd_listen);
   for (const char *host : {"127.0.0.2", "127.1.2.3", "127.0.0.3"}) {
-    const uint32_t sessions = server->n_sessions.load();
-    const uint32_t refused = server->n_refused.load();
+    const uint32_t sessions = stats_of(server).n_sessions;
+    const uint32_t refused = stats_of(server).n_refused;
     const int fd = testnet::loopback_connect_from(host, "127.0.0.1", port);
     ASSERT_GE(fd, 0) << host;
     EXPECT_TRUE(testproc::eventually([&] { return server->n_sessions + server->n_refused > sessions + refused; }));
     const bool allowed = strcmp(host, "127.0.0.3") != 0;
-    EXPECT_EQ(server->n_sessions.load(), sessions + (allowed ? 1 : 0)) << host;
+    EXPECT_EQ(stats_of(server).n_sessions, sessions + (allowed ? 1 : 0)) << host;
     close(fd);
   }
   EXPECT_EQ(testlog::count_prefix("client 127.0.0.3:"), 1) << testlog::dump();

@@ -562,7 +562,7 @@ TEST(MeterSim, RefusesBadArguments)
                                 {{"--fault", "wait@1:10:later"}, 2, "neither answer nor enq"},
                                 {{"--seed", "-1"}, 2, "not a whole number"},
                                 {{"/dev/a", "/dev/b"}, 2, "more than one DEVICE"},
-                                {{"/nonexistent/tty"}, 1, "cannot open /nonexistent/tty"},
+                                {{"/nonexistent/tty"}, 1, "open(/nonexistent/tty) error: No such file or directory"},
                             });
   outcome help = run_tool(METER_SIM, {"--help"});
   EXPECT_EQ(help.status, 0);
@@ -586,8 +586,8 @@ TEST(MeterRead, RefusesBadArguments)
                                  {{"--timeout", "-5", "h:1"}, 2, "--timeout '-5'"},
                                  {{"--raw", "--csv", "h:1"}, 2, "do not go together"},
                                  {{"--serial", "/dev/null", "h:1"}, 2, "takes no HOST:PORT"},
-                                 {{"--serial", "/nonexistent/tty"}, 1, "cannot open /nonexistent/tty"},
-                                 {{"--serial", "/dev/null"}, 1, "not a serial line"},
+                                 {{"--serial", "/nonexistent/tty"}, 1, "open(/nonexistent/tty) error: No such file or directory"},
+                                 {{"--serial", "/dev/null"}, 1, "open(/dev/null) error: not a serial line"},
                              });
   outcome help = run_tool(METER_READ, {"-h"});
   EXPECT_EQ(help.status, 0);

@@ -47,6 +47,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "serial/serial.h"
 #include "tools/tool_util.h"
 
 namespace {
@@ -112,7 +113,7 @@ struct reader_stats {
 };
 
 struct reader {
-  uint8_t cmd[TOOL_CMD_LEN] = {};
+  uint8_t cmd[NBR14522_CMD_SIZE] = {};
   const char *device = nullptr;
   char host[256] = "";
   char port[8] = "";
@@ -129,7 +130,7 @@ struct reader {
   size_t rx_pos = 0;
   size_t rx_len = 0;
   int64_t rx_at_ns = 0;  // when the last chunk was read
-  uint8_t rsp[MAX_FRAMES][TOOL_RSP_LEN];
+  uint8_t rsp[MAX_FRAMES][NBR14522_RSP_SIZE];
   int frames = 0;  // of the last answer
   double rtt_ms = 0.0;
   char why[160] = "";
@@ -180,7 +181,7 @@ bool tcp_connect(reader *rd)
   int rc = getaddrinfo(rd->host, rd->port, &hints, &list);
   if (rc != 0)
     return failure(rd, "cannot resolve %s: %s", rd->host, gai_strerror(rc));
-  int64_t deadline = tool_now_ns() + rd->timeout_ns;
+  int64_t deadline = clock_now_ns() + rd->timeout_ns;
   failure(rd, "cannot connect to %s:%s", rd->host, rd->port);
   for (struct addrinfo *ai = list; ai && rd->fd < 0; ai = ai->ai_next) {
     int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
@@ -212,12 +213,22 @@ bool tcp_connect(reader *rd)
   return rd->fd >= 0;
 }
 
+// Whatever goes wrong opening the line becomes the read's reason.
+void say_why(void *context, int, const char *format, va_list args)
+{
+  reader *rd = static_cast<reader *>(context);
+  vsnprintf(rd->why, sizeof rd->why, format, args);
+}
+
 bool line_open(reader *rd)
 {
   rd->rx_pos = rd->rx_len = 0;
   if (!rd->device)
     return tcp_connect(rd);
-  rd->fd = tool_serial_open(rd->device, rd->why, sizeof rd->why);
+  // Opened, and locked, as the gateway opens its lines: a line that a
+  // running mevraktd holds is refused, with the daemon's reason.
+  const say_sink why = {say_why, rd};
+  rd->fd = serial_open(rd->device, 9600, 8, "N", 1, &why);
   return rd->fd >= 0;
 }
 
@@ -244,7 +255,7 @@ int rx_byte(reader *rd, int64_t deadline_ns)
     if (n > 0) {
       rd->rx_pos = 0;
       rd->rx_len = static_cast<size_t>(n);
-      rd->rx_at_ns = tool_now_ns();
+      rd->rx_at_ns = clock_now_ns();
     }
   }
   return rd->rx[rd->rx_pos++];
@@ -281,25 +292,25 @@ bool answer_whole(reader *rd)
 bool read_gateway(reader *rd)
 {
   rx_discard(rd);  // nothing the gateway sent before our command answers it
-  int64_t start = tool_now_ns();
+  int64_t start = clock_now_ns();
   int64_t deadline = start + rd->timeout_ns;
-  if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))
+  if (!tx(rd, rd->cmd, NBR14522_CMD_SIZE, deadline))
     return false;
   rd->stats.sends++;
   rd->frames = 0;
   do {
     uint8_t *frame = rd->rsp[rd->frames++];
-    for (size_t i = 0; i < TOOL_RSP_LEN; i++) {
+    for (size_t i = 0; i < NBR14522_RSP_SIZE; i++) {
       int b = rx_byte(rd, deadline);
       if (b == RX_TIMEOUT) {
         rd->stats.timeouts++;
-        return failure(rd, "time-out after %zu of %zu bytes of frame %d", i, TOOL_RSP_LEN, rd->frames);
+        return failure(rd, "time-out after %zu of %d bytes of frame %d", i, NBR14522_RSP_SIZE, rd->frames);
       }
       if (b == RX_CLOSED)
-        return failure(rd, "connection closed after %zu of %zu bytes of frame %d", i, TOOL_RSP_LEN, rd->frames);
+        return failure(rd, "connection closed after %zu of %d bytes of frame %d", i, NBR14522_RSP_SIZE, rd->frames);
       frame[i] = static_cast<uint8_t>(b);
     }
-    if (!tool_frame_ok(frame, TOOL_RSP_LEN)) {
+    if (!nbr14522_frame_ok(frame, NBR14522_RSP_SIZE)) {
       rd->stats.bad_crc++;
       return failure(rd, "bad frame: response CRC error");
     }
@@ -312,7 +323,7 @@ bool read_gateway(reader *rd)
 bool read_protocol(reader *rd)
 {
   reader_stats &st = rd->stats;
-  int64_t deadline = tool_now_ns() + rd->timeout_ns;
+  int64_t deadline = clock_now_ns() + rd->timeout_ns;
   rx_discard(rd);
   for (;;) {
     int b = rx_byte(rd, deadline);
@@ -336,32 +347,32 @@ bool read_protocol(reader *rd)
         return failure(rd, "gave up after %d tries", MAX_TRIES);
       rd->rx_pos = rd->rx_len = 0;
       if (tries++ == 0)
-        start = tool_now_ns();
-      if (!tx(rd, rd->cmd, TOOL_CMD_LEN, deadline))
+        start = clock_now_ns();
+      if (!tx(rd, rd->cmd, NBR14522_CMD_SIZE, deadline))
         return false;
       st.sends++;
       send = false;
       len = 0;
-      wait_until = std::min(deadline, tool_now_ns() + FIRST_BYTE_NS);
+      wait_until = std::min(deadline, clock_now_ns() + FIRST_BYTE_NS);
     }
     int b = rx_byte(rd, wait_until);
     if (b == RX_CLOSED)
       return failure(rd, "line closed");
     if (b == RX_TIMEOUT) {
       st.timeouts++;
-      if (tool_now_ns() >= deadline)
-        return failure(rd, "time-out with %zu of %zu response bytes", len, TOOL_RSP_LEN);
+      if (clock_now_ns() >= deadline)
+        return failure(rd, "time-out with %zu of %d response bytes", len, NBR14522_RSP_SIZE);
       send = true;
       continue;
     }
-    if (len == 0 && rd->frames > 0 && tool_is_control(static_cast<uint8_t>(b))) {
+    if (len == 0 && rd->frames > 0 && nbr14522_is_control(static_cast<uint8_t>(b))) {
       // Between a composed answer's frames: an ENQ asks for our ACK again.
       if (b == NBR14522_ENQ && !tx_byte(rd, NBR14522_ACK, deadline))
         return false;
       st.acks_sent += b == NBR14522_ENQ;
       continue;
     }
-    if (len == 0 && tool_is_control(static_cast<uint8_t>(b))) {
+    if (len == 0 && nbr14522_is_control(static_cast<uint8_t>(b))) {
       if (b == NBR14522_NAK)
         st.naks_received++;
       if (b == NBR14522_WAIT) {
@@ -374,10 +385,10 @@ bool read_protocol(reader *rd)
     }
     rd->rsp[rd->frames][len++] = static_cast<uint8_t>(b);
     wait_until = std::min(deadline, rd->rx_at_ns + GAP_NS);
-    if (len < TOOL_RSP_LEN)
+    if (len < NBR14522_RSP_SIZE)
       continue;
     rd->rtt_ms = static_cast<double>(rd->rx_at_ns - start) / MS;
-    if (tool_frame_ok(rd->rsp[rd->frames], TOOL_RSP_LEN)) {
+    if (nbr14522_frame_ok(rd->rsp[rd->frames], NBR14522_RSP_SIZE)) {
       st.acks_sent++;
       rd->frames++;
       if (!tx_byte(rd, NBR14522_ACK, deadline))
@@ -386,7 +397,7 @@ bool read_protocol(reader *rd)
         return true;
       // The next frame of a composed answer follows our ACK.
       len = 0;
-      wait_until = std::min(deadline, tool_now_ns() + FIRST_BYTE_NS);
+      wait_until = std::min(deadline, clock_now_ns() + FIRST_BYTE_NS);
       continue;
     }
     st.bad_crc++;
@@ -397,7 +408,7 @@ bool read_protocol(reader *rd)
     if (!tx_byte(rd, NBR14522_NAK, deadline))
       return false;
     len = 0;
-    wait_until = std::min(deadline, tool_now_ns() + FIRST_BYTE_NS);
+    wait_until = std::min(deadline, clock_now_ns() + FIRST_BYTE_NS);
   }
 }
 
@@ -463,7 +474,7 @@ int run(reader *rd)
 {
   bool tty = isatty(STDERR_FILENO);
   bool progress = rd->progress || (tty && rd->count > 1);
-  int64_t next_progress = tool_now_ns() + 1000 * MS;
+  int64_t next_progress = clock_now_ns() + 1000 * MS;
   rd->stats.rtt_ms = static_cast<double *>(calloc(rd->count, sizeof(double)));
   if (!rd->stats.rtt_ms) {
     fprintf(stderr, "%s: no memory for %llu round-trip times\n", PROG, static_cast<unsigned long long>(rd->count));
@@ -488,12 +499,12 @@ int run(reader *rd)
       if (rd->csv) {
         printf("%.3f\n", rd->rtt_ms);
       } else if (rd->raw) {
-        fwrite(rd->rsp, TOOL_RSP_LEN, static_cast<size_t>(rd->frames), stdout);
+        fwrite(rd->rsp, NBR14522_RSP_SIZE, static_cast<size_t>(rd->frames), stdout);
       } else if (rd->count == 1 && !rd->quiet) {
         for (int f = 0; f < rd->frames; f++) {
           if (rd->frames > 1)
             printf("frame %d of %d\n", f + 1, rd->frames);
-          print_dump(rd->rsp[f], TOOL_RSP_LEN);
+          print_dump(rd->rsp[f], NBR14522_RSP_SIZE);
         }
       } else if (!rd->quiet)
         printf("read %llu: %.3f ms\n", static_cast<unsigned long long>(i), rd->rtt_ms);
@@ -506,9 +517,9 @@ int run(reader *rd)
       if (!rd->device)
         line_close(rd);
     }
-    if (progress && (tool_now_ns() >= next_progress || i == rd->count)) {
+    if (progress && (clock_now_ns() >= next_progress || i == rd->count)) {
       print_progress(rd, i, tty);
-      next_progress = tool_now_ns() + 1000 * MS;
+      next_progress = clock_now_ns() + 1000 * MS;
     }
   }
   if (progress && tty)
@@ -550,7 +561,7 @@ int main(int argc, char **argv)
       break;
     }
     case 'p':
-      n = tool_parse_hex(optarg, rd.cmd + 1, TOOL_CMD_LEN - 3);
+      n = tool_parse_hex(optarg, rd.cmd + 1, NBR14522_CMD_SIZE - 3);
       if (n < 0)
         return tool_bad_usage(PROG, USAGE, "--payload '%s' is not hex bytes, or longer than 63 bytes", optarg);
       break;
@@ -595,7 +606,7 @@ int main(int argc, char **argv)
     return tool_bad_usage(PROG, USAGE, "%s", args == 0 ? "HOST:PORT missing" : "more than one HOST:PORT given");
   if (!rd.device && !parse_target(&rd, argv[optind]))
     return tool_bad_usage(PROG, USAGE, "'%s' is not HOST:PORT (port 1 to 65535)", argv[optind]);
-  tool_frame_seal(rd.cmd, TOOL_CMD_LEN);
+  nbr14522_frame_seal(rd.cmd, NBR14522_CMD_SIZE);
   signal(SIGPIPE, SIG_IGN);
   return run(&rd);
 }

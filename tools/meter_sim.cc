@@ -84,6 +84,7 @@
 #include <unistd.h>
 
 #include "tools/simulated_meter.h"
+#include "serial/serial.h"
 #include "tools/tool_util.h"
 
 namespace {
@@ -166,7 +167,7 @@ bool parse_chunks(const char *text, size_t *bytes, int64_t *period_ns)
   memcpy(part, text, static_cast<size_t>(colon - text));
   part[colon - text] = '\0';
   uint64_t b, whole, tenths = 0;
-  if (!tool_parse_uint(part, 1, TOOL_RSP_LEN, &b))
+  if (!tool_parse_uint(part, 1, NBR14522_RSP_SIZE, &b))
     return false;
   snprintf(part, sizeof part, "%s", colon + 1);
   if (char *dot = strchr(part, '.')) {
@@ -206,13 +207,16 @@ int pty_open(char *path, size_t len)
     cfmakeraw(&tio);
     tcsetattr(fd, TCSANOW, &tio);
   }
-  char err[300];
-  int slave = tool_serial_open(path, err, sizeof err);
-  if (slave < 0) {
-    fprintf(stderr, "%s: %s\n", PROG, err);
+  const int slave = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave < 0 || tcgetattr(slave, &tio) < 0) {
+    fprintf(stderr, "%s: cannot set up %s: %s\n", PROG, path, strerror(errno));
+    if (slave >= 0)
+      close(slave);
     close(fd);
     return -1;
   }
+  cfmakeraw(&tio);
+  tcsetattr(slave, TCSANOW, &tio);
   close(slave);
   return fd;
 }
@@ -239,7 +243,7 @@ int64_t next_write_ns(const sim_meter *sim, const line *ln)
 bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
 {
   while (!sim->out.empty() && next_write_ns(sim, ln) <= now_ns && !ln->blocked) {
-    uint8_t buf[TOOL_RSP_LEN];
+    uint8_t buf[NBR14522_RSP_SIZE];
     const size_t most = ln->chunk_bytes ? std::min(ln->chunk_bytes, sizeof buf) : sizeof buf;
     size_t n = 0;
     while (n < most && n < sim->out.size() && sim->out[n].due_ns <= now_ns) {
@@ -294,9 +298,9 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
 {
   // A pty starts unplugged: nobody has its slave open yet.
   sim->plugged = !ln->pty;
-  sim_start(sim, tool_now_ns());
+  sim_start(sim, clock_now_ns());
   while (!g_stop) {
-    int64_t now = tool_now_ns();
+    int64_t now = clock_now_ns();
     if (ln->pty && !sim->plugged && now >= ln->plug_check_ns) {
       struct pollfd p = {ln->fd, POLLIN, 0};
       if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP))
@@ -315,7 +319,7 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
     struct timespec timeout;
     struct timespec *tp = nullptr;
     if (next != INT64_MAX) {
-      int64_t left = std::max<int64_t>(0, next - tool_now_ns());
+      int64_t left = std::max<int64_t>(0, next - clock_now_ns());
       timeout.tv_sec = left / 1000000000;
       timeout.tv_nsec = left % 1000000000;
       tp = &timeout;
@@ -328,7 +332,7 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
     }
     if (n <= 0)
       continue;
-    now = tool_now_ns();
+    now = clock_now_ns();
     if (p.revents & POLLOUT)
       ln->blocked = false;
     if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && !read_line(sim, ln, now))
@@ -339,7 +343,7 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
   // Answers the reader sent before the stop may still wait in the line: the
   // counters must include them.
   if (sim->plugged)
-    read_line(sim, ln, tool_now_ns());
+    read_line(sim, ln, clock_now_ns());
   return 0;
 }
 
@@ -445,10 +449,9 @@ int main(int argc, char **argv)
   char path[256];
   if (optind < argc) {
     snprintf(path, sizeof path, "%s", argv[optind]);
-    char why[300];
-    ln.fd = tool_serial_open(path, why, sizeof why);
-    if (ln.fd < 0)
-      fprintf(stderr, "%s: %s\n", PROG, why);
+    // The line is taken as the gateway takes its own: raw 9600 8N1, locked.
+    const say_sink sink = tool_sink(PROG);
+    ln.fd = serial_open(path, 9600, 8, "N", 1, &sink);
   } else {
     ln.pty = true;
     ln.fd = pty_open(path, sizeof path);

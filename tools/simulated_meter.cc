@@ -32,9 +32,9 @@ constexpr std::array<fault_info, SIM_FAULT_KINDS> fault_table{{
     {"silence", 1, {700, 0}, {1, 0}, {3600000, 0}},
     {"chunks", 2, {3, 2}, {2, 0}, {64, 1000}},
     {"stall", 1, {20, 0}, {0, 0}, {10000, 0}},
-    {"garbage", 1, {3, 0}, {1, 0}, {TOOL_RSP_LEN, 0}},
+    {"garbage", 1, {3, 0}, {1, 0}, {NBR14522_RSP_SIZE, 0}},
     {"crossed", 0, {0, 0}, {0, 0}, {0, 0}},
-    {"half", 1, {TOOL_RSP_LEN / 2, 0}, {1, 0}, {TOOL_RSP_LEN - 1, 0}},
+    {"half", 1, {NBR14522_RSP_SIZE / 2, 0}, {1, 0}, {NBR14522_RSP_SIZE - 1, 0}},
     {"unsolicited", 0, {0, 0}, {0, 0}, {0, 0}},
     {"lose-ack", 1, {100, 0}, {1, 0}, {10000, 0}},
 }};
@@ -125,7 +125,7 @@ void put_bcd(uint8_t *to, int bytes, uint64_t value)
 void build_response(sim_meter *sim, uint8_t code)
 {
   uint8_t *r = sim->rsp;
-  memset(r, 0, TOOL_RSP_LEN);
+  memset(r, 0, NBR14522_RSP_SIZE);
   sim->readings++;
   r[0] = code;
   put_bcd(r + 1, 4, sim->meter_id);
@@ -143,7 +143,7 @@ void build_response(sim_meter *sim, uint8_t code)
   if (nbr14522_is_composed(code))
     r[NBR14522_RSP_FLAGS_BYTE] = sim->frames_left <= 1 ? NBR14522_RSP_LAST : 0;
   memcpy(r + SIM_ECHO_OFFSET, sim->cmd + 1, sim->echo_len);
-  tool_frame_seal(r, TOOL_RSP_LEN);
+  nbr14522_frame_seal(r, NBR14522_RSP_SIZE);
 }
 
 // The echoed command bytes in hex, for the trace; empty without an echo.
@@ -169,23 +169,23 @@ void stray(sim_meter *sim, uint8_t byte)
 
 void transmit(sim_meter *sim, int64_t now_ns)
 {
-  uint8_t frame[TOOL_RSP_LEN];
-  memcpy(frame, sim->rsp, TOOL_RSP_LEN);
+  uint8_t frame[NBR14522_RSP_SIZE];
+  memcpy(frame, sim->rsp, NBR14522_RSP_SIZE);
   sim->rsp_bad = fault_hit(sim, SIM_BAD_CRC);
   if (sim->rsp_bad) {
     frame[256] ^= 0x5A;
     frame[257] ^= 0xA5;
   }
-  int64_t gaps[TOOL_RSP_LEN] = {};
+  int64_t gaps[NBR14522_RSP_SIZE] = {};
   bool shaped = false;
   if (fault_hit(sim, SIM_CHUNKS)) {
     uint64_t n = sim->faults[SIM_CHUNKS].args[0];
     for (uint64_t i = 1; i < n; i++)
-      gaps[i * TOOL_RSP_LEN / n] += static_cast<int64_t>(sim->faults[SIM_CHUNKS].args[1]) * MS;
+      gaps[i * NBR14522_RSP_SIZE / n] += static_cast<int64_t>(sim->faults[SIM_CHUNKS].args[1]) * MS;
     shaped = true;
   }
   if (fault_hit(sim, SIM_STALL)) {
-    gaps[TOOL_RSP_LEN / 2] += static_cast<int64_t>(sim->faults[SIM_STALL].args[0]) * MS;
+    gaps[NBR14522_RSP_SIZE / 2] += static_cast<int64_t>(sim->faults[SIM_STALL].args[0]) * MS;
     shaped = true;
   }
   // An ENQ sent just before the command came, the response right behind it.
@@ -195,7 +195,7 @@ void transmit(sim_meter *sim, int64_t now_ns)
     sim->stats.enq_sent++;
   }
   sim->rsp_half = fault_hit(sim, SIM_HALF);
-  const size_t len = sim->rsp_half ? sim->faults[SIM_HALF].args[0] : TOOL_RSP_LEN;
+  const size_t len = sim->rsp_half ? sim->faults[SIM_HALF].args[0] : NBR14522_RSP_SIZE;
   queue(sim, frame, len, shaped ? gaps : nullptr, now_ns);
   (sim->rsp_bad ? sim->stats.responses_sent_bad : sim->stats.responses_sent_good)++;
   sim->state = SIM_SENDING;
@@ -229,10 +229,10 @@ void go_idle(sim_meter *sim, int64_t next_enq_ns, int64_t now_ns = 0)
   sim->next_enq_ns = next_enq_ns;
   if (sim->queued_count == 0 || now_ns == 0)
     return;
-  memcpy(sim->cmd, sim->queued[0], TOOL_CMD_LEN);
+  memcpy(sim->cmd, sim->queued[0], NBR14522_CMD_SIZE);
   const int64_t heard_ns = sim->queued_ns[0];
   sim->queued_count--;
-  memmove(sim->queued[0], sim->queued[1], sim->queued_count * TOOL_CMD_LEN);
+  memmove(sim->queued[0], sim->queued[1], sim->queued_count * NBR14522_CMD_SIZE);
   memmove(sim->queued_ns, sim->queued_ns + 1, sim->queued_count * sizeof sim->queued_ns[0]);
   trace(sim, now_ns, "taking up a command heard while busy");
   on_command(sim, heard_ns, now_ns);
@@ -251,7 +251,7 @@ void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns)
 {
   const int64_t answer_ns = std::max(now_ns, heard_ns + sim->turnaround_ns);
   sim->cmd_len = 0;
-  if (!tool_frame_ok(sim->cmd, TOOL_CMD_LEN)) {
+  if (!nbr14522_frame_ok(sim->cmd, NBR14522_CMD_SIZE)) {
     sim->stats.commands_bad_crc++;
     trace(sim, now_ns, "rx command %02X bad-crc", sim->cmd[0]);
     nak_command(sim, answer_ns, "bad command");
@@ -261,12 +261,12 @@ void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns)
   trace(sim, now_ns, "rx command %02X", sim->cmd[0]);
 
   // A NAK series belongs to one command: a different one ends it.
-  if (sim->nak_active && memcmp(sim->nak_cmd, sim->cmd, TOOL_CMD_LEN) != 0)
+  if (sim->nak_active && memcmp(sim->nak_cmd, sim->cmd, NBR14522_CMD_SIZE) != 0)
     sim->nak_active = false;
   if (!sim->nak_active && fault_hit(sim, SIM_NAK)) {
     sim->nak_active = true;
     sim->nak_left = sim->faults[SIM_NAK].args[0];
-    memcpy(sim->nak_cmd, sim->cmd, TOOL_CMD_LEN);
+    memcpy(sim->nak_cmd, sim->cmd, NBR14522_CMD_SIZE);
   }
   if (sim->nak_active && sim->nak_left > 0) {
     sim->nak_left--;
@@ -296,27 +296,27 @@ void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns)
 // byte comes one command's line time after the first.
 int64_t heard_at(const sim_meter *sim, int64_t now_ns)
 {
-  return sim->line_speed ? std::max(now_ns, sim->cmd_first_ns + wire_ns(TOOL_CMD_LEN)) : now_ns;
+  return sim->line_speed ? std::max(now_ns, sim->cmd_first_ns + wire_ns(NBR14522_CMD_SIZE)) : now_ns;
 }
 
 // A byte from the reader while the meter is busy: part of a command to answer
 // later (busy_answer), or stray.
 void busy_input(sim_meter *sim, uint8_t byte, int64_t now_ns)
 {
-  if (!sim->busy_answer || (sim->busy_len == 0 && tool_is_control(byte))) {
+  if (!sim->busy_answer || (sim->busy_len == 0 && nbr14522_is_control(byte))) {
     stray(sim, byte);
     return;
   }
   sim->busy_cmd[sim->busy_len++] = byte;
-  if (sim->busy_len < TOOL_CMD_LEN)
+  if (sim->busy_len < NBR14522_CMD_SIZE)
     return;
   sim->busy_len = 0;
-  if (!tool_frame_ok(sim->busy_cmd, TOOL_CMD_LEN) || sim->queued_count == sim->queue_max) {
+  if (!nbr14522_frame_ok(sim->busy_cmd, NBR14522_CMD_SIZE) || sim->queued_count == sim->queue_max) {
     sim->stats.commands_bad_crc++;
     trace(sim, now_ns, "rx command %02X while busy, dropped", sim->busy_cmd[0]);
     return;
   }
-  memcpy(sim->queued[sim->queued_count], sim->busy_cmd, TOOL_CMD_LEN);
+  memcpy(sim->queued[sim->queued_count], sim->busy_cmd, NBR14522_CMD_SIZE);
   sim->queued_ns[sim->queued_count++] = now_ns;
   sim->stats.commands_queued++;
   trace(sim, now_ns, "rx command %02X while busy, answered later", sim->busy_cmd[0]);
@@ -371,7 +371,7 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
 {
   // A reader that holds the line open but never reads leaves our bytes
   // queued; a real line would lose them, so do not pile up more.
-  if (sim->out.size() > TOOL_RSP_LEN) {
+  if (sim->out.size() > NBR14522_RSP_SIZE) {
     sim->next_enq_ns = now_ns + sim->enq_ns;
     return;
   }
@@ -393,12 +393,12 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
     return;
   }
   if (fault_hit(sim, SIM_GARBAGE)) {
-    uint8_t junk[TOOL_RSP_LEN];
+    uint8_t junk[NBR14522_RSP_SIZE];
     size_t n = sim->faults[SIM_GARBAGE].args[0];
     for (size_t i = 0; i < n; i++) {
       do
         junk[i] = static_cast<uint8_t>(next_random(sim));
-      while (tool_is_control(junk[i]));
+      while (nbr14522_is_control(junk[i]));
     }
     queue(sim, junk, n, nullptr, now_ns);
     sim->stats.garbage_bytes_sent += n;
@@ -500,7 +500,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
         on_reply(sim, byte, now_ns);
         continue;
       }
-      if (tool_is_control(byte)) {
+      if (nbr14522_is_control(byte)) {
         stray(sim, byte);
         continue;
       }
@@ -516,7 +516,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
     }
     // A command never starts with a control byte, so a lone one here is a
     // late or stray answer.
-    if (sim->cmd_len == 0 && tool_is_control(byte)) {
+    if (sim->cmd_len == 0 && nbr14522_is_control(byte)) {
       stray(sim, byte);
       continue;
     }
@@ -524,7 +524,7 @@ void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
       sim->cmd_first_ns = now_ns;
     sim->cmd[sim->cmd_len++] = byte;
     sim->cmd_last_ns = now_ns;
-    if (sim->cmd_len == TOOL_CMD_LEN)
+    if (sim->cmd_len == NBR14522_CMD_SIZE)
       on_command(sim, heard_at(sim, now_ns), now_ns);
   }
 }

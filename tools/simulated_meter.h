@@ -62,7 +62,7 @@ struct sim_stats {
 // With echo_len set, a response carries bytes 1 to echo_len of its command
 // from this offset on, so a client can tell which command it answers.
 constexpr size_t SIM_ECHO_OFFSET = 128;
-constexpr size_t SIM_ECHO_MAX = TOOL_CMD_LEN - 3;
+constexpr size_t SIM_ECHO_MAX = NBR14522_CMD_SIZE - 3;
 
 struct sim_out {
   uint8_t byte;
@@ -135,13 +135,13 @@ struct sim_meter {
   int64_t cmd_last_ns = 0;
   int64_t deadline_ns = 0;  // end of the pause or of the ACK wait
   int64_t line_free_ns = 0;
-  uint8_t cmd[TOOL_CMD_LEN] = {};
+  uint8_t cmd[NBR14522_CMD_SIZE] = {};
   size_t cmd_len = 0;
-  uint8_t nak_cmd[TOOL_CMD_LEN] = {};
+  uint8_t nak_cmd[NBR14522_CMD_SIZE] = {};
   bool nak_active = false;
   uint64_t nak_left = 0;
   bool pause_then_enq = false;
-  uint8_t rsp[TOOL_RSP_LEN] = {};
+  uint8_t rsp[NBR14522_RSP_SIZE] = {};
   bool rsp_bad = false;
   int rsp_resends = 0;
   bool rsp_half = false;  // the half fault cut this transmission short
@@ -151,10 +151,10 @@ struct sim_meter {
   uint8_t last_code = 0x14;  // code of the last command answered
   // Commands heard while busy (busy_answer), with when they were heard.
   static constexpr size_t queue_max = 8;
-  uint8_t queued[queue_max][TOOL_CMD_LEN] = {};
+  uint8_t queued[queue_max][NBR14522_CMD_SIZE] = {};
   int64_t queued_ns[queue_max] = {};
   size_t queued_count = 0;
-  uint8_t busy_cmd[TOOL_CMD_LEN] = {};
+  uint8_t busy_cmd[NBR14522_CMD_SIZE] = {};
   size_t busy_len = 0;
   uint32_t readings = 0;
   sim_queue out;

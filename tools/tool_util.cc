@@ -5,16 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "mevrakt_version.h"
-#include "nbr14522/crc16.h"
 
 namespace {
 
@@ -29,19 +25,18 @@ int hex_digit(char c)
   return -1;
 }
 
-uint16_t frame_crc(const uint8_t *data, size_t len)
+void to_stderr(void *prog, int, const char *format, va_list args)
 {
-  uint16_t crc;
-  crc16_init(&crc);
-  crc16_update(&crc, data, static_cast<int>(len));
-  return crc;
+  fprintf(stderr, "%s: ", static_cast<const char *>(prog));
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
 }
 
 }  // namespace
 
-bool tool_is_control(uint8_t byte)
+say_sink tool_sink(const char *prog)
 {
-  return byte == NBR14522_ENQ || byte == NBR14522_ACK || byte == NBR14522_WAIT || byte == NBR14522_NAK;
+  return {to_stderr, const_cast<char *>(prog)};
 }
 
 int tool_bad_usage(const char *prog, const char *usage, const char *fmt, ...)
@@ -68,13 +63,6 @@ int tool_option_end(int c, char **argv, const char *prog, const char *usage, con
   if (c == ':')
     return tool_bad_usage(prog, usage, "option '%s' needs a value", argv[optind - 1]);
   return tool_bad_usage(prog, usage, "unknown option '%s'", argv[optind - 1]);
-}
-
-int64_t tool_now_ns()
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 bool tool_parse_uint(const char *text, uint64_t min, uint64_t max, uint64_t *out)
@@ -146,52 +134,10 @@ int tool_parse_hex(const char *text, uint8_t *out, size_t max)
   return high < 0 ? static_cast<int>(count) : -1;
 }
 
-void tool_frame_seal(uint8_t *frame, size_t len)
-{
-  uint16_t crc = frame_crc(frame, len - 2);
-  frame[len - 2] = static_cast<uint8_t>(crc & 0xFF);
-  frame[len - 1] = static_cast<uint8_t>(crc >> 8);
-}
-
-bool tool_frame_ok(const uint8_t *frame, size_t len)
-{
-  return len >= 3 && frame_crc(frame, len) == 0;
-}
-
-int tool_serial_open(const char *path, char *err, size_t errlen)
-{
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    snprintf(err, errlen, "cannot open %s: %s", path, strerror(errno));
-    return -1;
-  }
-  struct termios tio;
-  if (tcgetattr(fd, &tio) < 0) {
-    snprintf(err, errlen, "%s is not a serial line: %s", path, strerror(errno));
-    close(fd);
-    return -1;
-  }
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL;
-  tio.c_iflag |= IGNBRK;
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B9600);
-  cfsetospeed(&tio, B9600);
-  if (tcsetattr(fd, TCSANOW, &tio) < 0) {
-    snprintf(err, errlen, "cannot set 9600 8N1 raw on %s: %s", path, strerror(errno));
-    close(fd);
-    return -1;
-  }
-  tcflush(fd, TCIOFLUSH);
-  return fd;
-}
-
 int tool_wait_fd(int fd, short events, int64_t deadline_ns)
 {
   for (;;) {
-    int64_t left = deadline_ns - tool_now_ns();
+    int64_t left = deadline_ns - clock_now_ns();
     if (left <= 0)
       return 0;
     struct pollfd p = {fd, events, 0};

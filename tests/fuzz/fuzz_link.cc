@@ -11,6 +11,7 @@
 #include "common/record.h"
 #include "nbr14522/engine.h"
 #include "tests/fuzz/fuzz.h"
+#include "tests/support/stats.h"
 #include "tools/tool_util.h"
 
 namespace {
@@ -24,7 +25,7 @@ int on_response(void *ctx, const uint8_t *data, int length)
   fuzz_link *f = static_cast<fuzz_link *>(ctx);
   const nbr14522_link *link = f->link;
   FUZZ_CHECK(length == NBR14522_RSP_SIZE);
-  FUZZ_CHECK(tool_frame_ok(data, NBR14522_RSP_SIZE));
+  FUZZ_CHECK(nbr14522_frame_ok(data, NBR14522_RSP_SIZE));
   FUZZ_CHECK(link->cmd_len > 0 && link->cmd_tries > 0);
   FUZZ_CHECK(f->written_len == link->cmd_len && memcmp(f->written, link->cmd_buf, f->written_len) == 0);
   FUZZ_CHECK(nbr14522_answers(link->cmd_buf[0], data[0]));
@@ -194,19 +195,19 @@ void fuzz_link_check(fuzz_link *f)
   FUZZ_CHECK(link->enq_count <= 3);
   // Bytes are dropped while the break is held, so no ENQ can connect the
   // meter then; a disconnect clears `connected` before it holds the break.
-  FUZZ_CHECK(!(link->break_on.load() && link->connected.load()));
+  FUZZ_CHECK(!(stats_of(link).break_held && stats_of(link).connected));
   const std::array<uint32_t, 8> now = {
-      link->n_connected.load(), link->n_disconnected.load(), link->n_conn_lost.load(),
-      link->n_cmd_ok.load(),    link->n_cmd_failed.load(),   link->n_rsp_ok.load(),
-      link->n_rsp_failed.load(), link->n_rsp_dropped.load(),
+      stats_of(link).n_connected, stats_of(link).n_disconnected, stats_of(link).n_conn_lost,
+      stats_of(link).n_cmd_ok,    stats_of(link).n_cmd_failed,   stats_of(link).n_rsp_ok,
+      stats_of(link).n_rsp_failed, stats_of(link).n_rsp_dropped,
   };
   for (size_t i = 0; i < now.size(); i++)
     FUZZ_CHECK(now[i] >= f->counts[i]);
   f->counts = now;
   // Every frame accepted as an answer was delivered; one answering nothing
   // was dropped, and a command counts as answered once.
-  FUZZ_CHECK(f->responses == link->n_rsp_ok.load());
-  FUZZ_CHECK(link->n_cmd_ok.load() <= link->n_rsp_ok.load());
+  FUZZ_CHECK(f->responses == stats_of(link).n_rsp_ok);
+  FUZZ_CHECK(stats_of(link).n_cmd_ok <= stats_of(link).n_rsp_ok);
   // One command at a time: nothing owed survives a write of another.
   FUZZ_CHECK(link->owed >= 0 && link->owed <= 7);
   FUZZ_CHECK(!link->answering || (link->cmd_len > 0 && link->cmd_tries > 0));

@@ -35,7 +35,7 @@ void send_response(fuzz_link *f, fuzz::script *s)
   uint8_t seed = s->byte();
   for (int i = 1; i < NBR14522_RSP_SIZE - 2; i++)
     frame[i] = seed = static_cast<uint8_t>(seed * 33 + 7);
-  tool_frame_seal(frame, NBR14522_RSP_SIZE);
+  nbr14522_frame_seal(frame, NBR14522_RSP_SIZE);
   const size_t chunk = 1 + s->byte() % 64;
   for (size_t at = 0; at < sizeof frame; at += chunk)
     fuzz_link_send(f, frame + at, std::min(chunk, sizeof frame - at));
@@ -49,7 +49,7 @@ void send_command(fuzz_link *f, fuzz::script *s)
   if (how & 0x80) {
     frame[0] = s->byte();
     frame[1] = s->byte();
-    tool_frame_seal(frame, NBR14522_CMD_SIZE);
+    nbr14522_frame_seal(frame, NBR14522_CMD_SIZE);
     size = NBR14522_CMD_SIZE;
   } else {
     const uint8_t *bytes = s->take(how % sizeof frame, &size);

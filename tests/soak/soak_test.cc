@@ -84,7 +84,6 @@ using clk = std::chrono::steady_clock;
 using e2e::milliseconds;
 
 using e2e::settings_path;
-constexpr const char *socket_path = "/var/run/mevraKT.socket";
 constexpr const char *work_dir = "/run/mevrakt-soak";
 
 constexpr uint8_t kCode = 0x14;
@@ -124,8 +123,8 @@ bytes make_command(uint64_t seq)
   memcpy(&cmd[1], digits, kSeqDigits);
   for (int salt = 'a'; salt <= 0xFF; salt++) {
     cmd[kEchoLen] = static_cast<uint8_t>(salt);
-    tool_frame_seal(cmd.data(), cmd.size());
-    if (!tool_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !tool_is_control(cmd[NBR14522_CMD_SIZE - 1]))
+    nbr14522_frame_seal(cmd.data(), cmd.size());
+    if (!nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 1]))
       break;
   }
   return cmd;
@@ -158,39 +157,11 @@ std::string settings(const std::string &dev1, unsigned port1, const std::string 
   return text.str();
 }
 
-// One request on the shell socket, as mevraktsh makes it: the daemon answers
-// and closes. Returns the answer; empty if none came.
-std::string shell_request(const std::string &line)
-{
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path);
-  std::string answer;
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-      send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
-    const auto deadline = clk::now() + milliseconds(5000);
-    while (clk::now() < deadline) {
-      struct pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0)
-        continue;
-      char buf[512];
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0)
-        break;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-  }
-  if (fd >= 0)
-    close(fd);
-  return answer;
-}
-
 // The status report of `channel` as label -> value ("Responses OK" -> "12").
 std::map<std::string, std::string> status(int channel)
 {
   std::map<std::string, std::string> fields;
-  std::istringstream lines(shell_request("status " + std::to_string(channel) + "\n"));
+  std::istringstream lines(e2e::shell_request("status " + std::to_string(channel) + "\n"));
   std::string line;
   while (std::getline(lines, line)) {
     const size_t colon = line.find(" : ");
@@ -558,7 +529,7 @@ class amr_side {
   {
     uint64_t seq;
     uint8_t salt;
-    if (!tool_frame_ok(frame, NBR14522_RSP_SIZE))
+    if (!nbr14522_frame_ok(frame, NBR14522_RSP_SIZE))
       return fail("a response with a bad CRC reached the client");
     if (frame[0] != kCode)
       return fail("a response to another command code reached the client");
@@ -759,7 +730,7 @@ TEST_F(SoakTest, FaultsOnBothSides)
   // A good response the daemon ACKed either answered a command (Responses OK)
   // or answered none any more, its client gone (dropped).
   const long long rsp_dropped =
-      e2e::metric(shell_request("metrics\n"), "mevrakt_responses_dropped_total{channel=\"1\"}");
+      e2e::metric(e2e::shell_request("metrics\n"), "mevrakt_responses_dropped_total{channel=\"1\"}");
   EXPECT_EQ(rsp_ok + static_cast<uint64_t>(rsp_dropped),
             m["responses_good_acked"] + m["responses_bad_acked"] + m["stray_acks"]);
   EXPECT_EQ(rsp_failed, m["responses_good_naked"] + m["responses_bad_naked"] + m["stray_naks"]);
