@@ -107,12 +107,13 @@ scripts/build-static.sh x86_64
 tarball=$(ls "$BUILD"/mevrakt-*-x86_64-static.tar.gz)
 jobs=$(nproc 2>/dev/null || echo 2)
 say "building the sandbox, the simulator and the reader into $HOST_BUILD/"
+mkdir -p "$HOST_BUILD"
 {
   cmake -S . -B "$HOST_BUILD" -DMEVRAKT_TESTS=OFF -DMEVRAKT_WERROR=ON
   cmake --build "$HOST_BUILD" -j"$jobs" --target mevrakt-sandbox mevrakt-meter-sim mevrakt-read
-} >"$HOST_BUILD.log" 2>&1 || {
-  tail -n 30 "$HOST_BUILD.log" >&2
-  fail "the build failed (the end of $HOST_BUILD.log is above)"
+} >"$HOST_BUILD/build.log" 2>&1 || {
+  tail -n 30 "$HOST_BUILD/build.log" >&2
+  fail "the build failed (the end of $HOST_BUILD/build.log is above)"
 }
 
 rm -rf "$RUN"
