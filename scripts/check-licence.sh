@@ -64,7 +64,7 @@ for file in $(git ls-files); do
   [ -f "$file" ] || continue
   comment=$(comment_of "$file")
   [ -n "$comment" ] || continue
-  head -n "$HEAD_LINES" "$file" | grep -qF "$TAG" && continue
+  head -n "$HEAD_LINES" "$file" | grep -Eq "^[[:space:]]*(#|//|/\*)[[:space:]]*$TAG" && continue
   if [ "$fix" -eq 1 ]; then
     add_tag "$file" "$comment"
     echo "check-licence: added to $file"
