@@ -380,10 +380,14 @@ TEST_F(HostilePeerTest, ShellAnswersEveryCallerInTurn)
          "one after %lld ms\n",
          answered, callers, all_ms, idle_ms.load(), dripping_ms.load());
   EXPECT_EQ(answered, callers) << failures;
+  // A closing is seen here at the earliest when it happens, later on a busy
+  // machine (or under emulation): the lower bounds are exact, the upper ones
+  // only catch a shell held up for good. The dripping connection is served
+  // after the idle one, so it cannot close before both deadlines have run.
   EXPECT_GE(idle_ms, 900);
-  EXPECT_LT(idle_ms, 2000);
-  EXPECT_GE(dripping_ms, idle_ms + 900);
-  EXPECT_LT(dripping_ms, 4000) << "an idle and a dripping connection held the shell up";
+  EXPECT_LT(idle_ms, 5000);
+  EXPECT_GE(dripping_ms, 1900);
+  EXPECT_LT(dripping_ms, 8000) << "an idle and a dripping connection held the shell up";
   EXPECT_EQ(log.count("shell_socket_expire - no whole request within 1000 ms, connection closed", LOG_NOTICE), 2)
       << log.dump();
   close(idle);
