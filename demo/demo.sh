@@ -251,7 +251,7 @@ outer() {
         shift
         ;;
       -h | --help)
-        sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//'
+        sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
         exit 0
         ;;
       *) fail "unknown option $1 (see demo/demo.sh --help)" ;;

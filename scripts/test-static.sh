@@ -41,20 +41,6 @@ say() {
 
 . scripts/lib/wait.sh
 
-gone() {
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d ' ' -f 1) || return 0
-  [ -z "$state" ] || [ "$state" = Z ]
-}
-
-end_process() {
-  [ -n "$1" ] || return 0
-  if ! gone "$1"; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait_until 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
-  fi
-  wait "$1" 2>/dev/null || true
-}
-
 SIM_PID=
 SANDBOX_PID=
 cleanup() {

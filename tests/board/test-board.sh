@@ -73,32 +73,7 @@ say() {
   printf 'test-board: %s\n' "$*"
 }
 
-now() {
-  date +%s.%N
-}
-
-# Seconds from $1 to $2 (default now), one decimal.
-since() {
-  awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.1f", b - a }'
-}
-
 . scripts/lib/wait.sh
-
-# True once process $1 has ended (a zombie not yet waited for counts).
-gone() {
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d ' ' -f 1) || return 0
-  [ -z "$state" ] || [ "$state" = Z ]
-}
-
-# Ends process $1 if it still runs: SIGTERM, then SIGKILL after 5 s.
-end_process() {
-  [ -n "$1" ] || return 0
-  if ! gone "$1"; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait_until 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
-  fi
-  wait "$1" 2>/dev/null || true
-}
 
 # ---------------------------------------------------------------------------
 # Programs, packages and the initramfs

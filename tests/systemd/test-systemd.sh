@@ -74,29 +74,7 @@ say() {
   printf 'test-systemd: %s\n' "$*"
 }
 
-now() {
-  date +%s.%N
-}
-
-since() {
-  awk -v a="$1" -v b="${2:-$(now)}" 'BEGIN { printf "%.1f", b - a }'
-}
-
 . scripts/lib/wait.sh
-
-gone() {
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d ' ' -f 1) || return 0
-  [ -z "$state" ] || [ "$state" = Z ]
-}
-
-end_process() {
-  [ -n "$1" ] || return 0
-  if ! gone "$1"; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait_until 5 gone "$1" || kill -KILL "$1" 2>/dev/null || true
-  fi
-  wait "$1" 2>/dev/null || true
-}
 
 QEMU_PID=
 CAT_PID=
