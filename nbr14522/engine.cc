@@ -268,7 +268,7 @@ void cmd_gone(nbr14522_link *link, uint32_t why)
     link->quiet_until = link->owed_last_ms + takes + kQuietSlackMs;
   }
   // A frame coming in keeps its bound; nothing else is waited for now.
-  if (link->rsp_len == 0)
+  if (link->rsp_len == 0 && link->rsp_armed)
     nbr14522_rsp_tout_set(link, 0);
 }
 
