@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mevrakt-bench-client: the AMR side of the gateway benchmark.
 //
 // Usage: mevrakt-bench-client [--count N] [--gap-ms G] [--hold-ms H] PORT

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The measuring half of bench/run.sh, run by it inside mevrakt-sandbox: the
 # daemon's settings file, its shell socket, its /dev/log and the TCP ports are
 # the sandbox's own, and whatever is left running dies with the sandbox.

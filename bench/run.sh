@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The gateway's benchmark: how long a read takes through mevraktd compared
 # with reading the meter's line directly and through a transparent relay
 # (socat, ser2net), on a pty and at 9600 baud; the daemon's CPU per read and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared body of the cross toolchain files: Debian's cross compiler for
 # MEVRAKT_TARGET (a GNU triplet), its libraries under /usr/<triplet>, and
 # qemu user emulation to run what the build produces, so that test discovery

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staging tree of the Debian
 # package, after the install and before the package is packed: see
 # cmake/packaging.cmake.

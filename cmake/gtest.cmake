@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest for the tests: the system's build for native builds; for a cross
 # build, the system's sources (package googletest) compiled for the target.
 # Either way the tests see GTest::gtest and GTest::gtest_main.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Code that ships in the programs is built without exceptions and RTTI: it
 # reports errors through syslog and return values, and the boards it runs on
 # are small. Tests link against the same libraries and may use both.

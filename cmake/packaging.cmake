@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A Debian package of what `cmake --install` puts on a board:
 #   cpack -G DEB      (in the build folder)
 # for the build's target architecture, native or cross. It is built as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/address.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IP addresses as the settings write them, and lists of addresses and
 // networks to match peers against: "192.0.2.7", "10.1.0.0/16", "2001:db8::/32".
 // An IPv4 peer seen through an IPv6 socket (::ffff:a.b.c.d) matches the IPv4

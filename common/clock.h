@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Monotonic time in milliseconds and deadlines for select: the threads wait
 // without a time-out unless something of theirs falls due, and then only
 // until it does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Marks the few functions that the daemon's dynamic symbol table shows; the
 // build hides every other symbol.
 #pragma once

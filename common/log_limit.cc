@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/log_limit.h"
 
 #include <cstdarg>

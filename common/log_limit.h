@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bound on the log lines that a peer can make the daemon write. Boards log
 // to small flash or RAM, and a broken or hostile peer (a TCP client sending
 // junk, a noisy meter line) must not be able to fill it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records are allocated zero-filled and released by their _close functions.
 // calloc and free keep the programs free of the C++ runtime library: nothing
 // here needs more than the C library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a helper that can fail says why: the daemon logs it, a command-line
 // tool prints it on standard error, through the same code and in the same
 // words.

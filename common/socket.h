@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every socket helper of the programs: listening on TCP and UNIX-domain
 // sockets, connecting to the shell's, accepting without spinning, watching
 // descriptors with select, closing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/thread.h"
 
 void thread_cancel_off()

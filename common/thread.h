@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's worker threads run until they are cancelled, and may be
 // cancelled only where they wait for input: everything else they do (a
 // handler's formatted write, a syslog call, a callback into another module)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A flight recorder: the last few hundred events of one channel in a fixed
 // ring, written by several threads at once without a lock and read by
 // another without holding any writer up.

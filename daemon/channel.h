@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A channel joins one meter link to one TCP server: what the AMR client sends
 // goes to the meter as a command, the client's leaving disconnects the meter,
 // and each good response from the meter goes back to the client.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mevraktd: joins up to two meters, each on a serial line, to the AMR
 // head-end, each through a TCP port of its own, and answers "status 1",
 // "status 2", "trace 1", "trace 2" and "metrics" on a local shell socket.

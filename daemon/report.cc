@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs on the shell thread, which must never be held up for long: answers
 // are formatted into buffers on the stack (no stdio stream, no allocation)
 // and written in chunks to the client's non-blocking socket, waiting for

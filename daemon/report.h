@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every answer the daemon's shell gives, and its format: a channel's status
 // report ("status 1", "status 2"), its flight recorder as text ("trace 1",
 // "trace 2"), and both channels' counters and state words for Prometheus

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daemon/settings.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings file: key=value lines, read once at start. Keys of this
 // daemon start with MOD_MEVRAKT_; other lines are passed over.
 //

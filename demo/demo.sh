@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs the gateway's main job end to end on a simulated meter, and tells the
 # story of it: a simulated meter on a pseudo-terminal, the real mevraktd
 # joining it to TCP port 4001, an AMR-side reader fetching readings through

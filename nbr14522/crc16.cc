@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "nbr14522/crc16.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16/ARC as used by NBR 14522 frames: polynomial 0x8005 bit-reflected,
 // initial value 0, no final XOR. A frame carries the CRC of its leading bytes
 // in its last two bytes, low byte first, so a whole good frame sums to 0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link thread: the reading side of NBR 14522 against one meter.
 //
 // One thread per link, blocked in select on the serial line and the event

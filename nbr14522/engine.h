@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link engine's per-input steps, internal to this module: the link
 // thread runs them after select, and the module's own tests and fuzz targets
 // drive a link through them on one thread, deterministically, without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // NBR 14522 on the line, as the reading side sees it: control bytes, frame
 // sizes, and which frames answer which command. Shared by the meter link,
 // the field tools and the tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meter link object: opening and closing, the event channel and the timers.
 //
 // Threads: the link thread (engine.cc) alone reads the event channel and, once

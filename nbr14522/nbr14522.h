@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The meter link: one meter on one serial line, spoken to with the reading
 // side of NBR 14522 from a thread of its own.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mevrakt-sandbox: runs one command where the fixed paths of our programs
 // (/opt/mevraKT, /run, /var/run, /dev/log and the TCP ports of the settings)
 // belong to that command alone, so tests, the demo and benchmarks can run the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds mevraktd and mevraktsh linked fully statically, for firmware that
 # has no Debian C library (Buildroot, Yocto, OpenWrt, often on musl), and
 # packs the release tarball beside the Debian packages:

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Lists every tracked source file and script that does not say its licence
 # in its first lines: "SPDX-License-Identifier: MIT", in a comment of the
 # file's own syntax. Exits with 1 when any lacks it, 0 when none does.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks that every log message that mevraktd(8) lists under DIAGNOSTICS is
 one the code can write, word for word, function tag included, so that the
 manual and the code cannot drift apart.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks the manual pages in docs/man: mandoc's lint at warning level, and,
 # where man-db and groff are at hand, the reading lintian gives a package's
 # pages. Any message fails the check, and so does a cross-reference to one of

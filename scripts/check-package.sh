@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes the Debian package of a build folder and checks it: the files a
 # board needs, the architecture, the conffiles, that the programs need no
 # library beyond what the package depends on and are built hardened, the

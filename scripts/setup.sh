@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs what building and testing mevraKT needs, when it is missing.
 # Debian packages only; does nothing on a machine that has them all.
 set -eu

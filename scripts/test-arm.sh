@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Cross-builds mevraKT for an ARM board, runs every test under qemu user
 # emulation and checks the board's Debian package; exits non-zero on failure.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds mevraKT with AddressSanitizer and UndefinedBehaviorSanitizer, then
 # with ThreadSanitizer, and runs the whole test suite under each; exits
 # non-zero on any failure or sanitizer report.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Proves that the static x86-64 mevraktd and mevraktsh need nothing from the
 # system they run on: the daemon's story inside mevrakt-sandbox --root, whose
 # whole file system is the unpacked release tarball of

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds mevraKT from nothing, runs every test and checks the Debian
 # package; exits non-zero on failure.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial line helpers: open a device node in raw mode at a given speed and
 // character format, and drive the RTS and DTR modem-control lines. Reading,
 // writing, draining and breaks are left to the caller on the descriptor.

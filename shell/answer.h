@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the shell's handlers write their answers: formatted line by line into
 // a buffer on the stack (no stdio stream, nothing allocated, nothing a
 // cancelled or concurrent thread could leave half used) and written in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mevraktsh: the command line of the daemon's local shell. Its words form one
 // request; the daemon's answer is printed. It logs under the system's
 // defaults, and a reader of its output that goes away ends it by SIGPIPE as

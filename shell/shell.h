@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Local shell: named commands on a UNIX-domain stream socket, one request
 // line per connection. The server side runs inside the daemon on a thread of
 // its own and answers through a table of command handlers; the client side is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shell client, run once per mevraktsh: one request out, the answer
 // printed as it comes, no threads.
 #include "shell/shell.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shell server's request step, internal to this module: the shell thread
 // runs it when the connection is readable, and the module's own tests and
 // fuzz targets run it on a connection of their own, without the thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads: shell_open and shell_close run on the owner's thread; everything
 // else here runs on the shell thread, which owns the sockets and the request
 // being read, and calls the handlers. Nothing else crosses: the table and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads: tcp_server_open and tcp_server_close run on the owner's thread;
 // everything else here but tcp_server_write runs on the server thread, which
 // owns the sockets and calls the callbacks. Other threads (the meter link's)

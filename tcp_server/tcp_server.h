@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AMR TCP server: listens on one port on all local addresses and serves one
 // client at a time from a thread of its own. What the client sends goes to a
 // data callback chunk by chunk, its leaving to a disconnect callback, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real mevraktd and mevraktsh, run in the private sandbox at their fixed
 // paths, with a simulated meter on a pseudo-terminal and the AMR side on the
 // TCP port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peers that misbehave, against the real mevraktd in the sandbox: a stop
 // meeting the shell at work, a second daemon, settings that cannot work,
 // signals a person sends, a descriptor table run dry, a head-end that floods

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Meters that keep their own timing, against the real mevraktd in the
 // sandbox: slow ones, ones that answer every send, that keep sending ENQ
 // while they work, that send frames nobody asked for, cut a response short,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real mevraktsh, run in the sandbox against a stand-in for the daemon's
 // shell on the fixed socket path.
 #include <gtest/gtest.h>

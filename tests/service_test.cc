@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What installing puts beside the programs, run for real in the sandbox: the
 // example settings as the daemon reads them, and the init script starting,
 // restarting and stopping the real daemon under the shells and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The field tools as their users run them: real processes, the simulator on
 // its own pseudo-terminal, the reader against it, against the test playing a
 // meter on the pty, and against loopback TCP gateways played by the test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mevrakt-read: reads a meter the way an AMR head-end does, for technicians
 // and for scripts and benchmarks.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mevrakt-meter-sim: plays an NBR 14522 meter on a serial line or on a
 // pseudo-terminal of its own, with faults on demand, for tests, soaks and
 // benchmarks of the gateway.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/simulated_meter.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated meter's protocol engine: the meter side of NBR 14522 with
 // injectable faults. It does no I/O of its own: the caller feeds it the bytes
 // read from the line and the time, writes what it queues in `out` when each

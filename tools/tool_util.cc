@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/tool_util.h"
 
 #include <cerrno>

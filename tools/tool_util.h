@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the field tools (the meter simulator and the reader):
 // strict argument parsing, where errors are said, and waiting on a
 // descriptor. The protocol's facts come from nbr14522/frame.h, the clock from

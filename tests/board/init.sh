@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # /init of the emulated board that tests/board/test-board.sh boots: BusyBox, the C
 # library and the mevraKT package, nothing else (with --static, BusyBox and
 # the static release alone, no C library). It brings the board up as a

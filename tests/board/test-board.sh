@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Boots a 32-bit ARM board under full-system emulation and reads two meters
 # through its UARTs: a real ARM kernel, its PL011 driver and BusyBox, where
 # scripts/test-arm.sh has only the host's kernel under qemu user emulation.

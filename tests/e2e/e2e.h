@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Support for end-to-end tests: test binaries that run the real programs
 // inside mevrakt-sandbox and watch them from the outside, through their log
 // lines, their processes and the files and sockets they serve.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main() of every end-to-end test binary. Outside a sandbox it runs the
 // selected "...OnHost" suites itself, then the rest of the selection in
 // `mevrakt-sandbox -- <this binary> <its arguments>`; inside, it just runs

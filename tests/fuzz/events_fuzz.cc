@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: event records on a link's event channel. First through the
 // writer, nbr14522_ev_write, with any id, length and payload: it must queue
 // the whole record or nothing. Then, from the first 0xFF step on, the rest of

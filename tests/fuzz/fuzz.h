@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share. Each target is one LLVMFuzzerTestOneInput; it
 // builds either with libFuzzer (scripts/fuzz.sh) or, for the test suite, with
 // replay_main.cc, which feeds it every file of its committed corpus.

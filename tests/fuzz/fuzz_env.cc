@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process around every fuzz target. These definitions take the place of
 // the C library's in the target's binary.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A meter link driven step by step on the fuzz target's own thread, without
 // the link thread: the line is a socket pair whose other end plays the meter,
 // the event channel a pipe, and the timers notify nobody (SIGEV_NONE), so an

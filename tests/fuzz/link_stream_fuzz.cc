@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the meter's byte stream into the link engine, in any chunking,
 // interleaved with commands, disconnects and timer expiries. The input is a
 // script of steps; after each the link's invariants are checked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over its committed corpus, as a plain test: every file
 // in the folders (or the files) named on the command line is one input.
 #include <dirent.h>

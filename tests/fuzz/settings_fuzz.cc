@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: a settings file's bytes, read into the seven values and the
 // optional keys, each checked against a second, plain reading of the file's
 // rules; the optional values then go through the channel's strict readers.

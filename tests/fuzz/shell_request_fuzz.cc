@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: one connection to the shell server, carrying the input as its
 // request. The reply must be exactly what the request asks for: the output
 // of the handler it names, the "command not found" line, or nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault soak of the real daemon: mevraktd in the sandbox, a simulated meter
 // injecting faults at random from a fixed seed (bad CRC, NAK runs, WAIT,
 // silence past the ENQ supervision, responses in chunks and stalled, garbage

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/log_capture.h"
 
 #include <condition_variable>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captures what the code under test sends to syslog. The test binary defines
 // the syslog entry points itself, so every line the libraries log lands here
 // instead of in the host's log, with its priority and its exact text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The AMR side of a test: a TCP connection to a port on this machine.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/process_state.h"
 
 #include <fstream>

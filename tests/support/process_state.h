@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a test can check of its own process: descriptors, threads and POSIX
 // timers left behind, and waiting for a condition with a deadline.
 #pragma once

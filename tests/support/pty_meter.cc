@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/pty_meter.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The meter's end of a pseudo-terminal. The code under test opens path() as
 // its serial line; the test plays the meter on the master side, byte by byte,
 // with deadlines on everything it waits for.

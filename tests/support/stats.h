@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tests read of a link or a TCP server: the snapshots the modules
 // offer, as the status report and the metrics read them, never the records.
 #pragma once

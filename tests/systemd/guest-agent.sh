@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The guest's side of tests/systemd/test-systemd.sh, run by systemd as
 # mevrakt-agent.service: brings up the network the host forwards a port
 # into, then serves the command line on ttyS2. The host writes

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Boots a Debian guest with a real systemd as PID 1, installs the amd64
 # package of this tree in it, and reads a simulated meter through the
 # hardened mevraktd.service:
