@@ -275,9 +275,9 @@ void cmd_gone(nbr14522_link *link, uint32_t why)
 
 void give_up(nbr14522_link *link)
 {
+  count(link->n_cmd_failed);
   log_limited(&link->log, LOG_WARNING, "%s - command send error (%02X)", "nbr14522_cmd_send", link->cmd_buf[0]);
   note(link, NBR14522_TRACE_CMD_GIVEN_UP, link->cmd_buf[0], static_cast<uint32_t>(link->cmd_tries));
-  count(link->n_cmd_failed);
   cmd_gone(link, NBR14522_GONE_GIVEN_UP);
   nbr14522_rsp_tout_set(link, 0);
   nbr14522_enq_tout_set(link, kEnqSupervisionMs);
@@ -339,17 +339,22 @@ void response_deliver(nbr14522_link *link)
     owed_settle(link);
   }
   link->rsp_session = link->cmd_session;
+  // The counts are in before the answer leaves: whoever hears of it next (a
+  // status request right after the read) finds them.
+  const bool last = nbr14522_is_last(link->cmd_buf[0], link->rsp_buf);
+  if (last) {
+    count(link->n_cmd_ok);
+    read_took(link, clock_now_ms() - link->cmd_arrived_ms);
+  }
   if (nbr14522_rsp_fn handler = link->rsp_handler.load(std::memory_order_acquire))
     handler(link->rsp_ctx.load(std::memory_order_relaxed), link->rsp_buf, NBR14522_RSP_SIZE);
-  if (!nbr14522_is_last(link->cmd_buf[0], link->rsp_buf)) {
+  if (!last) {
     // More frames follow, each after our ACK.
     link->answering = 1;
     link->sent_ms = clock_now_ms();
     nbr14522_rsp_tout_set(link, kResponseWaitMs);
     return;
   }
-  count(link->n_cmd_ok);
-  read_took(link, clock_now_ms() - link->cmd_arrived_ms);
   cmd_gone(link, NBR14522_GONE_ANSWERED);
 }
 
@@ -369,9 +374,9 @@ void nbr14522_com_rsp_exec(nbr14522_link *link, int received)
   // Its client may have gone while it came in.
   const bool answers = link->rsp_answers && in_flight(link);
   if (!good) {
+    count(link->n_rsp_failed);
     log_limited(&link->log, LOG_ERR, "%s - response CRC error", "nbr14522_com_rsp_exec");
     nbr14522_ctrl_send(link, NBR14522_NAK);
-    count(link->n_rsp_failed);
     // The meter sends it again.
     if (answers)
       nbr14522_rsp_tout_set(link, kResponseWaitMs);
