@@ -161,8 +161,11 @@ TEST_F(HostilePeerTest, StopsRacingStatusRequestsExitCleanly)
   int unclean = 0;
   for (int round = 0; round < rounds; round++) {
     e2e::process daemon;
+    log.clear();
     ASSERT_TRUE(e2e::start_daemon(daemon, MEVRAKTD, settings));
-    ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()));
+    ASSERT_TRUE(e2e::waits_for_signal(daemon.pid()))
+        << "round " << round << ", exited: " << daemon.wait(0ms) << " status " << daemon.exit_status() << "\n"
+        << log.dump();
     std::atomic<int> answered{0};
     std::atomic<bool> done{false};
     auto asker = [&](const char *request) {
