@@ -244,6 +244,7 @@ int64_t next_write_ns(const sim_meter *sim, const line *ln)
 bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
 {
   while (!sim->out.empty() && next_write_ns(sim, ln) <= now_ns && !ln->blocked) {
+    const int64_t due_ns = next_write_ns(sim, ln);
     uint8_t buf[NBR14522_RSP_SIZE];
     const size_t most = ln->chunk_bytes ? std::min(ln->chunk_bytes, sizeof buf) : sizeof buf;
     size_t n = 0;
@@ -255,7 +256,12 @@ bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
     if (done > 0) {
       sim_written(sim, static_cast<size_t>(done), now_ns);
       if (ln->chunk_bytes) {
-        ln->next_chunk_ns = now_ns + ln->chunk_ns;
+        // A driver hands chunks over on its own clock: a write of ours that
+        // came late (a busy host) does not push back the ones after it, or
+        // a response would take longer than the line it stands for. After
+        // an idle line or a long stall the clock starts again from now.
+        const bool on_time = now_ns - due_ns <= ln->chunk_ns;
+        ln->next_chunk_ns = (on_time ? due_ns : now_ns) + ln->chunk_ns;
         break;
       }
     } else if (done < 0 && errno == EAGAIN) {
