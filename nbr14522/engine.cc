@@ -654,7 +654,6 @@ void nbr14522_ev_exec(nbr14522_link *link, uint32_t id, int length)
   }
 }
 
-
 }  // namespace
 
 void nbr14522_disconnect_exec(nbr14522_link *link)

@@ -189,6 +189,26 @@ void mount_tmpfs(const char *path, const char *data)
     fail("mount tmpfs on %s", path);
 }
 
+// Puts at `target` what stands at `source` (`st`, as lstat found it): a copy
+// of a symlink, or an empty directory or file (of `file_mode`) to mount the
+// source over. Returns whether that mount is still to be made.
+bool mirror_entry(const std::string &source, const std::string &target, const struct stat &st, mode_t file_mode)
+{
+  if (S_ISLNK(st.st_mode)) {
+    char link[4096];
+    ssize_t n = readlink(source.c_str(), link, sizeof link - 1);
+    if (n < 0)
+      fail("read link %s", source.c_str());
+    link[n] = '\0';
+    if (symlink(link, target.c_str()) != 0)
+      fail("create link %s", target.c_str());
+    return false;
+  }
+  if (S_ISDIR(st.st_mode) ? mkdir(target.c_str(), 0755) != 0 : !write_all(target.c_str(), "", O_CREAT, file_mode))
+    fail("create mount point %s", target.c_str());
+  return true;
+}
+
 // Gives the new /dev the host's entry `name`: device nodes are bind-mounted
 // (a node created on a tmpfs of a user namespace cannot be opened), symlinks
 // are copied, and what the host lacks stays missing.
@@ -199,19 +219,8 @@ void share_dev_entry(const char *name)
   struct stat st;
   if (lstat(source.c_str(), &st) != 0)
     return;
-  if (S_ISLNK(st.st_mode)) {
-    char link[4096];
-    ssize_t n = readlink(source.c_str(), link, sizeof link - 1);
-    if (n < 0)
-      fail("read link %s", source.c_str());
-    link[n] = '\0';
-    if (symlink(link, target.c_str()) != 0)
-      fail("create link %s", target.c_str());
+  if (!mirror_entry(source, target, st, 0666))
     return;
-  }
-  if (S_ISDIR(st.st_mode) ? mkdir(target.c_str(), 0755) != 0
-                          : !write_all(target.c_str(), "", O_CREAT, 0666))
-    fail("create mount point %s", target.c_str());
   if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
     fail("bind the host's /dev/%s", name);
 }
@@ -334,19 +343,8 @@ void enter_root(const std::string &dir)
     struct stat st;
     if (lstat(source.c_str(), &st) != 0)
       fail("look at %s", source.c_str());
-    if (S_ISLNK(st.st_mode)) {
-      char link[4096];
-      ssize_t n = readlink(source.c_str(), link, sizeof link - 1);
-      if (n < 0)
-        fail("read link %s", source.c_str());
-      link[n] = '\0';
-      if (symlink(link, target.c_str()) != 0)
-        fail("create link %s", target.c_str());
-      continue;
-    }
-    if (S_ISDIR(st.st_mode) ? mkdir(target.c_str(), 0755) != 0 : !write_all(target.c_str(), "", O_CREAT, 0644))
-      fail("create mount point %s", target.c_str());
-    bind_read_only(source.c_str(), target.c_str());
+    if (mirror_entry(source, target, st, 0644))
+      bind_read_only(source.c_str(), target.c_str());
   }
   closedir(d);
 
@@ -359,8 +357,7 @@ void enter_root(const std::string &dir)
     if (mount(("/" + std::string(o)).c_str(), (top + "/" + o).c_str(), nullptr, MS_MOVE, nullptr) != 0)
       fail("move /%s into the new root", o);
   mount_tmpfs((top + "/run").c_str(), "mode=0755");
-  if (mount("tmpfs", (top + "/tmp").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-    fail("mount tmpfs on %s/tmp", top.c_str());
+  mount_tmpfs((top + "/tmp").c_str(), "mode=1777");
 
   // pivot_root with both arguments ".": the old root ends up on top of the
   // new one, and detaching it leaves the new one alone.

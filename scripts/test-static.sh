@@ -41,6 +41,7 @@ say() {
 }
 
 . scripts/lib/wait.sh
+. scripts/lib/ports.sh
 
 SIM_PID=
 SANDBOX_PID=
@@ -61,21 +62,6 @@ fail() {
     fi
   done
   exit 1
-}
-
-port_free() {
-  ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .
-}
-
-pick_port() {
-  low=$(cut -f 1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-  [ "$low" -gt 12000 ] || low=32768
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    n=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
-    PORT=$((10000 + n % (low - 10001)))
-    port_free "$PORT" && return 0
-  done
-  fail "found no free TCP port"
 }
 
 logged() {
@@ -128,7 +114,8 @@ done
 SIM_PID=$!
 wait_until 5 test -s "$RUN/sim.out" || fail "the simulator did not start"
 PTY=$(head -n 1 "$RUN/sim.out")
-pick_port
+pick_ports 1 || fail "found no free TCP port"
+PORT=$PORT1
 printf 'MOD_MEVRAKT_ENABLED=1\nMOD_MEVRAKT_PROT1_ENABLED=1\nMOD_MEVRAKT_PROT1_DEVICE="%s"\nMOD_MEVRAKT_PROT1_PORT=%s\nMOD_MEVRAKT_PROT2_ENABLED=0\n' \
   "$PTY" "$PORT" >"$RUN/settings"
 

@@ -243,8 +243,10 @@ int64_t next_write_ns(const sim_meter *sim, const line *ln)
 // Writes the queued bytes that are due. Returns false on a fatal line error.
 bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
 {
-  while (!sim->out.empty() && next_write_ns(sim, ln) <= now_ns && !ln->blocked) {
+  while (!sim->out.empty() && !ln->blocked) {
     const int64_t due_ns = next_write_ns(sim, ln);
+    if (due_ns > now_ns)
+      break;
     uint8_t buf[NBR14522_RSP_SIZE];
     const size_t most = ln->chunk_bytes ? std::min(ln->chunk_bytes, sizeof buf) : sizeof buf;
     size_t n = 0;

@@ -75,6 +75,7 @@ say() {
 }
 
 . scripts/lib/wait.sh
+. scripts/lib/ports.sh
 
 # ---------------------------------------------------------------------------
 # Programs, packages and the initramfs
@@ -321,25 +322,6 @@ booted() {
   gone "$QEMU_PID" || grep -aq '^@@board: booted' "$RUN/console.log" 2>/dev/null
 }
 
-port_free() {
-  ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .
-}
-
-# Two free neighbouring ports on the host's loopback, at random below the
-# range the kernel hands out to outgoing connections, so that runs side by
-# side do not meet.
-pick_ports() {
-  low=$(cut -f 1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-  [ "$low" -gt 12000 ] || low=32768
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    n=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
-    PORT1=$((10000 + n % (low - 10002)))
-    PORT2=$((PORT1 + 1))
-    port_free "$PORT1" && port_free "$PORT2" && return 0
-  done
-  fail "found no two free TCP ports"
-}
-
 # True once the emulator has ended, or runs the board: it has set up every
 # device and back end by the time the kernel writes to the console.
 emulator_settled() {
@@ -374,7 +356,7 @@ start_board() {
   exec 5<>"$RUN/cmd.in"
   # A port taken between the look and the emulator's bind: try others.
   for try in 1 2 3; do
-    pick_ports
+    pick_ports 2 || fail "found no two free TCP ports"
     BOOT_START=$(now)
     start_emulator
     if ! gone "$QEMU_PID" || ! grep -q 'Could not set up host forwarding' "$RUN/qemu.log"; then

@@ -54,6 +54,30 @@ bool write_all(int fd, const std::string &text)
   return true;
 }
 
+// Spawns argv and returns once the child has run exec, which closes its copy
+// of a close-on-exec pipe. Natively posix_spawn returns only after the exec;
+// under qemu-user it forks, and a fork of a threaded program there now and
+// then hangs before the exec on a lock another thread held. Such a child is
+// killed and spawned again: the program under test never ran.
+int spawn_and_wait_for_exec(std::vector<char *> &args, const posix_spawn_file_actions_t *actions, pid_t *pid)
+{
+  for (int attempt = 1;; attempt++) {
+    int exec_pipe[2];
+    if (pipe2(exec_pipe, O_CLOEXEC) != 0)
+      return errno;
+    const int err = posix_spawnp(pid, args[0], actions, nullptr, args.data(), environ);
+    close(exec_pipe[1]);
+    pollfd p{exec_pipe[0], POLLIN, 0};
+    const bool exec_ran = err != 0 || poll(&p, 1, 10000) == 1;
+    close(exec_pipe[0]);
+    if (exec_ran || attempt == 3)
+      return err;
+    fprintf(stderr, "e2e: %s hung before exec, spawning it again\n", args[0]);
+    kill(*pid, SIGKILL);
+    waitpid(*pid, nullptr, 0);
+  }
+}
+
 }  // namespace
 
 bool in_sandbox()
@@ -287,34 +311,6 @@ process::~process()
     if (fd >= 0)
       close(fd);
 }
-
-namespace {
-
-// Spawns argv and returns once the child has run exec, which closes its copy
-// of a close-on-exec pipe. Natively posix_spawn returns only after the exec;
-// under qemu-user it forks, and a fork of a threaded program there now and
-// then hangs before the exec on a lock another thread held. Such a child is
-// killed and spawned again: the program under test never ran.
-int spawn_and_wait_for_exec(std::vector<char *> &args, const posix_spawn_file_actions_t *actions, pid_t *pid)
-{
-  for (int attempt = 1;; attempt++) {
-    int exec_pipe[2];
-    if (pipe2(exec_pipe, O_CLOEXEC) != 0)
-      return errno;
-    const int err = posix_spawnp(pid, args[0], actions, nullptr, args.data(), environ);
-    close(exec_pipe[1]);
-    pollfd p{exec_pipe[0], POLLIN, 0};
-    const bool exec_ran = err != 0 || poll(&p, 1, 10000) == 1;
-    close(exec_pipe[0]);
-    if (exec_ran || attempt == 3)
-      return err;
-    fprintf(stderr, "e2e: %s hung before exec, spawning it again\n", args[0]);
-    kill(*pid, SIGKILL);
-    waitpid(*pid, nullptr, 0);
-  }
-}
-
-}  // namespace
 
 bool process::start(const std::vector<std::string> &argv, const process_options &options)
 {

@@ -76,6 +76,7 @@ say() {
 }
 
 . scripts/lib/wait.sh
+. scripts/lib/ports.sh
 
 QEMU_PID=
 CAT_PID=
@@ -333,21 +334,6 @@ pty_of() {
   sed -n "s|^char device redirected to \(/dev/pts/[0-9]*\) (label $1)\$|\1|p" "$RUN/qemu.log"
 }
 
-port_free() {
-  ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .
-}
-
-pick_port() {
-  low=$(cut -f 1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-  [ "$low" -gt 12000 ] || low=32768
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    n=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
-    PORT=$((10000 + n % (low - 10001)))
-    port_free "$PORT" && return 0
-  done
-  fail "found no free TCP port"
-}
-
 emulator_settled() {
   gone "$QEMU_PID" || [ -s "$RUN/console.log" ]
 }
@@ -389,7 +375,8 @@ boot() {
   CAT_PID=$!
   exec 5<>"$RUN/cmd.in"
   for try in 1 2 3; do
-    pick_port
+    pick_ports 1 || fail "found no free TCP port"
+    PORT=$PORT1
     BOOT_START=$(now)
     start_emulator
     if ! gone "$QEMU_PID" || ! grep -q 'Could not set up host forwarding' "$RUN/qemu.log"; then
