@@ -131,8 +131,9 @@ TEST(TraceRing, ConcurrentWritersAndAReaderSeeWholeRecordsOnly)
     }
     written += seq;
   };
-  uint64_t seen = 0, passes = 0, end_before = 0;
+  uint64_t seen = 0, passes = 0;
   std::thread reader([&] {
+    uint64_t end_before = 0;
     while (passes < kPasses && written.load() == 0) {
       uint32_t last_seq[3] = {0, 0, 0};
       bool any[3] = {false, false, false};
