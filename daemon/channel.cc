@@ -17,6 +17,10 @@
 
 namespace {
 
+// The tag of the lines that say why a channel did not open; operators and
+// the manual know them by it.
+constexpr char kOpenTag[] = "mevrakt_open";
+
 int on_client_data(void *link, const uint8_t *data, int length)
 {
   return nbr14522_write(static_cast<nbr14522_link *>(link), data, length);
@@ -52,31 +56,31 @@ constexpr uint32_t kIdleTimeoutMax = 86400;
 // Reads the channel's optional access and liveness keys into the server's
 // policy and the link's command filter. Returns false after saying the first
 // one that cannot be read, with its key and its value.
-bool read_access(const mevrakt_prot *prot, mevrakt_plan *plan, const say_sink *sink)
+bool read_access(const channel_settings *cfg, channel_plan *plan, const say_sink *sink)
 {
-  auto refuse = [prot, sink](const char *name, const char *value) {
-    say(sink, LOG_ERR, "%s - bad value for %s%s: \"%s\", channel on %s not opened", "mevrakt_open",
-        prot->key_prefix ? prot->key_prefix : "MOD_MEVRAKT_PROTn_", name, value, prot->device);
+  auto refuse = [cfg, sink](const char *name, const char *value) {
+    say(sink, LOG_ERR, "%s - bad value for %s%s: \"%s\", channel on %s not opened", kOpenTag,
+        cfg->key_prefix ? cfg->key_prefix : "MOD_MEVRAKT_PROTn_", name, value, cfg->device);
     return false;
   };
   tcp_server_policy *policy = &plan->policy;
   policy->alive_check_s = kAliveCheckMinutes * 60;
-  if (prot->allow && !address_list_parse(prot->allow, &policy->allow))
-    return refuse("ALLOW", prot->allow);
+  if (cfg->allow && !address_list_parse(cfg->allow, &policy->allow))
+    return refuse("ALLOW", cfg->allow);
   socklen_t length;
-  if (prot->listen && !address_parse(prot->listen, 0, &policy->listen, &length))
-    return refuse("LISTEN", prot->listen);
+  if (cfg->listen && !address_parse(cfg->listen, 0, &policy->listen, &length))
+    return refuse("LISTEN", cfg->listen);
   uint32_t minutes;
-  if (prot->alive_check) {
-    if (!settings_parse_number(prot->alive_check, 99, &minutes))
-      return refuse("ALIVE_CHECK", prot->alive_check);
+  if (cfg->alive_check) {
+    if (!settings_parse_number(cfg->alive_check, 99, &minutes))
+      return refuse("ALIVE_CHECK", cfg->alive_check);
     policy->alive_check_s = minutes * 60;
   }
-  if (prot->idle_timeout && !settings_parse_number(prot->idle_timeout, kIdleTimeoutMax, &policy->idle_timeout_s))
-    return refuse("IDLE_TIMEOUT", prot->idle_timeout);
-  plan->filter = prot->commands != nullptr;
-  if (prot->commands && !settings_parse_codes(prot->commands, plan->codes))
-    return refuse("COMMANDS", prot->commands);
+  if (cfg->idle_timeout && !settings_parse_number(cfg->idle_timeout, kIdleTimeoutMax, &policy->idle_timeout_s))
+    return refuse("IDLE_TIMEOUT", cfg->idle_timeout);
+  plan->filter = cfg->commands != nullptr;
+  if (cfg->commands && !settings_parse_codes(cfg->commands, plan->codes))
+    return refuse("COMMANDS", cfg->commands);
   return true;
 }
 
@@ -116,24 +120,24 @@ int is_terminal_device(dev_t rdev)
 
 }  // namespace
 
-mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const say_sink *sink)
+channel_verdict channel_plan_read(const channel_settings *cfg, channel_plan *plan, const say_sink *sink)
 {
-  if (!prot->enabled) {
-    say(sink, LOG_NOTICE, "disabled on %s", prot->device);
-    return MEVRAKT_DISABLED;
+  if (!cfg->enabled) {
+    say(sink, LOG_NOTICE, "disabled on %s", cfg->device);
+    return CHANNEL_DISABLED;
   }
   // Port 0 would listen wherever the system chose, and a number above 65535
   // on some other port: either way not where the head-end looks.
-  if (prot->port == 0 || prot->port > 65535) {
-    say(sink, LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", "mevrakt_open",
-        prot->port, prot->device);
-    return MEVRAKT_REFUSED;
+  if (cfg->port == 0 || cfg->port > 65535) {
+    say(sink, LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", kOpenTag,
+        cfg->port, cfg->device);
+    return CHANNEL_REFUSED;
   }
-  *plan = mevrakt_plan{};
-  return read_access(prot, plan, sink) ? MEVRAKT_READY : MEVRAKT_REFUSED;
+  *plan = channel_plan{};
+  return read_access(cfg, plan, sink) ? CHANNEL_READY : CHANNEL_REFUSED;
 }
 
-bool mevrakt_device_check(const char *path, const say_sink *sink)
+bool channel_device_check(const char *path, const say_sink *sink)
 {
   struct stat st;
   const char *error = nullptr;
@@ -147,38 +151,38 @@ bool mevrakt_device_check(const char *path, const say_sink *sink)
   return false;
 }
 
-mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const say_sink *sink)
+channel_verdict channel_check(const channel_settings *cfg, const say_sink *sink)
 {
-  mevrakt_plan plan;
-  const mevrakt_verdict verdict = mevrakt_plan_read(prot, &plan, sink);
-  if (verdict != MEVRAKT_READY)
+  channel_plan plan;
+  const channel_verdict verdict = channel_plan_read(cfg, &plan, sink);
+  if (verdict != CHANNEL_READY)
     return verdict;
-  if (!mevrakt_device_check(prot->device, sink))
-    return MEVRAKT_REFUSED;
-  say(sink, LOG_NOTICE, "would run on %s, listening on TCP port %u", prot->device, prot->port);
-  return MEVRAKT_READY;
+  if (!channel_device_check(cfg->device, sink))
+    return CHANNEL_REFUSED;
+  say(sink, LOG_NOTICE, "would run on %s, listening on TCP port %u", cfg->device, cfg->port);
+  return CHANNEL_READY;
 }
 
-mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
+mevrakt_channel *channel_open(const channel_settings *cfg)
 {
-  mevrakt_plan plan;
-  if (mevrakt_plan_read(prot, &plan, nullptr) != MEVRAKT_READY)
+  channel_plan plan;
+  if (channel_plan_read(cfg, &plan, nullptr) != CHANNEL_READY)
     return nullptr;
   auto *channel = record_alloc<mevrakt_channel>();
   if (!channel) {
-    syslog(LOG_ERR, "%s - not enough memory", "mevrakt_open");
+    syslog(LOG_ERR, "%s - not enough memory", kOpenTag);
     return nullptr;
   }
-  channel->link = nbr14522_open(prot->device, &channel->trace);
+  channel->link = nbr14522_open(cfg->device, &channel->trace);
   if (!channel->link) {
-    mevrakt_close(channel);
+    channel_close(channel);
     return nullptr;
   }
   if (plan.filter)
     nbr14522_allow_commands(channel->link, plan.codes);
-  channel->server = tcp_server_open(prot->port, &plan.policy, &channel->trace);
+  channel->server = tcp_server_open(cfg->port, &plan.policy, &channel->trace);
   if (!channel->server) {
-    mevrakt_close(channel);
+    channel_close(channel);
     return nullptr;
   }
 
@@ -188,11 +192,11 @@ mevrakt_channel *mevrakt_open(const mevrakt_prot *prot)
                                             on_client_data, channel->link};
   tcp_server_set_callbacks(channel->server, &from_client);
 
-  syslog(LOG_NOTICE, "running on %s, listening on TCP port %u", prot->device, prot->port);
+  syslog(LOG_NOTICE, "running on %s, listening on TCP port %u", cfg->device, cfg->port);
   return channel;
 }
 
-void mevrakt_close(mevrakt_channel *channel)
+void channel_close(mevrakt_channel *channel)
 {
   if (!channel)
     return;

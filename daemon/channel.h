@@ -26,43 +26,43 @@ struct mevrakt_channels {
   int64_t started;
 };
 
-enum mevrakt_verdict {
-  MEVRAKT_DISABLED,  // the channel's ENABLED key is 0 or missing
-  MEVRAKT_REFUSED,   // a setting keeps it from opening
-  MEVRAKT_READY,     // it may open
+enum channel_verdict {
+  CHANNEL_DISABLED,  // the channel's ENABLED key is 0 or missing
+  CHANNEL_REFUSED,   // a setting keeps it from opening
+  CHANNEL_READY,     // it may open
 };
 
 /// What a channel's optional keys ask of its server and its link.
-struct mevrakt_plan {
+struct channel_plan {
   tcp_server_policy policy;
   bool codes[256];  // the command codes let through, when `filter`
   bool filter;
 };
 
-/// The rules mevrakt_open applies before it opens anything, in its order:
+/// The rules channel_open applies before it opens anything, in its order:
 /// enabled, the port range, then each optional key. Says "disabled on %s"
 /// (notice) or the first fault (error) through `sink`, syslog when nullptr,
 /// and fills `plan` for a channel that may open. Opens nothing.
-mevrakt_verdict mevrakt_plan_read(const mevrakt_prot *prot, mevrakt_plan *plan, const say_sink *sink);
+channel_verdict channel_plan_read(const channel_settings *cfg, channel_plan *plan, const say_sink *sink);
 
 /// Whether `path` would open as a meter's line, told without opening it (an
 /// open raises a serial port's modem lines): it exists, may be read and
 /// written, and is a character device of one of the kernel's terminal
 /// drivers. Says "open(%s) error: %s" through `sink` when not.
-bool mevrakt_device_check(const char *path, const say_sink *sink);
+bool channel_device_check(const char *path, const say_sink *sink);
 
-/// The settings check of one channel: mevrakt_plan_read, then the device
+/// The settings check of one channel: channel_plan_read, then the device
 /// check, then "would run on %s, listening on TCP port %u" for a channel
 /// that would open. Returns the verdict; opens, locks and changes nothing,
 /// so a running daemon's channels can be checked too. Whether the port is
 /// free is not asked: the daemon that runs holds it.
-mevrakt_verdict mevrakt_check(const mevrakt_prot *prot, const say_sink *sink);
+channel_verdict channel_check(const channel_settings *cfg, const say_sink *sink);
 
-/// Opens the link on `prot->device` and the server on `prot->port` and wires
+/// Opens the link on `cfg->device` and the server on `cfg->port` and wires
 /// them together. Returns the running channel, or nullptr when the channel is
 /// disabled or a part of it cannot be opened (logged; nothing left behind).
 /// The device text must outlive the channel.
-mevrakt_channel *mevrakt_open(const mevrakt_prot *prot);
+mevrakt_channel *channel_open(const channel_settings *cfg);
 
 /// Stops and frees the channel; nullptr is accepted.
-void mevrakt_close(mevrakt_channel *channel);
+void channel_close(mevrakt_channel *channel);

@@ -140,13 +140,13 @@ int check_settings()
   if (file)
     fclose(file);
   int enabled = 0;
-  const mevrakt_prot *prots[] = {&settings.prot1, &settings.prot2};
+  const channel_settings *channels[] = {&settings.channel1, &settings.channel2};
   for (int i = 0; i < 2; i++) {
     check_line line = {i + 1};
     const say_sink sink = {say_checked, &line};
-    const mevrakt_verdict verdict = mevrakt_check(prots[i], &sink);
-    enabled += verdict != MEVRAKT_DISABLED;
-    if (verdict == MEVRAKT_REFUSED)
+    const channel_verdict verdict = channel_check(channels[i], &sink);
+    enabled += verdict != CHANNEL_DISABLED;
+    if (verdict == CHANNEL_REFUSED)
       status = 1;
   }
   if (file && enabled == 0)
@@ -216,11 +216,11 @@ int main(int argc, char **argv)
   sigaddset(&stops, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stops, &unblocked);
 
-  mevrakt_channel *channel1 = mevrakt_open(&settings.prot1);
-  mevrakt_channel *channel2 = mevrakt_open(&settings.prot2);
+  mevrakt_channel *channel1 = channel_open(&settings.channel1);
+  mevrakt_channel *channel2 = channel_open(&settings.channel2);
   // Enabled channels of which none opened are a failure, so that a service
   // manager starts the daemon again: the adapter or the address may be late.
-  const bool failed = (settings.prot1.enabled || settings.prot2.enabled) && !channel1 && !channel2;
+  const bool failed = (settings.channel1.enabled || settings.channel2.enabled) && !channel1 && !channel2;
   if (channel1 || channel2) {
     mevrakt_channels channels = {{channel1, channel2}, started};
     const shell_cmd commands[] = {
@@ -249,8 +249,8 @@ int main(int argc, char **argv)
     }
 
     shell_close(shell);
-    mevrakt_close(channel2);
-    mevrakt_close(channel1);
+    channel_close(channel2);
+    channel_close(channel1);
   }
   mevrakt_settings_free(&settings);
 

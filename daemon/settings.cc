@@ -129,19 +129,19 @@ void mevrakt_settings_read(mevrakt_settings *settings, const char *path)
 namespace {
 
 // The optional keys of one channel, after its three others.
-void read_optional(FILE *file, mevrakt_prot *prot, const char *prefix)
+void read_optional(FILE *file, channel_settings *cfg, const char *prefix)
 {
   char key[64];
   auto get = [&](const char *name) {
     snprintf(key, sizeof key, "%s%s", prefix, name);
     return settings_get_optional(file, key);
   };
-  prot->key_prefix = prefix;
-  prot->allow = get("ALLOW");
-  prot->listen = get("LISTEN");
-  prot->commands = get("COMMANDS");
-  prot->alive_check = get("ALIVE_CHECK");
-  prot->idle_timeout = get("IDLE_TIMEOUT");
+  cfg->key_prefix = prefix;
+  cfg->allow = get("ALLOW");
+  cfg->listen = get("LISTEN");
+  cfg->commands = get("COMMANDS");
+  cfg->alive_check = get("ALIVE_CHECK");
+  cfg->idle_timeout = get("IDLE_TIMEOUT");
 }
 
 }  // namespace
@@ -149,23 +149,23 @@ void read_optional(FILE *file, mevrakt_prot *prot, const char *prefix)
 void mevrakt_settings_read_file(mevrakt_settings *settings, FILE *file)
 {
   settings->enabled = settings_get_uint(file, "MOD_MEVRAKT_ENABLED");
-  settings->prot1.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT1_ENABLED");
-  settings->prot1.device = settings_get_string(file, "MOD_MEVRAKT_PROT1_DEVICE");
-  settings->prot1.port = settings_get_uint(file, "MOD_MEVRAKT_PROT1_PORT");
-  settings->prot2.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT2_ENABLED");
-  settings->prot2.device = settings_get_string(file, "MOD_MEVRAKT_PROT2_DEVICE");
-  settings->prot2.port = settings_get_uint(file, "MOD_MEVRAKT_PROT2_PORT");
-  read_optional(file, &settings->prot1, "MOD_MEVRAKT_PROT1_");
-  read_optional(file, &settings->prot2, "MOD_MEVRAKT_PROT2_");
+  settings->channel1.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT1_ENABLED");
+  settings->channel1.device = settings_get_string(file, "MOD_MEVRAKT_PROT1_DEVICE");
+  settings->channel1.port = settings_get_uint(file, "MOD_MEVRAKT_PROT1_PORT");
+  settings->channel2.enabled = settings_get_uint(file, "MOD_MEVRAKT_PROT2_ENABLED");
+  settings->channel2.device = settings_get_string(file, "MOD_MEVRAKT_PROT2_DEVICE");
+  settings->channel2.port = settings_get_uint(file, "MOD_MEVRAKT_PROT2_PORT");
+  read_optional(file, &settings->channel1, "MOD_MEVRAKT_PROT1_");
+  read_optional(file, &settings->channel2, "MOD_MEVRAKT_PROT2_");
 }
 
 void mevrakt_settings_free(mevrakt_settings *settings)
 {
-  for (mevrakt_prot *prot : {&settings->prot1, &settings->prot2}) {
-    if (prot->device != no_text)
-      free(const_cast<char *>(prot->device));
-    prot->device = nullptr;
-    for (const char **text : {&prot->allow, &prot->listen, &prot->commands, &prot->alive_check, &prot->idle_timeout}) {
+  for (channel_settings *cfg : {&settings->channel1, &settings->channel2}) {
+    if (cfg->device != no_text)
+      free(const_cast<char *>(cfg->device));
+    cfg->device = nullptr;
+    for (const char **text : {&cfg->allow, &cfg->listen, &cfg->commands, &cfg->alive_check, &cfg->idle_timeout}) {
       free(const_cast<char *>(*text));
       *text = nullptr;
     }

@@ -15,7 +15,7 @@
 constexpr const char *MEVRAKT_SETTINGS_PATH = "/opt/mevraKT/etc/settings";
 
 /// The settings of one channel.
-struct mevrakt_prot {
+struct channel_settings {
   uint32_t enabled;    // the channel runs when not 0
   const char *device;  // serial device path; allocated by the reader
   uint32_t port;       // TCP port
@@ -32,8 +32,8 @@ struct mevrakt_prot {
 
 struct mevrakt_settings {
   uint32_t enabled;  // MOD_MEVRAKT_ENABLED; read, but nothing depends on it
-  mevrakt_prot prot1;
-  mevrakt_prot prot2;
+  channel_settings channel1;
+  channel_settings channel2;
 };
 
 /// Returns the value of the first line whose key is `key`, or nullptr when

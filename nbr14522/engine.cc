@@ -214,7 +214,7 @@ void line_lost(nbr14522_link *link, int error)
   note(link, NBR14522_TRACE_LINE_LOST, static_cast<uint32_t>(error));
   close(link->fd_com);
   link->fd_com = -1;
-  link->line_ok.store(0, std::memory_order_relaxed);
+  link->line_up.store(0, std::memory_order_relaxed);
   link->rsp_len = 0;
   link->send_due = 0;
   owed_clear(link);

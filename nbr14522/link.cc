@@ -99,7 +99,7 @@ bool notifier_open(nbr14522_link *link)
   const bool made = pthread_create(&link->notify_thread, nullptr, nbr14522_notify_main, &start) == 0;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (made) {
-    link->notify_ok = 1;
+    link->notify_created = 1;
     while (sem_wait(&start.ready) < 0 && errno == EINTR) {
     }
   }
@@ -176,16 +176,16 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
     nbr14522_close(link);
     return nullptr;
   }
-  link->ev_ok = 1;
+  link->ev_created = 1;
 
   if (!notifier_open(link)) {
     syslog(LOG_ERR, "%s - cannot create %s timer", "nbr14522_open", "ENQ");
     nbr14522_close(link);
     return nullptr;
   }
-  if (!timer_make(link, &link->enq_timer, &link->enq_notify, &link->enq_spec, &link->enq_ok,
+  if (!timer_make(link, &link->enq_timer, &link->enq_notify, &link->enq_spec, &link->enq_created,
                   NBR14522_EV_ENQ_TIMEOUT, "ENQ") ||
-      !timer_make(link, &link->rsp_timer, &link->rsp_notify, &link->rsp_spec, &link->rsp_ok,
+      !timer_make(link, &link->rsp_timer, &link->rsp_notify, &link->rsp_spec, &link->rsp_created,
                   NBR14522_EV_RSP_TIMEOUT, "RSP")) {
     nbr14522_close(link);
     return nullptr;
@@ -196,7 +196,7 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
     nbr14522_close(link);
     return nullptr;
   }
-  link->thread_ok = 1;
+  link->thread_created = 1;
   return link;
 }
 
@@ -207,7 +207,7 @@ bool nbr14522_line_open(nbr14522_link *link, log_limit *limit)
   if (fd < 0)
     return false;
   link->fd_com = fd;
-  link->line_ok.store(1, std::memory_order_relaxed);
+  link->line_up.store(1, std::memory_order_relaxed);
   // A line that comes and goes would log these at every reopen.
   const say_sink modem_sink = say_limited(&link->log);
   serial_set_rts(fd, 0, &modem_sink);
@@ -218,7 +218,7 @@ bool nbr14522_line_open(nbr14522_link *link, log_limit *limit)
 void nbr14522_stop(nbr14522_link *link)
 {
   if (link)
-    thread_stop(link->thread, &link->thread_ok);
+    thread_stop(link->thread, &link->thread_created);
 }
 
 void nbr14522_close(nbr14522_link *link)
@@ -226,24 +226,24 @@ void nbr14522_close(nbr14522_link *link)
   if (!link)
     return;
   nbr14522_stop(link);
-  if (link->rsp_ok) {
+  if (link->rsp_created) {
     timer_delete(link->rsp_timer);
-    link->rsp_ok = 0;
+    link->rsp_created = 0;
   }
-  if (link->enq_ok) {
+  if (link->enq_created) {
     timer_delete(link->enq_timer);
-    link->enq_ok = 0;
+    link->enq_created = 0;
   }
   // Expiries already signalled may still be turned into events until the
   // notifier stops; the event channel is still open for them.
-  thread_stop(link->notify_thread, &link->notify_ok);
-  if (link->ev_ok) {
+  thread_stop(link->notify_thread, &link->notify_created);
+  if (link->ev_created) {
     for (int &fd : link->fd_ev) {
       if (fd >= 0)
         close(fd);
       fd = -1;
     }
-    link->ev_ok = 0;
+    link->ev_created = 0;
   }
   if (link->fd_com >= 0) {
     serial_set_dtr(link->fd_com, 1);
@@ -259,7 +259,7 @@ void nbr14522_snapshot(const nbr14522_link *link, nbr14522_stats *out)
   constexpr auto relaxed = std::memory_order_relaxed;
   out->connected = link->connected.load(relaxed) != 0;
   out->break_held = link->break_on.load(relaxed) != 0;
-  out->line_usable = link->line_ok.load(relaxed) != 0;
+  out->line_usable = link->line_up.load(relaxed) != 0;
   out->n_connected = link->n_connected.load(relaxed);
   out->n_disconnected = link->n_disconnected.load(relaxed);
   out->n_conn_lost = link->n_conn_lost.load(relaxed);

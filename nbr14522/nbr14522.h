@@ -126,27 +126,27 @@ struct nbr14522_rsp_cb {
 };
 
 // Written only by the link thread once the link runs, except where noted.
-// `connected`, `break_on`, `line_ok` and the counters are read by other threads (the
+// `connected`, `break_on`, `line_up` and the counters are read by other threads (the
 // status report, tests) without a lock: each is a relaxed atomic word with the
 // link thread as its single writer, so a reader may see a stale value only.
 struct nbr14522_link {
   const char *dev;  // borrowed; must outlive the link
   int fd_com;
   int fd_ev[2];  // read end, write end
-  int ev_ok;
+  int ev_created;
   timer_t enq_timer;
   struct sigevent enq_notify;
   struct itimerspec enq_spec;
-  int enq_ok;
+  int enq_created;
   timer_t rsp_timer;
   struct sigevent rsp_notify;
   struct itimerspec rsp_spec;
-  int rsp_ok;
+  int rsp_created;
   pthread_t notify_thread;  // turns the timers' expiries into events
-  int notify_ok;
+  int notify_created;
   pid_t notify_tid;
   pthread_t thread;
-  int thread_ok;
+  int thread_created;
 
   uint8_t cmd_buf[NBR14522_CMD_SIZE];
   int cmd_len;  // 0 or less: no command pending
@@ -223,7 +223,7 @@ struct nbr14522_link {
   int64_t reopen_at;
   log_limit reopen_log;
   // Whether the line is open (fd_com >= 0), for readers on other threads.
-  std::atomic<uint32_t> line_ok;
+  std::atomic<uint32_t> line_up;
 
   // The channel's flight recorder, shared with its TCP server; nullptr for
   // none. Set before the thread starts.

@@ -8,7 +8,8 @@ manual and the code cannot drift apart.
 
 The code's messages are the formats of its syslog, vsyslog, log_limited and
 say calls, with each conversion filled by the call's argument where that is
-a string literal (or __func__: the enclosing function's name), else left
+a string literal, a tag named by a constexpr string in the same file, or
+__func__ (the enclosing function's name), else left
 open. A documented message matches when its words are the format's, the
 manual's placeholders (Ar) standing where the format has a conversion.
 Exits 1 and names each message that matches nothing."""
@@ -97,8 +98,16 @@ def split_arguments(text, start):
     return args
 
 
+# Log tags named once per file: constexpr char kName[] = "text";
+TAG = re.compile(r"constexpr\s+(?:const\s+)?char\s+(?:const\s+)?\*?\s*(\w+)(?:\[\])?\s*=\s*(" + STRING + r")\s*;")
+TAGS = {}
+
+
 def literal(arg):
-    """The value of an argument made only of string literals, else None."""
+    """The value of an argument made only of string literals (or a named
+    tag), else None."""
+    if arg in TAGS:
+        return TAGS[arg]
     parts = re.findall(STRING, arg)
     if not parts or re.sub(STRING, "", arg).strip():
         return None
@@ -115,6 +124,9 @@ def enclosing_function(text, at):
 
 def formats(path):
     text = open(path, encoding="utf-8").read()
+    TAGS.clear()
+    for m in TAG.finditer(text):
+        TAGS[m.group(1)] = bytes(m.group(2)[1:-1], "utf-8").decode("unicode_escape")
     found = []
     for m in re.finditer(r"\b(?:syslog|vsyslog|log_limited|say)\s*\(", text):
         args = split_arguments(text, m.end() - 1)

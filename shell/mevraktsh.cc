@@ -41,5 +41,5 @@ int main(int argc, char **argv)
     puts("mevraktsh (mevraKT) " MEVRAKT_VERSION);
     return 0;
   }
-  return shell_exec(SHELL_SOCKET_PATH, argc, argv);
+  return shell_client_exec(SHELL_SOCKET_PATH, argc, argv);
 }

@@ -36,7 +36,7 @@ struct shell {
   // atomic so that another thread may look.
   std::atomic<int> fd_client;
   pthread_t thread;
-  int thread_ok;
+  int thread_created;
   const shell_cmd *commands;  // borrowed; may be absent
   // The held connection's request as far as it came, and when its time to
   // send the rest is up (monotonic ms). Shell thread only.
@@ -73,4 +73,4 @@ void shell_close(shell *shell);
 /// error as "mevraktsh: ..." with the reason, "Error: service not running!"
 /// and a blank line also printed on standard output when the server cannot
 /// be reached. Without a command word nothing is printed.
-int shell_exec(const char *path, int argc, const char *const *argv);
+int shell_client_exec(const char *path, int argc, const char *const *argv);

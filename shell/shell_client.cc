@@ -15,10 +15,12 @@
 namespace {
 
 constexpr size_t request_size = 1400;  // the terminator included
+// The tag of the client's log lines, which operators know it by.
+constexpr char kLogTag[] = "shell_exec";
 
 }  // namespace
 
-int shell_exec(const char *path, int argc, const char *const *argv)
+int shell_client_exec(const char *path, int argc, const char *const *argv)
 {
   if (!argv || !path)
     return -1;
@@ -26,7 +28,7 @@ int shell_exec(const char *path, int argc, const char *const *argv)
   while (words < 3 && words + 1 < argc && argv[words + 1])
     words++;
   if (words == 0) {
-    syslog(LOG_ERR, "%s - missing command", __func__);
+    syslog(LOG_ERR, "%s - missing command", kLogTag);
     return -1;
   }
   int fd = socket_unix_connect(path);
@@ -43,7 +45,7 @@ int shell_exec(const char *path, int argc, const char *const *argv)
   // A request cut short could still match a command by its prefix, and run
   // something other than what was asked: refuse it whole instead.
   if (n < 0 || n >= static_cast<int>(request_size)) {
-    syslog(LOG_ERR, "%s - request too long", __func__);
+    syslog(LOG_ERR, "%s - request too long", kLogTag);
     fprintf(stderr, "mevraktsh: request too long (at most %zu characters with the blanks between words)\n",
             request_size - 2);
     socket_close(fd);
@@ -53,7 +55,7 @@ int shell_exec(const char *path, int argc, const char *const *argv)
   const ssize_t sent = send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
   if (sent != n) {
     const int error = sent < 0 ? errno : EMSGSIZE;
-    syslog(LOG_ERR, "%s - socket send error: %s", __func__, strerror(error));
+    syslog(LOG_ERR, "%s - socket send error: %s", kLogTag, strerror(error));
     fprintf(stderr, "mevraktsh: request not sent to the daemon: %s\n", strerror(error));
     socket_close(fd);
     return -1;
@@ -63,7 +65,7 @@ int shell_exec(const char *path, int argc, const char *const *argv)
     ssize_t got = recv(fd, buf, request_size, 0);
     if (got < 0) {
       const int error = errno;
-      syslog(LOG_ERR, "%s - socket recv error: %s", __func__, strerror(error));
+      syslog(LOG_ERR, "%s - socket recv error: %s", kLogTag, strerror(error));
       fflush(stdout);
       fprintf(stderr, "mevraktsh: %s: %s\n", answered ? "answer from the daemon cut short" : "no answer from the daemon",
               strerror(error));

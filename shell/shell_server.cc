@@ -184,7 +184,7 @@ shell *shell_open(const char *path, const shell_cmd *commands)
     shell_close(sh);
     return nullptr;
   }
-  sh->thread_ok = 1;
+  sh->thread_created = 1;
   syslog(LOG_NOTICE, "shell started, listening on UNIX socket[%i] %s", sh->fd_listen, path);
   return sh;
 }
@@ -193,7 +193,7 @@ void shell_close(shell *sh)
 {
   if (!sh)
     return;
-  thread_stop(sh->thread, &sh->thread_ok);
+  thread_stop(sh->thread, &sh->thread_created);
   int fd = sh->fd_client.exchange(-1, relaxed);
   if (fd >= 0)
     socket_close(fd);

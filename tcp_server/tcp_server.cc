@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Threads: tcp_server_open and tcp_server_close run on the owner's thread;
-// everything else here but tcp_server_write runs on the server thread, which
-// owns the sockets and calls the callbacks. Other threads (the meter link's)
-// reach the client only through the pipe, by tcp_server_write, which touches
-// nothing but the pipe's write end. fd_client and n_sessions are relaxed
-// atomics stored by the server thread alone and loaded by the status report;
-// a stale value only shows in the report.
+// everything else here but tcp_server_send (and tcp_server_write, the same
+// for whoever is served) runs on the server thread, which owns the sockets
+// and calls the callbacks. Other threads (the meter link's) reach the client
+// only through the pipe, by tcp_server_send, which touches nothing but the
+// pipe's write end. fd_client and n_sessions are relaxed atomics stored by
+// the server thread alone and loaded by the status report; a stale value
+// only shows in the report.
 //
 // The thread may be cancelled only in select; nothing it does between two
 // waits blocks: the listening socket, the client's socket and the pipe's
@@ -314,13 +315,13 @@ tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy, trac
     tcp_server_close(server);
     return nullptr;
   }
-  server->pipe_ok = 1;
+  server->pipe_created = 1;
   if (pthread_create(&server->thread, nullptr, tcp_server_main, server) != 0) {
     syslog(LOG_ERR, "%s - cannot create thread", __func__);
     tcp_server_close(server);
     return nullptr;
   }
-  server->thread_ok = 1;
+  server->thread_created = 1;
   return server;
 }
 
@@ -328,13 +329,13 @@ void tcp_server_close(tcp_server *server)
 {
   if (!server)
     return;
-  thread_stop(server->thread, &server->thread_ok);
+  thread_stop(server->thread, &server->thread_created);
   for (int &fd : server->fd_pipe) {
     if (fd >= 0)
       close(fd);
     fd = -1;
   }
-  server->pipe_ok = 0;
+  server->pipe_created = 0;
   int fd = server->fd_client.load(relaxed);
   if (fd >= 0) {
     socket_close(fd);
@@ -358,16 +359,19 @@ void tcp_server_set_callbacks(tcp_server *server, const tcp_server_callbacks *ca
   server->on_data.store(callbacks->on_data, release);
 }
 
+// Its log lines carry the name the pipe's writer has always had.
+constexpr char kWriteTag[] = "tcp_server_write";
+
 int tcp_server_send(tcp_server *server, uint32_t session, const uint8_t *data, int length)
 {
   if (!server || length < 0)
     return -1;
   if (server->fd_pipe[1] < 0) {
-    syslog(LOG_WARNING, "%s - pipe write error: %s", "tcp_server_write", "closed");
+    syslog(LOG_WARNING, "%s - pipe write error: %s", kWriteTag, "closed");
     return -1;
   }
   if (length > TCP_SERVER_MAX_WRITE || (length > 0 && !data)) {
-    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", "tcp_server_write", strerror(EMSGSIZE));
+    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", kWriteTag, strerror(EMSGSIZE));
     return -1;
   }
   uint8_t record[8 + TCP_SERVER_MAX_WRITE];
@@ -377,7 +381,7 @@ int tcp_server_send(tcp_server *server, uint32_t session, const uint8_t *data, i
     memcpy(record + sizeof header, data, static_cast<size_t>(length));
   const size_t size = sizeof header + static_cast<size_t>(length);
   if (write(server->fd_pipe[1], record, size) != static_cast<ssize_t>(size)) {
-    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", "tcp_server_write", strerror(errno));
+    log_limited(&server->log, LOG_ERR, "%s - pipe write error: %s", kWriteTag, strerror(errno));
     return -1;
   }
   return length;

@@ -80,9 +80,9 @@ struct tcp_server {
   // the status report loads it from another thread.
   std::atomic<int> fd_client;
   int fd_pipe[2];  // outgoing data: read end, write end
-  int pipe_ok;
+  int pipe_created;
   pthread_t thread;
-  int thread_ok;
+  int thread_created;
   // Set by tcp_server_set_callbacks while the thread may already run: each
   // context is stored before its function, which is published with release
   // order, so a thread that sees a function sees its context too.

@@ -135,7 +135,7 @@ std::vector<std::string> lines_of(const std::string &text)
 }
 
 std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
-                   unsigned disconnected, unsigned lost, unsigned cmd_ok, unsigned cmd_failed, unsigned rsp_ok,
+                   unsigned disconnected, unsigned lost, unsigned cmd_ok, unsigned cmd_failed, unsigned rsp_created,
                    unsigned rsp_failed)
 {
   char text[1024];
@@ -151,7 +151,7 @@ std::string report(const char *amr, const char *meter, unsigned sessions, unsign
            "Commands failed       : %u\n"
            "Responses OK          : %u\n"
            "Responses failed      : %u\n",
-           amr, meter, sessions, connected, disconnected, lost, cmd_ok, cmd_failed, rsp_ok, rsp_failed);
+           amr, meter, sessions, connected, disconnected, lost, cmd_ok, cmd_failed, rsp_created, rsp_failed);
   return text;
 }
 
@@ -161,14 +161,14 @@ class ChannelTest : public ::testing::Test {
   {
     testlog::clear();
     ASSERT_TRUE(meter.ok());
-    prot = {1, meter.path().c_str(), free_port()};
-    channel = mevrakt_open(&prot);
+    cfg = {1, meter.path().c_str(), free_port()};
+    channel = channel_open(&cfg);
     ASSERT_NE(channel, nullptr) << testlog::dump();
     port = bound_port(channel->server->fd_listen);
   }
   void TearDown() override
   {
-    mevrakt_close(channel);
+    channel_close(channel);
     if (client >= 0)
       close(client);
   }
@@ -176,7 +176,7 @@ class ChannelTest : public ::testing::Test {
   std::string on(const char *what) const { return std::string(what) + " on " + meter.path(); }
 
   pty_meter meter;
-  mevrakt_prot prot{};
+  channel_settings cfg{};
   mevrakt_channel *channel = nullptr;
   uint16_t port = 0;
   int client = -1;
@@ -466,11 +466,11 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
 TEST(ChannelOpen, DisabledChannelAndItsReport)
 {
   testlog::clear();
-  mevrakt_prot prot = {0, "/dev/ttyS3", 4001};
-  EXPECT_EQ(mevrakt_open(&prot), nullptr);
+  channel_settings cfg = {0, "/dev/ttyS3", 4001};
+  EXPECT_EQ(channel_open(&cfg), nullptr);
   EXPECT_EQ(testlog::count("disabled on /dev/ttyS3", LOG_NOTICE), 1);
   EXPECT_EQ(status_of(nullptr), "Service is disabled.\n\n");
-  mevrakt_close(nullptr);
+  channel_close(nullptr);
 }
 
 // A port the head-end could never reach (0 would be chosen by the system, a
@@ -481,8 +481,8 @@ TEST(ChannelOpen, PortOutOfRangeOpensNothing)
   pty_meter meter;
   testproc::footprint before;
   for (uint32_t port : {0u, 65536u, 4294967295u}) {
-    mevrakt_prot prot = {1, meter.path().c_str(), port};
-    EXPECT_EQ(mevrakt_open(&prot), nullptr);
+    channel_settings cfg = {1, meter.path().c_str(), port};
+    EXPECT_EQ(channel_open(&cfg), nullptr);
     EXPECT_EQ(testlog::count("mevrakt_open - TCP port " + std::to_string(port) +
                                  " out of range (1 to 65535), channel on " + meter.path() + " not opened",
                              LOG_ERR),
@@ -507,12 +507,12 @@ TEST(ChannelOpen, UnreadableAccessKeysRefuseTheChannel)
       {"IDLE_TIMEOUT", "86401"}, {"IDLE_TIMEOUT", "ten"},
   };
   for (const auto &[key, value] : cases) {
-    mevrakt_prot prot = {1, meter.path().c_str(), free_port()};
-    prot.key_prefix = "MOD_MEVRAKT_PROT2_";
+    channel_settings cfg = {1, meter.path().c_str(), free_port()};
+    cfg.key_prefix = "MOD_MEVRAKT_PROT2_";
     const std::string field = key;
-    (field == "ALLOW" ? prot.allow : field == "LISTEN" ? prot.listen : field == "COMMANDS" ? prot.commands
-                      : field == "ALIVE_CHECK" ? prot.alive_check : prot.idle_timeout) = value;
-    EXPECT_EQ(mevrakt_open(&prot), nullptr) << key << "=" << value;
+    (field == "ALLOW" ? cfg.allow : field == "LISTEN" ? cfg.listen : field == "COMMANDS" ? cfg.commands
+                      : field == "ALIVE_CHECK" ? cfg.alive_check : cfg.idle_timeout) = value;
+    EXPECT_EQ(channel_open(&cfg), nullptr) << key << "=" << value;
     EXPECT_EQ(testlog::count("mevrakt_open - bad value for MOD_MEVRAKT_PROT2_" + field + ": \"" + value +
                                  "\", channel on " + meter.path() + " not opened",
                              LOG_ERR),
@@ -529,9 +529,9 @@ TEST(ChannelOpen, AliveCheckTunesKeepalive)
 {
   for (const char *minutes : {static_cast<const char *>(nullptr), "1", "0"}) {
     pty_meter meter;
-    mevrakt_prot prot = {1, meter.path().c_str(), free_port()};
-    prot.alive_check = minutes;
-    mevrakt_channel *channel = mevrakt_open(&prot);
+    channel_settings cfg = {1, meter.path().c_str(), free_port()};
+    cfg.alive_check = minutes;
+    mevrakt_channel *channel = channel_open(&cfg);
     ASSERT_NE(channel, nullptr);
     const int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
     ASSERT_TRUE(eventually([&] { return stats_of(channel->server).client_connected; }));
@@ -554,7 +554,7 @@ TEST(ChannelOpen, AliveCheckTunesKeepalive)
       EXPECT_EQ(user_timeout, seconds * 1000u);
     }
     close(client);
-    mevrakt_close(channel);
+    channel_close(channel);
   }
 }
 
@@ -563,8 +563,8 @@ TEST(ChannelOpen, UnopenableDeviceOpensNoPort)
   testlog::clear();
   testproc::footprint before;
   const uint16_t port = free_port();
-  mevrakt_prot prot = {1, "/nonexistent/ttyS4", port};
-  EXPECT_EQ(mevrakt_open(&prot), nullptr);
+  channel_settings cfg = {1, "/nonexistent/ttyS4", port};
+  EXPECT_EQ(channel_open(&cfg), nullptr);
   EXPECT_EQ(testlog::count("open(/nonexistent/ttyS4) error: No such file or directory", LOG_ERR), 1);
   EXPECT_TRUE(port_free(port));
   EXPECT_TRUE(testproc::back_to(before));
@@ -580,8 +580,8 @@ TEST(ChannelOpen, TakenPortClosesTheLinkAgain)
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(holder, 1), 0);
   testproc::footprint before;
-  mevrakt_prot prot = {1, meter.path().c_str(), bound_port(holder)};
-  EXPECT_EQ(mevrakt_open(&prot), nullptr);
+  channel_settings cfg = {1, meter.path().c_str(), bound_port(holder)};
+  EXPECT_EQ(channel_open(&cfg), nullptr);
   EXPECT_EQ(testlog::count("bind socket error: Address already in use", LOG_ERR), 1);
   EXPECT_TRUE(testproc::back_to(before));
   close(holder);
@@ -596,8 +596,8 @@ TEST(ChannelClose, WhileResponsesFlow)
   for (int round = 0; round < 5; round++) {
     testlog::clear();
     pty_meter meter;
-    mevrakt_prot prot = {1, meter.path().c_str(), free_port()};
-    mevrakt_channel *channel = mevrakt_open(&prot);
+    channel_settings cfg = {1, meter.path().c_str(), free_port()};
+    mevrakt_channel *channel = channel_open(&cfg);
     ASSERT_NE(channel, nullptr);
     int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
     std::atomic<bool> stop{false};
@@ -622,7 +622,7 @@ TEST(ChannelClose, WhileResponsesFlow)
       }
     });
     ASSERT_TRUE(eventually([&] { return answered >= 3 + round; }, std::chrono::milliseconds(10000)));
-    mevrakt_close(channel);
+    channel_close(channel);
     stop = true;
     meter_side.join();
     client_side.join();

@@ -65,7 +65,7 @@ bool exists(const char *path)
 using e2e::channel_settings;
 
 std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
-                   unsigned disconnected, unsigned cmd_ok, unsigned rsp_ok)
+                   unsigned disconnected, unsigned cmd_ok, unsigned rsp_created)
 {
   std::ostringstream text;
   text << "Service               : running\n"
@@ -77,7 +77,7 @@ std::string report(const char *amr, const char *meter, unsigned sessions, unsign
        << "Meter connection lost : 0\n"
        << "Commands OK           : " << cmd_ok << "\n"
        << "Commands failed       : 0\n"
-       << "Responses OK          : " << rsp_ok << "\n"
+       << "Responses OK          : " << rsp_created << "\n"
        << "Responses failed      : 0\n";
   return text.str();
 }

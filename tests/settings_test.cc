@@ -56,12 +56,12 @@ TEST_F(SettingsTest, ReadsTheSevenKeys)
       "MOD_MEVRAKT_PROT2_DEVICE=\"/dev/ttyUSB0\"\n"
       "MOD_MEVRAKT_PROT2_PORT=4002");
   EXPECT_EQ(s.enabled, 1u);
-  EXPECT_EQ(s.prot1.enabled, 1u);
-  EXPECT_STREQ(s.prot1.device, "/dev/ttyS1");
-  EXPECT_EQ(s.prot1.port, 4001u);
-  EXPECT_EQ(s.prot2.enabled, 0u);
-  EXPECT_STREQ(s.prot2.device, "/dev/ttyUSB0");
-  EXPECT_EQ(s.prot2.port, 4002u);
+  EXPECT_EQ(s.channel1.enabled, 1u);
+  EXPECT_STREQ(s.channel1.device, "/dev/ttyS1");
+  EXPECT_EQ(s.channel1.port, 4001u);
+  EXPECT_EQ(s.channel2.enabled, 0u);
+  EXPECT_STREQ(s.channel2.device, "/dev/ttyUSB0");
+  EXPECT_EQ(s.channel2.port, 4002u);
 }
 
 TEST_F(SettingsTest, KeysIgnoreCaseButNotBlanks)
@@ -71,10 +71,10 @@ TEST_F(SettingsTest, KeysIgnoreCaseButNotBlanks)
       "MOD_MEVRAKT_PROT2_PORT =4002\n"
       " MOD_MEVRAKT_PROT1_ENABLED=1\n"
       "MOD_MEVRAKT_PROT1_DEVICE= /dev/ttyS1\n");
-  EXPECT_EQ(s.prot1.port, 4001u);
-  EXPECT_EQ(s.prot2.port, 0u) << "a blank before '=' belongs to the key";
-  EXPECT_EQ(s.prot1.enabled, 0u) << "a blank before the key belongs to it";
-  EXPECT_STREQ(s.prot1.device, " /dev/ttyS1") << "a blank after '=' belongs to the value";
+  EXPECT_EQ(s.channel1.port, 4001u);
+  EXPECT_EQ(s.channel2.port, 0u) << "a blank before '=' belongs to the key";
+  EXPECT_EQ(s.channel1.enabled, 0u) << "a blank before the key belongs to it";
+  EXPECT_STREQ(s.channel1.device, " /dev/ttyS1") << "a blank after '=' belongs to the value";
 }
 
 TEST_F(SettingsTest, QuotesAndDuplicates)
@@ -86,10 +86,10 @@ TEST_F(SettingsTest, QuotesAndDuplicates)
       "MOD_MEVRAKT_PROT1_PORT=4001\n"
       "MOD_MEVRAKT_PROT1_PORT=4009\n"
       "MOD_MEVRAKT_PROT2_PORT=\"4002\" # trailing text goes with the last quote\n");
-  EXPECT_STREQ(s.prot1.device, "/dev/ttyS1") << "the first line counts";
-  EXPECT_STREQ(s.prot2.device, "") << "an unclosed quote takes the value with it";
-  EXPECT_EQ(s.prot1.port, 4001u);
-  EXPECT_EQ(s.prot2.port, 4002u);
+  EXPECT_STREQ(s.channel1.device, "/dev/ttyS1") << "the first line counts";
+  EXPECT_STREQ(s.channel2.device, "") << "an unclosed quote takes the value with it";
+  EXPECT_EQ(s.channel1.port, 4001u);
+  EXPECT_EQ(s.channel2.port, 4002u);
 }
 
 TEST_F(SettingsTest, Numbers)
@@ -101,12 +101,12 @@ TEST_F(SettingsTest, Numbers)
       "MOD_MEVRAKT_PROT1_ENABLED=4294967295\n"
       "MOD_MEVRAKT_PROT2_ENABLED=-1\n");
   EXPECT_EQ(s.enabled, 0u) << "letters read as 0";
-  EXPECT_EQ(s.prot1.port, 4001u) << "blanks and a sign before, letters after the digits";
-  EXPECT_EQ(s.prot2.port, 0u) << "too large for 32 bits reads as 0";
-  EXPECT_EQ(s.prot1.enabled, 4294967295u);
-  EXPECT_EQ(s.prot2.enabled, 4294967295u) << "a minus sign wraps as unsigned";
-  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT=\n").prot1.port, 0u);
-  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT=-\n").prot1.port, 0u);
+  EXPECT_EQ(s.channel1.port, 4001u) << "blanks and a sign before, letters after the digits";
+  EXPECT_EQ(s.channel2.port, 0u) << "too large for 32 bits reads as 0";
+  EXPECT_EQ(s.channel1.enabled, 4294967295u);
+  EXPECT_EQ(s.channel2.enabled, 4294967295u) << "a minus sign wraps as unsigned";
+  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT=\n").channel1.port, 0u);
+  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT=-\n").channel1.port, 0u);
 }
 
 TEST_F(SettingsTest, LineEndsAndLongLines)
@@ -115,32 +115,32 @@ TEST_F(SettingsTest, LineEndsAndLongLines)
       "MOD_MEVRAKT_PROT1_DEVICE=/dev/ttyS1\r\n"
       "MOD_MEVRAKT_PROT1_PORT=4001\r\n"
       "MOD_MEVRAKT_PROT2_DEVICE=/dev/tty\rjunk\n");
-  EXPECT_STREQ(s.prot1.device, "/dev/ttyS1");
-  EXPECT_EQ(s.prot1.port, 4001u);
-  EXPECT_STREQ(s.prot2.device, "/dev/tty");
+  EXPECT_STREQ(s.channel1.device, "/dev/ttyS1");
+  EXPECT_EQ(s.channel1.port, 4001u);
+  EXPECT_STREQ(s.channel2.device, "/dev/tty");
 
   // A line of more than 16383 characters is read in pieces, each a line of
   // its own: a key that starts a piece is found.
   std::string text = "X=" + std::string(16381, 'a') + "MOD_MEVRAKT_PROT1_PORT=4001\n";
   text += "Y=" + std::string(20000, 'b') + "\nMOD_MEVRAKT_PROT2_PORT=4002\n";
   s = read(text);
-  EXPECT_EQ(s.prot1.port, 4001u);
-  EXPECT_EQ(s.prot2.port, 4002u);
+  EXPECT_EQ(s.channel1.port, 4001u);
+  EXPECT_EQ(s.channel2.port, 4002u);
 }
 
 TEST_F(SettingsTest, MissingFileLeavesEverythingEmpty)
 {
   mevrakt_settings s{};
-  s.enabled = s.prot1.port = 7;
+  s.enabled = s.channel1.port = 7;
   mevrakt_settings_read(&s, (folder + "/absent").c_str());
   taken.push_back(s);
   EXPECT_EQ(s.enabled, 0u);
-  EXPECT_EQ(s.prot1.enabled, 0u);
-  EXPECT_EQ(s.prot1.port, 0u);
-  EXPECT_EQ(s.prot2.port, 0u);
-  ASSERT_NE(s.prot1.device, nullptr);
-  EXPECT_STREQ(s.prot1.device, "");
-  EXPECT_STREQ(s.prot2.device, "");
+  EXPECT_EQ(s.channel1.enabled, 0u);
+  EXPECT_EQ(s.channel1.port, 0u);
+  EXPECT_EQ(s.channel2.port, 0u);
+  ASSERT_NE(s.channel1.device, nullptr);
+  EXPECT_STREQ(s.channel1.device, "");
+  EXPECT_STREQ(s.channel2.device, "");
   EXPECT_EQ(settings_find(nullptr, "MOD_MEVRAKT_ENABLED"), nullptr);
 }
 

@@ -294,7 +294,7 @@ class ShellTest : public ::testing::Test {
     int saved_err = dup(STDERR_FILENO);
     dup2(fileno(out), STDOUT_FILENO);
     dup2(fileno(err), STDERR_FILENO);
-    int result = shell_exec(at.empty() ? path.c_str() : at.c_str(), static_cast<int>(argv.size()), argv.data());
+    int result = shell_client_exec(at.empty() ? path.c_str() : at.c_str(), static_cast<int>(argv.size()), argv.data());
     fflush(stdout);
     fflush(stderr);
     dup2(saved_out, STDOUT_FILENO);
@@ -587,9 +587,9 @@ TEST_F(ShellTest, ClientWithoutCommandOrServerPrintsAtMostTheErrorLine)
   EXPECT_EQ(run.result, -1);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(testlog::count("shell_exec - missing command", LOG_ERR), 1);
-  EXPECT_EQ(shell_exec(path.c_str(), 2, nullptr), -1);
+  EXPECT_EQ(shell_client_exec(path.c_str(), 2, nullptr), -1);
   const char *words[] = {"mevraktsh", "status", "1"};
-  EXPECT_EQ(shell_exec(nullptr, 3, words), -1);
+  EXPECT_EQ(shell_client_exec(nullptr, 3, words), -1);
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
 
   testlog::clear();

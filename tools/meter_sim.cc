@@ -1,76 +1,8 @@
 // SPDX-License-Identifier: MIT
 // mevrakt-meter-sim: plays an NBR 14522 meter on a serial line or on a
 // pseudo-terminal of its own, with faults on demand, for tests, soaks and
-// benchmarks of the gateway.
-//
-// Usage: mevrakt-meter-sim [options] [DEVICE]
-//   With DEVICE, plays the meter on that serial line (raw 9600 8N1). Without,
-//   creates a pseudo-terminal. Either way the first line on stdout is the path
-//   the reader must open. Runs until SIGTERM or SIGINT, then prints its
-//   counters. Idle it sends ENQ; a 66-byte command with a good CRC gets a
-//   258-byte response echoing its code, a bad one gets NAK; a response is
-//   resent on NAK (at most 3 times) and forgotten after 1 s without ACK/NAK.
-//
-//   --enq-ms N       ENQ period while idle, 1 to 500 (default 200)
-//   --line-speed     time the line as 9600 8N1 would, both ways: each byte
-//                    arrives 1.0417 ms after the one before, and a command
-//                    is heard 68.75 ms after its first byte
-//   --turnaround MS  pause before answering a command, 0 to 10000 (default 10)
-//   --busy MODE      a command heard while busy with another: ignore (default)
-//                    or answer (after the one under way: every send answered)
-//   --enq-while-busy keep sending ENQ during the turnaround
-//   --composed N     frames in the answer to codes 26, 27 and 52 (default 3),
-//                    the last marked by bit 0x10 of byte 5
-//   --chunked B:MS   hand the line what is due in chunks of at most B bytes,
-//                    MS ms apart (e.g. 8:8.3), as a UART or USB driver does
-//   --meter-id N     meter number in responses, up to 8 digits (default 12345678)
-//   --echo-payload N copy command bytes 1 to N (up to 63) into response bytes
-//                    128 on, so each response names the command it answers
-//   --seed N         seed of the random faults (default 1)
-//   --fault FAULT    inject a fault; repeat for several (see below)
-//   --stats FILE     write the counters to FILE instead of stderr
-//   --trace          log every protocol event on stderr
-//
-// FAULT is KIND=PROB (chance per occasion, 0 to 1) or KIND@N[,N...]
-// (exactly the Nth occasions, from 1), then optional :ARG values. Faults of
-// one kind add up; the last probability and argument values given count.
-//   bad-crc              response sent with a broken CRC; per transmission
-//   nak[:N]              NAK a good command N times (1) before answering it
-//   wait[:MS[:MODE]]     send WAIT, pause MS (1000), then MODE answer or enq
-//                        (resume ENQ, dropping the command); per command
-//   silence[:MS]         no ENQ for MS (700); per ENQ slot
-//   chunks[:N[:GAP]]     response in N chunks (3) with GAP ms (2) between
-//   stall[:MS]           one MS (20) gap in the middle of the response
-//   garbage[:N]          N (3) non-control bytes before an ENQ; per ENQ slot
-//   crossed              an ENQ right before the response, in one write
-//   half[:N]             only N (129) bytes of the response, then ENQ again
-//   unsolicited          the last answer again, unasked; per ENQ slot
-//   lose-ack[:MS]        between a composed answer's frames, ignore the ACK
-//                        and send ENQ after MS (100) to ask for it again
-//
-// Counters, one key=value line each:
-//   enq_sent             ENQ bytes sent
-//   commands_good        66-byte commands with a good CRC received
-//   commands_bad_crc     66-byte commands with a bad CRC (each NAKed)
-//   commands_incomplete  partial commands dropped after 100 ms of silence
-//   naks_sent            NAKs sent to commands (bad CRC and nak fault)
-//   waits_sent           WAIT bytes sent
-//   responses_sent_good  response transmissions with a good CRC, resends too
-//   responses_sent_bad   response transmissions with a broken CRC
-//   responses_good_acked, responses_bad_acked, responses_good_naked,
-//   responses_bad_naked  transmissions the reader answered with ACK / NAK
-//   responses_unanswered transmissions with no ACK/NAK within 1 s, or cut
-//                        short by a new command or by the line closing
-//   responses_given_up   responses dropped after their third resend was NAKed
-//   garbage_bytes_sent   bytes sent by the garbage fault
-//   commands_queued      commands heard while busy and answered after (--busy)
-//   acks_ignored         ACKs ignored by the lose-ack fault
-//   stray_bytes          bytes from the reader ignored (late ACK/NAK, ...)
-//   stray_acks, stray_naks  the ACKs and NAKs among them: with the four
-//                        responses_*_acked/naked they add up to every ACK
-//                        and NAK the reader sent
-//   fault_KIND           times each fault was injected
-// Sent transmissions equal acked + naked + unanswered, bar one in flight.
+// benchmarks of the gateway. What it takes and what its counters mean: its
+// --help (HELP below) and mevrakt-meter-sim(1), which say the same.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>

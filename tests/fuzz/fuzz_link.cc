@@ -100,8 +100,8 @@ bool fuzz_link_open(fuzz_link *f)
     link->fd_ev[0] = link->fd_ev[1] = -1;
     return false;
   }
-  link->ev_ok = 1;
-  if (!make_timer(&link->enq_timer, &link->enq_ok) || !make_timer(&link->rsp_timer, &link->rsp_ok))
+  link->ev_created = 1;
+  if (!make_timer(&link->enq_timer, &link->enq_created) || !make_timer(&link->rsp_timer, &link->rsp_created))
     return false;
   nbr14522_rsp_cb cb = {on_response, f};
   nbr14522_set_rsp_handler(link, &cb);

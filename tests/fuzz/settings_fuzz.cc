@@ -76,22 +76,22 @@ void check_optional(const std::string &file, const std::string &key, const char 
 
 // The strict readers take any text without harm, and what they accept is
 // what they were asked for.
-void check_readers(const mevrakt_prot &prot)
+void check_readers(const channel_settings &cfg)
 {
   uint32_t number = 0;
-  if (prot.alive_check && settings_parse_number(prot.alive_check, 99, &number))
+  if (cfg.alive_check && settings_parse_number(cfg.alive_check, 99, &number))
     FUZZ_CHECK(number <= 99);
-  if (prot.idle_timeout && settings_parse_number(prot.idle_timeout, 86400, &number))
+  if (cfg.idle_timeout && settings_parse_number(cfg.idle_timeout, 86400, &number))
     FUZZ_CHECK(number <= 86400);
   bool codes[256] = {};
-  if (prot.commands && settings_parse_codes(prot.commands, codes))
+  if (cfg.commands && settings_parse_codes(cfg.commands, codes))
     FUZZ_CHECK(std::count(codes, codes + 256, true) > 0);
   address_list list;
-  if (prot.allow && address_list_parse(prot.allow, &list))
+  if (cfg.allow && address_list_parse(cfg.allow, &list))
     FUZZ_CHECK(list.count > 0 && list.count <= ADDRESS_LIST_MAX);
   struct sockaddr_storage addr;
   socklen_t length;
-  if (prot.listen && address_parse(prot.listen, 4001, &addr, &length))
+  if (cfg.listen && address_parse(cfg.listen, 4001, &addr, &length))
     FUZZ_CHECK(addr.ss_family == AF_INET || addr.ss_family == AF_INET6);
 }
 
@@ -110,29 +110,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (stream)
     fclose(stream);
 
-  FUZZ_CHECK(settings.prot1.device && settings.prot2.device);
+  FUZZ_CHECK(settings.channel1.device && settings.channel2.device);
   FUZZ_CHECK(settings.enabled == expected_uint(file, "MOD_MEVRAKT_ENABLED"));
-  FUZZ_CHECK(settings.prot1.enabled == expected_uint(file, "MOD_MEVRAKT_PROT1_ENABLED"));
-  FUZZ_CHECK(settings.prot1.device == expected_string(file, "MOD_MEVRAKT_PROT1_DEVICE"));
-  FUZZ_CHECK(settings.prot1.port == expected_uint(file, "MOD_MEVRAKT_PROT1_PORT"));
-  FUZZ_CHECK(settings.prot2.enabled == expected_uint(file, "MOD_MEVRAKT_PROT2_ENABLED"));
-  FUZZ_CHECK(settings.prot2.device == expected_string(file, "MOD_MEVRAKT_PROT2_DEVICE"));
-  FUZZ_CHECK(settings.prot2.port == expected_uint(file, "MOD_MEVRAKT_PROT2_PORT"));
+  FUZZ_CHECK(settings.channel1.enabled == expected_uint(file, "MOD_MEVRAKT_PROT1_ENABLED"));
+  FUZZ_CHECK(settings.channel1.device == expected_string(file, "MOD_MEVRAKT_PROT1_DEVICE"));
+  FUZZ_CHECK(settings.channel1.port == expected_uint(file, "MOD_MEVRAKT_PROT1_PORT"));
+  FUZZ_CHECK(settings.channel2.enabled == expected_uint(file, "MOD_MEVRAKT_PROT2_ENABLED"));
+  FUZZ_CHECK(settings.channel2.device == expected_string(file, "MOD_MEVRAKT_PROT2_DEVICE"));
+  FUZZ_CHECK(settings.channel2.port == expected_uint(file, "MOD_MEVRAKT_PROT2_PORT"));
 
   for (const char *n : {"1", "2"}) {
-    const mevrakt_prot &prot = *n == '1' ? settings.prot1 : settings.prot2;
+    const channel_settings &cfg = *n == '1' ? settings.channel1 : settings.channel2;
     const std::string prefix = std::string("MOD_MEVRAKT_PROT") + n + "_";
-    FUZZ_CHECK(prot.key_prefix == prefix);
-    check_optional(file, prefix + "ALLOW", prot.allow);
-    check_optional(file, prefix + "LISTEN", prot.listen);
-    check_optional(file, prefix + "COMMANDS", prot.commands);
-    check_optional(file, prefix + "ALIVE_CHECK", prot.alive_check);
-    check_optional(file, prefix + "IDLE_TIMEOUT", prot.idle_timeout);
-    check_readers(prot);
+    FUZZ_CHECK(cfg.key_prefix == prefix);
+    check_optional(file, prefix + "ALLOW", cfg.allow);
+    check_optional(file, prefix + "LISTEN", cfg.listen);
+    check_optional(file, prefix + "COMMANDS", cfg.commands);
+    check_optional(file, prefix + "ALIVE_CHECK", cfg.alive_check);
+    check_optional(file, prefix + "IDLE_TIMEOUT", cfg.idle_timeout);
+    check_readers(cfg);
   }
 
   mevrakt_settings_free(&settings);
-  FUZZ_CHECK(!settings.prot1.device && !settings.prot2.device);
-  FUZZ_CHECK(!settings.prot1.allow && !settings.prot2.commands);
+  FUZZ_CHECK(!settings.channel1.device && !settings.channel2.device);
+  FUZZ_CHECK(!settings.channel1.allow && !settings.channel2.commands);
   return 0;
 }
