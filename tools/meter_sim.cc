@@ -28,10 +28,10 @@ const char *const PROG = "mevrakt-meter-sim";
 constexpr int64_t PLUG_CHECK_NS = 50000000;
 
 const char USAGE[] =
-    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS] [--busy MODE]\n"
-    "                         [--enq-while-busy] [--composed N] [--chunked B:MS] [--meter-id N]\n"
-    "                         [--echo-payload N] [--seed N] [--fault FAULT]... [--stats FILE]\n"
-    "                         [--trace] [DEVICE]\n";
+    "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS[:MAX]] [--busy MODE]\n"
+    "                         [--enq-while-busy] [--composed N] [--chunked B:MS] [--pace MS]\n"
+    "                         [--echo] [--meter-id N] [--echo-payload N] [--seed N]\n"
+    "                         [--fault FAULT]... [--stats FILE] [--trace] [DEVICE]\n";
 
 const char HELP[] =
     "\n"
@@ -42,15 +42,20 @@ const char HELP[] =
     "  --enq-ms N     ENQ period while idle, 1 to 500 ms (default 200)\n"
     "  --line-speed   time the line as 9600 8N1 would, both ways (1.0417 ms a\n"
     "                 byte; a command is heard 68.75 ms after its first byte)\n"
-    "  --turnaround MS  pause before answering a command, 0 to 10000 (default 10)\n"
-    "  --busy MODE    a command heard while answering another: ignore (default),\n"
-    "                 or answer it after that one (every send is answered)\n"
+    "  --turnaround MS[:MAX]  pause before answering a command, 0 to 10000 ms\n"
+    "                 (default 10); with MAX, each drawn from MS to MAX\n"
+    "  --busy MODE    a command heard while answering another: ignore (default);\n"
+    "                 answer it after that one, its work done meanwhile; or\n"
+    "                 queue it, to work on after that one (every send answered)\n"
     "  --enq-while-busy  keep sending ENQ during the turnaround\n"
     "  --composed N   frames in the answer to codes 26, 27 and 52, 1 to 16\n"
     "                 (default 3); bit 0x10 of byte 5 marks the last\n"
     "  --chunked B:MS hand the line what is due in chunks of at most B bytes,\n"
     "                 MS ms apart (e.g. 8:8.3 for a 16550 FIFO at 9600 baud,\n"
     "                 16:16 for a USB adapter's latency timer)\n"
+    "  --pace MS      idle time after each byte sent, 0.1 to 10 ms (e.g. 0.6)\n"
+    "  --echo         return every byte the reader writes, as a two-wire RS-485\n"
+    "                 adapter that hears itself, or an optical head's window\n"
     "  --meter-id N   meter number in responses, up to 8 digits (default 12345678)\n"
     "  --echo-payload N  copy command bytes 1 to N (up to 63) into the response\n"
     "                 from its byte 128 on; the trace shows them on each response\n"
@@ -76,6 +81,8 @@ const char HELP[] =
     "  unsolicited         the last answer again, unasked; each ENQ slot\n"
     "  lose-ack[:MS]       between a composed answer's frames, ignore the ACK\n"
     "                      and send ENQ after MS (100) to ask for it again\n"
+    "  repeat-frame[:MS]   between a composed answer's frames, ignore the ACK\n"
+    "                      and send the same frame again after MS (100)\n"
     "Faults of one kind add up; the last probability and arguments given count.\n"
     "e.g. --fault bad-crc=0.05 --fault nak@2:3 --fault wait=0.01:2000:enq\n"
     "\n"
@@ -85,10 +92,38 @@ const char HELP[] =
     "responses_{good,bad}_{acked,naked}, responses_unanswered (no reply in 1 s,\n"
     "or cut short), responses_given_up (NAKed after 3 resends),\n"
     "garbage_bytes_sent, stray_bytes (stray_acks and stray_naks among them),\n"
-    "commands_queued (heard while busy, --busy answer), acks_ignored (lose-ack),\n"
-    "fault_KIND (times injected).\n";
+    "commands_queued (heard while busy, --busy answer or queue), acks_ignored\n"
+    "(lose-ack, repeat-frame), echoed_bytes (--echo), fault_KIND (times injected).\n"
+    "\n"
+    "Meters met in the field, as options:\n"
+    "  works through every command it hears, ENQ going while it works:\n"
+    "      --turnaround 400:450 --busy queue --enq-while-busy\n"
+    "  paces its bytes:            --line-speed --pace 0.6\n"
+    "  a line that echoes:         --echo\n"
+    "  sends a frame again when it misses our ACK:  --composed 4 --fault repeat-frame@1\n"
+    "  answers a read after a WAIT of 8 s:          --fault wait@1:8000\n"
+    "  a short ENQ period:         --enq-ms 22\n";
 
 volatile sig_atomic_t g_stop = 0;
+
+// MS with at most one decimal (8.3), from 0.1 to `max_ms`.
+bool parse_tenths(const char *text, uint64_t max_ms, int64_t *ns)
+{
+  char part[32];
+  if (strlen(text) >= sizeof part)
+    return false;
+  snprintf(part, sizeof part, "%s", text);
+  uint64_t whole, tenths = 0;
+  if (char *dot = strchr(part, '.')) {
+    *dot = '\0';
+    if (strlen(dot + 1) != 1 || !tool_parse_uint(dot + 1, 0, 9, &tenths))
+      return false;
+  }
+  if (!tool_parse_uint(part, 0, max_ms, &whole) || whole * 10 + tenths == 0 || whole * 10 + tenths > max_ms * 10)
+    return false;
+  *ns = static_cast<int64_t>(whole * 10 + tenths) * 100000;
+  return true;
+}
 
 // "B:MS", MS with at most one decimal (8:8.3).
 bool parse_chunks(const char *text, size_t *bytes, int64_t *period_ns)
@@ -99,19 +134,31 @@ bool parse_chunks(const char *text, size_t *bytes, int64_t *period_ns)
     return false;
   memcpy(part, text, static_cast<size_t>(colon - text));
   part[colon - text] = '\0';
-  uint64_t b, whole, tenths = 0;
-  if (!tool_parse_uint(part, 1, NBR14522_RSP_SIZE, &b))
-    return false;
-  snprintf(part, sizeof part, "%s", colon + 1);
-  if (char *dot = strchr(part, '.')) {
-    *dot = '\0';
-    if (strlen(dot + 1) != 1 || !tool_parse_uint(dot + 1, 0, 9, &tenths))
-      return false;
-  }
-  if (!tool_parse_uint(part, 0, 1000, &whole) || whole * 10 + tenths == 0 || whole * 10 + tenths > 10000)
+  uint64_t b;
+  if (!tool_parse_uint(part, 1, NBR14522_RSP_SIZE, &b) || !parse_tenths(colon + 1, 1000, period_ns))
     return false;
   *bytes = b;
-  *period_ns = static_cast<int64_t>(whole * 10 + tenths) * 100000;
+  return true;
+}
+
+// "MS" or "MS:MAX", each 0 to 10000, MAX not below MS.
+bool parse_turnaround(const char *text, int64_t *min_ns, int64_t *max_ns)
+{
+  char part[32];
+  if (strlen(text) >= sizeof part)
+    return false;
+  snprintf(part, sizeof part, "%s", text);
+  uint64_t low, high = 0;
+  char *colon = strchr(part, ':');
+  if (colon) {
+    *colon = '\0';
+    if (!tool_parse_uint(colon + 1, 0, 10000, &high))
+      return false;
+  }
+  if (!tool_parse_uint(part, 0, 10000, &low) || (colon && high < low))
+    return false;
+  *min_ns = static_cast<int64_t>(low) * 1000000;
+  *max_ns = static_cast<int64_t>(high) * 1000000;
   return true;
 }
 
@@ -303,6 +350,8 @@ int main(int argc, char **argv)
       {"enq-while-busy", no_argument, nullptr, 'E'},
       {"composed", required_argument, nullptr, 'c'},
       {"chunked", required_argument, nullptr, 'k'},
+      {"pace", required_argument, nullptr, 'P'},
+      {"echo", no_argument, nullptr, 'x'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
@@ -328,14 +377,26 @@ int main(int argc, char **argv)
       sim.line_speed = true;
       break;
     case 'a':
-      if (!tool_parse_uint(optarg, 0, 10000, &value))
-        return tool_bad_usage(PROG, USAGE, "--turnaround '%s' is not a number from 0 to 10000", optarg);
-      sim.turnaround_ns = static_cast<int64_t>(value) * 1000000;
+      if (!parse_turnaround(optarg, &sim.turnaround_ns, &sim.turnaround_max_ns))
+        return tool_bad_usage(PROG, USAGE, "--turnaround '%s' is not MS or MS:MAX (0 to 10000, MAX not below MS)",
+                              optarg);
       break;
     case 'b':
-      if (strcmp(optarg, "ignore") != 0 && strcmp(optarg, "answer") != 0)
-        return tool_bad_usage(PROG, USAGE, "--busy '%s' is neither ignore nor answer", optarg);
-      sim.busy_answer = strcmp(optarg, "answer") == 0;
+      if (strcmp(optarg, "ignore") == 0)
+        sim.busy = SIM_BUSY_IGNORE;
+      else if (strcmp(optarg, "answer") == 0)
+        sim.busy = SIM_BUSY_ANSWER;
+      else if (strcmp(optarg, "queue") == 0)
+        sim.busy = SIM_BUSY_QUEUE;
+      else
+        return tool_bad_usage(PROG, USAGE, "--busy '%s' is none of ignore, answer and queue", optarg);
+      break;
+    case 'P':
+      if (!parse_tenths(optarg, 10, &sim.pace_ns))
+        return tool_bad_usage(PROG, USAGE, "--pace '%s' is not a time from 0.1 to 10 ms", optarg);
+      break;
+    case 'x':
+      sim.echo_line = true;
       break;
     case 'E':
       sim.enq_while_busy = true;

@@ -38,6 +38,7 @@ constexpr std::array<fault_info, SIM_FAULT_KINDS> fault_table{{
     {"half", 1, {NBR14522_RSP_SIZE / 2, 0}, {1, 0}, {NBR14522_RSP_SIZE - 1, 0}},
     {"unsolicited", 0, {0, 0}, {0, 0}, {0, 0}},
     {"lose-ack", 1, {100, 0}, {1, 0}, {10000, 0}},
+    {"repeat-frame", 1, {100, 0}, {1, 0}, {10000, 0}},
 }};
 
 __attribute__((format(printf, 3, 4))) bool fail(char *err, size_t errlen, const char *fmt, ...)
@@ -102,7 +103,7 @@ void queue(sim_meter *sim, const uint8_t *data, size_t len, const int64_t *gaps,
   for (size_t i = 0; i < len; i++) {
     if (gaps)
       pause += gaps[i];
-    due = base + pause + (sim->line_speed ? wire_ns(i + 1) : 0);
+    due = base + pause + (sim->line_speed ? wire_ns(i + 1) : 0) + static_cast<int64_t>(i) * sim->pace_ns;
     sim->out.push_back({data[i], due});
   }
   sim->line_free_ns = due;
@@ -227,6 +228,7 @@ void go_idle(sim_meter *sim, int64_t next_enq_ns, int64_t now_ns = 0)
   sim->cmd_len = 0;
   sim->frames_left = 0;
   sim->ask_ack_ns = 0;
+  sim->repeat_ns = 0;
   sim->next_enq_ns = next_enq_ns;
   if (sim->queued_count == 0 || now_ns == 0)
     return;
@@ -236,7 +238,8 @@ void go_idle(sim_meter *sim, int64_t next_enq_ns, int64_t now_ns = 0)
   memmove(sim->queued[0], sim->queued[1], sim->queued_count * NBR14522_CMD_SIZE);
   memmove(sim->queued_ns, sim->queued_ns + 1, sim->queued_count * sizeof sim->queued_ns[0]);
   trace(sim, now_ns, "taking up a command heard while busy");
-  on_command(sim, heard_ns, now_ns);
+  // A meter that works one command after another starts on it only now.
+  on_command(sim, sim->busy == SIM_BUSY_QUEUE ? now_ns : heard_ns, now_ns);
 }
 
 void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
@@ -250,7 +253,10 @@ void nak_command(sim_meter *sim, int64_t now_ns, const char *why)
 // (or now, if that has passed while the meter was busy).
 void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns)
 {
-  const int64_t answer_ns = std::max(now_ns, heard_ns + sim->turnaround_ns);
+  int64_t turnaround = sim->turnaround_ns;
+  if (sim->turnaround_max_ns > turnaround)
+    turnaround += static_cast<int64_t>(next_random(sim) % static_cast<uint64_t>(sim->turnaround_max_ns - turnaround + 1));
+  const int64_t answer_ns = std::max(now_ns, heard_ns + turnaround);
   sim->cmd_len = 0;
   if (!nbr14522_frame_ok(sim->cmd, NBR14522_CMD_SIZE)) {
     sim->stats.commands_bad_crc++;
@@ -301,10 +307,10 @@ int64_t heard_at(const sim_meter *sim, int64_t now_ns)
 }
 
 // A byte from the reader while the meter is busy: part of a command to answer
-// later (busy_answer), or stray.
+// later (SIM_BUSY_ANSWER, SIM_BUSY_QUEUE), or stray.
 void busy_input(sim_meter *sim, uint8_t byte, int64_t now_ns)
 {
-  if (!sim->busy_answer || (sim->busy_len == 0 && nbr14522_is_control(byte))) {
+  if (sim->busy == SIM_BUSY_IGNORE || (sim->busy_len == 0 && nbr14522_is_control(byte))) {
     stray(sim, byte);
     return;
   }
@@ -331,6 +337,12 @@ void on_reply(sim_meter *sim, uint8_t byte, int64_t now_ns)
       s.acks_ignored++;
       sim->ask_ack_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_LOSE_ACK].args[0]) * MS;
       trace(sim, now_ns, "rx ACK, ignored");
+      return;
+    }
+    if (sim->frames_left > 1 && fault_hit(sim, SIM_REPEAT_FRAME)) {
+      s.acks_ignored++;
+      sim->repeat_ns = now_ns + static_cast<int64_t>(sim->faults[SIM_REPEAT_FRAME].args[0]) * MS;
+      trace(sim, now_ns, "rx ACK, ignored: the frame goes again");
       return;
     }
     (sim->rsp_bad ? s.responses_bad_acked : s.responses_good_acked)++;
@@ -494,6 +506,14 @@ void sim_start(sim_meter *sim, int64_t now_ns)
 
 void sim_input(sim_meter *sim, const uint8_t *data, size_t len, int64_t now_ns)
 {
+  if (sim->echo_line) {
+    // Back as it goes out: the reader has it all once its write is done.
+    const int64_t due = std::max(now_ns, sim->line_free_ns);
+    for (size_t i = 0; i < len; i++)
+      sim->out.push_back({data[i], due});
+    sim->line_free_ns = due;
+    sim->stats.echoed_bytes += len;
+  }
   for (size_t i = 0; i < len; i++) {
     uint8_t byte = data[i];
     if (sim->state == SIM_ACK_WAIT) {
@@ -561,7 +581,10 @@ void sim_tick(sim_meter *sim, int64_t now_ns)
   case SIM_SENDING:
     break;
   case SIM_ACK_WAIT:
-    if (sim->ask_ack_ns != 0 && now_ns >= sim->ask_ack_ns) {
+    if (sim->repeat_ns != 0 && now_ns >= sim->repeat_ns) {
+      sim->repeat_ns = 0;
+      transmit(sim, now_ns);
+    } else if (sim->ask_ack_ns != 0 && now_ns >= sim->ask_ack_ns) {
       // It never had our ACK, it thinks: it asks for it again.
       queue_byte(sim, NBR14522_ENQ, now_ns);
       sim->stats.enq_sent++;
@@ -589,6 +612,8 @@ int64_t sim_next_ns(const sim_meter *sim)
       return std::min(sim->deadline_ns, sim->next_enq_ns);
     return sim->deadline_ns;
   case SIM_ACK_WAIT:
+    if (sim->repeat_ns != 0)
+      return std::min(sim->deadline_ns, sim->repeat_ns);
     if (sim->ask_ack_ns != 0)
       return std::min(sim->deadline_ns, sim->ask_ack_ns);
     return sim->deadline_ns;
@@ -661,6 +686,7 @@ void sim_stats_print(const sim_meter *sim, FILE *to)
       {"stray_naks", s.stray_naks},
       {"commands_queued", s.commands_queued},
       {"acks_ignored", s.acks_ignored},
+      {"echoed_bytes", s.echoed_bytes},
   };
   for (const auto &row : rows)
     fprintf(to, "%s=%llu\n", row.key, static_cast<unsigned long long>(row.value));

@@ -22,6 +22,7 @@ enum sim_fault_kind {
   SIM_HALF,     // occasion: every response transmission
   SIM_UNSOLICITED,  // occasion: every ENQ slot while idle (and not silent)
   SIM_LOSE_ACK,     // occasion: every ACK of a composed answer's frame but the last
+  SIM_REPEAT_FRAME,  // occasion: as lose-ack
   SIM_FAULT_KINDS
 };
 
@@ -57,7 +58,8 @@ struct sim_stats {
   uint64_t stray_acks = 0;  // the ACKs and NAKs among stray_bytes
   uint64_t stray_naks = 0;
   uint64_t commands_queued = 0;  // commands heard while busy, answered after
-  uint64_t acks_ignored = 0;     // by the lose-ack fault
+  uint64_t acks_ignored = 0;     // by the lose-ack and repeat-frame faults
+  uint64_t echoed_bytes = 0;     // bytes of the reader's returned by --echo
 };
 
 // With echo_len set, a response carries bytes 1 to echo_len of its command
@@ -105,6 +107,13 @@ enum sim_state {
   SIM_ACK_WAIT,  // the response is out; waiting for ACK or NAK
 };
 
+// What a meter does with a command it hears while busy with another.
+enum sim_busy {
+  SIM_BUSY_IGNORE,  // drops it
+  SIM_BUSY_ANSWER,  // answers it after the one under way, the work done meanwhile
+  SIM_BUSY_QUEUE,   // works on it after the one under way: one command after another
+};
+
 struct sim_meter {
   // Settings, filled by the caller before sim_start.
   int64_t enq_ns = 200000000;
@@ -112,11 +121,15 @@ struct sim_meter {
   // A real meter takes a moment before it answers a command; the gateway
   // relies on that, flushing its input once the command has left the line.
   int64_t turnaround_ns = 10000000;
+  int64_t turnaround_max_ns = 0;  // above turnaround_ns: each turnaround drawn between the two
+  // Idle time after each byte sent, as a meter that paces its bytes keeps.
+  int64_t pace_ns = 0;
+  // The line returns every byte the reader writes (a two-wire RS-485
+  // adapter that hears itself, an optical head's reflection).
+  bool echo_line = false;
   uint32_t meter_id = 12345678;
   size_t echo_len = 0;  // 0 to SIM_ECHO_MAX
-  // A command that comes while the meter is busy with another is ignored,
-  // or, with busy_answer, answered after it: then every send is answered.
-  bool busy_answer = false;
+  sim_busy busy = SIM_BUSY_IGNORE;
   // Keep sending ENQ during the turnaround, as some meters do.
   bool enq_while_busy = false;
   // Frames in the answer to a composed command (codes 26, 27, 52).
@@ -149,8 +162,10 @@ struct sim_meter {
   int frames_left = 0;    // frames of a composed answer still to send, this one included
   int frame_index = 0;
   int64_t ask_ack_ns = 0;  // lose-ack: when to send ENQ for the ACK again; 0 for never
+  int64_t repeat_ns = 0;   // repeat-frame: when to send the frame again; 0 for never
   uint8_t last_code = 0x14;  // code of the last command answered
-  // Commands heard while busy (busy_answer), with when they were heard.
+  // Commands heard while busy (SIM_BUSY_ANSWER, SIM_BUSY_QUEUE), with when
+  // they were heard.
   static constexpr size_t queue_max = 8;
   uint8_t queued[queue_max][NBR14522_CMD_SIZE] = {};
   int64_t queued_ns[queue_max] = {};
