@@ -81,6 +81,10 @@ bool read_access(const channel_settings *cfg, channel_plan *plan, const say_sink
   plan->filter = cfg->commands != nullptr;
   if (cfg->commands && !settings_parse_codes(cfg->commands, plan->codes))
     return refuse("COMMANDS", cfg->commands);
+  uint32_t echo = 0;
+  if (cfg->echo && !settings_parse_number(cfg->echo, 1, &echo))
+    return refuse("ECHO", cfg->echo);
+  plan->echo = echo != 0;
   return true;
 }
 
@@ -180,6 +184,8 @@ mevrakt_channel *channel_open(const channel_settings *cfg)
   }
   if (plan.filter)
     nbr14522_allow_commands(channel->link, plan.codes);
+  snprintf(channel->echo_key, sizeof channel->echo_key, "%sECHO", cfg->key_prefix ? cfg->key_prefix : "MOD_MEVRAKT_PROTn_");
+  nbr14522_set_echo(channel->link, plan.echo, channel->echo_key);
   channel->server = tcp_server_open(cfg->port, &plan.policy, &channel->trace);
   if (!channel->server) {
     channel_close(channel);

@@ -17,6 +17,8 @@ struct mevrakt_channel {
   // The channel's last protocol events, written by the link and the server
   // threads, read by the shell's "trace" command.
   trace_ring trace;
+  // The key that tells the link its line echoes, named in its warnings.
+  char echo_key[40];
 };
 
 /// The daemon's two channels, either absent when it does not run, and when
@@ -37,6 +39,7 @@ struct channel_plan {
   tcp_server_policy policy;
   bool codes[256];  // the command codes let through, when `filter`
   bool filter;
+  bool echo;  // the line returns what is written
 };
 
 /// The rules channel_open applies before it opens anything, in its order:

@@ -81,10 +81,17 @@ const char *dropped_text(uint32_t why)
     return "its client left";
   case NBR14522_GONE_NEXT:
     return "its client sent another command";
+  case NBR14522_GONE_KINDS:
+    return "the frame sent again, our ACK missed";
   default:
     return "nothing was asked";
   }
 }
+
+// The reason label of a command that left without an answer.
+constexpr const char *kUnanswered[NBR14522_GONE_KINDS] = {
+    nullptr, nullptr, "given_up", "replaced", "left", "next", "echo",
+};
 
 int event_text(const trace_record &r, char *text, size_t size)
 {
@@ -150,7 +157,12 @@ int event_text(const trace_record &r, char *text, size_t size)
   case NBR14522_TRACE_RSP_DROPPED:
     return snprintf(text, size, "response dropped code %02X (%s)", a[0], dropped_text(a[1]));
   case NBR14522_TRACE_ENQ_CROSSED:
-    return snprintf(text, size, "ENQ crossed the command, nothing sent again");
+    return snprintf(text, size, "ENQ %u ms after the command, nothing sent again", a[0]);
+  case NBR14522_TRACE_METER_QUEUES:
+    return snprintf(text, size, "meter answered a send and its resend: no resend on a repeated ENQ");
+  case NBR14522_TRACE_ECHO:
+    return snprintf(text, size, "line returned the command written (%s)",
+                    a[0] ? "dropped, as set" : "read failed: set ECHO=1 if the line echoes");
   case NBR14522_TRACE_ACK_SENT:
     return snprintf(text, size, "ACK sent");
   case NBR14522_TRACE_NAK_SENT:
@@ -352,6 +364,15 @@ int mevrakt_metrics(void *context, const char *arguments, int fd)
       if (views[i] || running_only)
         answer_line(&a, "%s%s{channel=\"%d\"} %u\n", m.name, total, i + 1, views[i] ? m.value(*views[i]) : 0u);
     }
+  }
+  family(&a, "mevrakt_commands_unanswered", "counter",
+         "Commands that left without an answer, by reason: given up after 7 sends, the line returned them (echo), "
+         "or their client sent the next, left or was replaced.",
+         openmetrics);
+  for (int i = 0; i < 2; i++) {
+    for (uint32_t why = NBR14522_GONE_GIVEN_UP; views[i] && why < NBR14522_GONE_KINDS; why++)
+      answer_line(&a, "mevrakt_commands_unanswered_total{channel=\"%d\",reason=\"%s\"} %u\n", i + 1, kUnanswered[why],
+                  views[i]->link.n_cmd_unanswered[why]);
   }
   family(&a, "mevrakt_meter_info", "gauge", "The meter that last answered on the channel: its number, bytes 1 to 4 of its response.",
          openmetrics);

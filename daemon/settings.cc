@@ -142,6 +142,7 @@ void read_optional(FILE *file, channel_settings *cfg, const char *prefix)
   cfg->commands = get("COMMANDS");
   cfg->alive_check = get("ALIVE_CHECK");
   cfg->idle_timeout = get("IDLE_TIMEOUT");
+  cfg->echo = get("ECHO");
 }
 
 }  // namespace
@@ -165,7 +166,8 @@ void mevrakt_settings_free(mevrakt_settings *settings)
     if (cfg->device != no_text)
       free(const_cast<char *>(cfg->device));
     cfg->device = nullptr;
-    for (const char **text : {&cfg->allow, &cfg->listen, &cfg->commands, &cfg->alive_check, &cfg->idle_timeout}) {
+    for (const char **text :
+         {&cfg->allow, &cfg->listen, &cfg->commands, &cfg->alive_check, &cfg->idle_timeout, &cfg->echo}) {
       free(const_cast<char *>(*text));
       *text = nullptr;
     }

@@ -27,6 +27,7 @@ struct channel_settings {
   const char *commands = nullptr;      // MOD_MEVRAKT_PROTn_COMMANDS: command codes let through
   const char *alive_check = nullptr;   // MOD_MEVRAKT_PROTn_ALIVE_CHECK: minutes
   const char *idle_timeout = nullptr;  // MOD_MEVRAKT_PROTn_IDLE_TIMEOUT: seconds
+  const char *echo = nullptr;          // MOD_MEVRAKT_PROTn_ECHO: the line returns what is written (1)
   const char *key_prefix = nullptr;    // "MOD_MEVRAKT_PROTn_", naming the keys in messages
 };
 

@@ -30,6 +30,12 @@ int64_t nbr14522_due(const nbr14522_link *link);
 /// Does what has fallen due by now (see nbr14522_due).
 void nbr14522_due_exec(nbr14522_link *link);
 
+/// The rules the engine keeps, checked on a link's state: returns nullptr
+/// while they all hold, else the first one broken, in words. Builds with
+/// MEVRAKT_CHECK_RULES check them after every event and stop at the first
+/// broken; the fuzz targets check them after every step.
+const char *nbr14522_rules_broken(const nbr14522_link *link);
+
 /// Opens the link's serial line at 9600 8N1 into `fd_com`, clears RTS and
 /// asserts DTR. Open failures are logged, through `limit` when given.
 /// Returns whether the line is open.

@@ -35,13 +35,22 @@ namespace {
 // What the meter and the AMR client can make a link log, in three budgets
 // so that no kind of line crowds out another: warnings and errors; the
 // notices of the meter's comings and goings (a few per session); and the
-// progress lines of a response's chunks, enough for the busiest ordinary
-// read (a response arriving a byte at a time logs two lines per byte). Each
-// refills at a line every two seconds.
-constexpr uint32_t kLogBurst = 120;
-constexpr uint32_t kNoticeBurst = 120;
-constexpr uint32_t kProgressBurst = 540;
+// progress lines of a response's chunks (a response arriving a byte at a
+// time logs two lines per byte). A budget lets through at most its burst
+// and its refill in any minute, so together, with the line that a lost
+// line's failed reopening may log once a minute, at most 600 lines a minute.
+constexpr uint32_t kLogBurst = 150;
 constexpr uint32_t kLogPerMinute = 30;
+constexpr uint32_t kNoticeBurst = 60;
+constexpr uint32_t kNoticePerMinute = 30;
+constexpr uint32_t kProgressBurst = 298;
+constexpr uint32_t kProgressPerMinute = 30;
+constexpr uint32_t kReopenBurst = 1;
+constexpr uint32_t kReopenPerMinute = 1;
+static_assert(kLogBurst + kLogPerMinute + kNoticeBurst + kNoticePerMinute + kProgressBurst + kProgressPerMinute +
+                      kReopenBurst + kReopenPerMinute <=
+                  600,
+              "a channel's log lines stay within 600 a minute");
 // The pause before each write to the meter.
 constexpr long kPauseNs = 1000000;
 
@@ -157,9 +166,9 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
   link->trace = trace;
   link->pause_ns = kPauseNs;
   log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
-  log_limit_init(&link->notices, dev, kNoticeBurst, kLogPerMinute);
-  log_limit_init(&link->progress, dev, kProgressBurst, kLogPerMinute);
-  log_limit_init(&link->reopen_log, dev, 1, 1);
+  log_limit_init(&link->notices, dev, kNoticeBurst, kNoticePerMinute);
+  log_limit_init(&link->progress, dev, kProgressBurst, kProgressPerMinute);
+  log_limit_init(&link->reopen_log, dev, kReopenBurst, kReopenPerMinute);
   if (!nbr14522_line_open(link, nullptr)) {
     nbr14522_close(link);
     return nullptr;
@@ -269,6 +278,8 @@ void nbr14522_snapshot(const nbr14522_link *link, nbr14522_stats *out)
   out->n_rsp_failed = link->n_rsp_failed.load(relaxed);
   out->n_rsp_dropped = link->n_rsp_dropped.load(relaxed);
   out->n_cmd_refused = link->n_cmd_refused.load(relaxed);
+  for (uint32_t i = 0; i < NBR14522_GONE_KINDS; i++)
+    out->n_cmd_unanswered[i] = link->n_cmd_unanswered[i].load(relaxed);
   out->last_answer_s = link->last_answer_s.load(relaxed);
   const uint32_t meter = link->meter_number.load(relaxed);
   memcpy(out->meter, &meter, sizeof out->meter);
@@ -283,6 +294,12 @@ void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb)
     return;
   link->rsp_ctx.store(cb->ctx, std::memory_order_relaxed);
   link->rsp_handler.store(cb->handler, std::memory_order_release);
+}
+
+void nbr14522_set_echo(nbr14522_link *link, bool echo, const char *key)
+{
+  link->echo = echo;
+  link->echo_key = key;
 }
 
 void nbr14522_allow_commands(nbr14522_link *link, const bool allowed[256])

@@ -59,14 +59,16 @@ enum : uint32_t {
   NBR14522_TRACE_ACK_RECEIVED,
   NBR14522_TRACE_RSP_STARTED,  // code
   NBR14522_TRACE_RSP_COMPLETE,  // code, CRC good (1) or bad (0); data: bytes 1 to 4, the meter number
-  NBR14522_TRACE_RSP_DROPPED,  // code, why (NBR14522_GONE_*, 0: nothing was asked)
+  NBR14522_TRACE_RSP_DROPPED,  // code, why (NBR14522_GONE_*, 0: nothing was asked, NBR14522_GONE_KINDS: a repeat)
   NBR14522_TRACE_ACK_SENT,
   NBR14522_TRACE_NAK_SENT,
-  NBR14522_TRACE_RSP_TIMEOUT,  // bytes of the response received by then
+  NBR14522_TRACE_RSP_TIMEOUT,  // bytes of the frame received by then (0: no frame came)
   NBR14522_TRACE_CMD_GIVEN_UP,  // code, sends
   NBR14522_TRACE_LINE_LOST,  // errno, 0 for end of file
   NBR14522_TRACE_LINE_BACK,
-  NBR14522_TRACE_ENQ_CROSSED,  // an ENQ the meter sent before it had the command
+  NBR14522_TRACE_ENQ_CROSSED,  // ms after the command: an ENQ too soon to ask for anything
+  NBR14522_TRACE_METER_QUEUES,  // the meter answered a send and its resend
+  NBR14522_TRACE_ECHO,  // the line returned the command written (1: dropped as set, 0: read failed)
   NBR14522_TRACE_END
 };
 
@@ -76,13 +78,15 @@ enum : uint32_t {
   NBR14522_DROPPED_REPLACED = 2,  // its client was replaced before it went out
 };
 
-// Why a command written to the meter left flight.
+// Why a command left the link: answered, or not (NBR14522_GONE_GIVEN_UP on).
 enum : uint32_t {
   NBR14522_GONE_ANSWERED = 1,
-  NBR14522_GONE_GIVEN_UP = 2,
+  NBR14522_GONE_GIVEN_UP = 2,  // 7 sends drew no good answer
   NBR14522_GONE_REPLACED = 3,  // its client was replaced
   NBR14522_GONE_LEFT = 4,      // its client left
   NBR14522_GONE_NEXT = 5,      // its client sent another command
+  NBR14522_GONE_ECHO = 6,      // the line returned it: no meter can be heard there
+  NBR14522_GONE_KINDS
 };
 
 // Upper bounds, in ms, of the buckets in which answered commands are
@@ -108,6 +112,9 @@ struct nbr14522_stats {
   uint32_t n_rsp_failed;
   uint32_t n_rsp_dropped;
   uint32_t n_cmd_refused;
+  // Commands that left without an answer, by why (NBR14522_GONE_*; the
+  // entries below NBR14522_GONE_GIVEN_UP stay 0).
+  uint32_t n_cmd_unanswered[NBR14522_GONE_KINDS];
   uint32_t last_answer_s;  // wall clock (s) of the last good answer; 0: none yet
   uint8_t meter[4];        // its bytes 1 to 4: the meter's number, in BCD
   // Answered commands by duration, each in the first bucket that holds it,
@@ -124,6 +131,44 @@ struct nbr14522_rsp_cb {
   nbr14522_rsp_fn handler;
   void *ctx;
 };
+
+// Where the command stands. The engine's cmd_enter alone changes it.
+enum nbr14522_cmd_phase : uint8_t {
+  NBR14522_CMD_NONE,       // no command
+  NBR14522_CMD_PENDING,    // taken, not written yet
+  NBR14522_CMD_IN_FLIGHT,  // written; no frame of its answer yet
+  NBR14522_CMD_ANSWERING,  // a composed answer under way: frames came, not the last
+};
+
+// What the line's bytes are taken as. The engine's frame_enter alone
+// changes it.
+enum nbr14522_frame_phase : uint8_t {
+  NBR14522_FRAME_IDLE,       // each byte on its own: a control byte, or a frame's first
+  NBR14522_FRAME_RECEIVING,  // a frame coming in, rsp_len bytes so far
+  NBR14522_FRAME_DRAINING,   // the rest of a frame given up: read and dropped until silence
+};
+
+// One write the meter may still answer: a command, or our ACK between a
+// composed answer's frames, which the next frame answers.
+struct nbr14522_send {
+  uint32_t cmd;     // the number of the command it belongs to (cmd_seq)
+  int64_t sent_ms;  // monotonic ms when it had left the line
+  uint8_t why;      // NBR14522_SEND_*
+};
+
+// What asked for a send.
+enum : uint8_t {
+  NBR14522_SEND_FIRST,    // a new command
+  NBR14522_SEND_ENQ,      // a repeated ENQ
+  NBR14522_SEND_NAK,      // a NAK
+  NBR14522_SEND_TIMEOUT,  // no answer within the response wait
+  NBR14522_SEND_ACK,      // the ACK of a composed answer's frame
+};
+
+// Sends of one command (at most 7) and the ACK that follows a frame: the
+// most the meter can owe at once, for no other command goes out before it
+// owes nothing.
+constexpr int NBR14522_OWED_MAX = 8;
 
 // Written only by the link thread once the link runs, except where noted.
 // `connected`, `break_on`, `line_up` and the counters are read by other threads (the
@@ -148,58 +193,98 @@ struct nbr14522_link {
   pthread_t thread;
   int thread_created;
 
+  // The command. One is in flight at a time: from its first write until a
+  // whole good frame answers it (a composed command: its last frame), it is
+  // given up after 7 sends, or its client leaves or sends the next.
+  nbr14522_cmd_phase cmd_phase;
   uint8_t cmd_buf[NBR14522_CMD_SIZE];
-  int cmd_len;  // 0 or less: no command pending
-  // Sends of the pending command. Once it has been written (1 or more) it is
-  // in flight until a whole good frame answers it, it is given up, or its
-  // client leaves or sends the next; only then may another command go out.
-  int cmd_tries;
-  // A composed command's answer is under way: frames have come, not the last.
-  int answering;
+  int cmd_len;    // 0: none
+  int cmd_tries;  // its sends so far (a composed answer's ACKs sent again count too)
+  uint32_t cmd_seq;  // numbers the commands taken, so that a send knows its own
+  int64_t sent_ms;   // monotonic ms when its last send (or our ACK) left the line
+  // A send asked for (by an ENQ, a NAK, a time-out, a fresh ENQ at intake)
+  // goes out only once the line has nothing more to read: bytes that come
+  // first (a response that an ENQ was only crossing) may make it moot.
+  int send_due;
+  uint8_t send_why;  // NBR14522_SEND_*: what asked for it
+  // The command that last left (its number, code and NBR14522_GONE_*), to
+  // tell whose late answer a dropped frame is.
+  uint32_t gone_seq;
+  uint8_t gone_code;
+  uint32_t gone_why;
+
+  // The frame.
+  nbr14522_frame_phase frame_phase;
   uint8_t rsp_buf[NBR14522_RSP_SIZE];
   int rsp_len;
-  // The frame being collected answers the command in flight: it started
-  // after that command was written, with its code or an information code.
+  // The frame coming in answers the command in flight (cmd_seq was
+  // `rsp_cmd` when it started): the meter owed nothing older, and its code
+  // fits.
   int rsp_answers;
-  int64_t rsp_start_ms;  // monotonic ms of its first byte
+  uint32_t rsp_cmd;
+  int64_t rsp_start_ms;
+  int64_t rsp_last_ms;  // monotonic ms of its latest bytes
+  // Its first byte was the first the line gave after a write: it may be
+  // the line returning that write, not the meter.
+  int rsp_after_write;
   // A composed answer's frame stopped half way: it is asked for again (NAK).
   int rsp_broken;
+  // The frame last handed to the command's client, for a meter that did
+  // not hear our ACK and sends it again.
+  uint8_t rsp_last[NBR14522_RSP_SIZE];
+  int rsp_last_valid;
+  int64_t drain_until;  // draining stops here even if the bytes go on
+
+  // Sends the meter may still answer, oldest first: it answers in the order
+  // it was sent to, each within its answering time after the answer before
+  // (or after the send itself, if later). Until it owes nothing, no other
+  // command goes out, and a frame answers the command in flight only if
+  // the oldest send owed is that command's.
+  nbr14522_send owed[NBR14522_OWED_MAX];
+  int owed_first;
+  int owed_count;
+  int64_t owed_clock;  // when the meter was last done with a send: answered, refused, or past its time
+  int64_t answer_ms;   // how long the meter last took to start an answer, WAIT not counted
+  // How the oldest send last settled was settled: to see a meter answer a
+  // send and then its resend.
+  uint32_t settled_cmd;
+  int settled_by_frame;
+  // A WAIT came, and no frame or ENQ since: the meter works on what it
+  // owes, however long; the ENQ that ends the WAIT says it dropped it.
+  int waited;
+  // The meter answered a send and its resend made for a repeated ENQ: it
+  // takes every command it hears, ENQ or not, so a repeated ENQ asks for
+  // nothing while an answer may still come.
+  int queues;
+
   std::atomic<uint32_t> connected;
   std::atomic<uint32_t> break_on;
   unsigned enq_count;
+  // The meter's ENQ period as last seen (two ENQs with nothing between),
+  // and when its last ENQ came; monotonic ms, 0 for unknown.
+  int64_t enq_period_ms;
+  int64_t enq_last_ms;
   // Whether each timer was armed and not stopped since, so that an expiry
   // that was already queued when the timer was stopped or re-armed is known
   // to be stale.
   int enq_armed;
   int rsp_armed;
-
-  // A send asked for (by an ENQ, a NAK, a time-out, a fresh ENQ at intake)
-  // goes out only once the line has nothing more to read: bytes that come
-  // first (a response that an ENQ was only crossing) may make it moot.
-  int send_due;
   // The pause before each write to the meter, in ns; 1 ms on a line.
   long pause_ns;
-  // Monotonic ms when the command in flight, or our ACK between a composed
-  // answer's frames, last left the line.
-  int64_t sent_ms;
 
-  // Answers the meter may still owe: sends of the last command written that
-  // neither a frame, a NAK nor an abandoned frame has accounted for. A meter
-  // slower than the response wait, or one that answers every send, answers
-  // them late; until they came or `quiet_until` (monotonic ms) passed, no
-  // other command goes out, so that no late answer can pass for its answer.
-  int owed;
-  int64_t owed_first_ms;
-  int64_t owed_last_ms;
-  int64_t quiet_until;
-  int64_t answer_ms;  // how long the meter last took to start an answer
-  // A WAIT came, and no frame or ENQ since: the ENQ that ends it says the
-  // meter dropped what it was busy with, and owes nothing.
-  int waited;
-  // The command that last left flight (code, NBR14522_GONE_*), to tell
-  // whose late answer a dropped frame is; cleared by the next write.
-  uint8_t gone_code;
-  uint32_t gone_why;
+  // A line that returns what is written (a two-wire RS-485 adapter, an
+  // optical head): with `echo` set, exactly the bytes written are read back
+  // and dropped before the meter is heard, `echo_len` of `echo_buf` still to
+  // come by `echo_until` (monotonic ms). Without it, a returned command
+  // fails its read at once; `echo_key` names the setting in the warning.
+  int echo;
+  const char *echo_key;
+  uint8_t echo_buf[NBR14522_CMD_SIZE];
+  int echo_at;
+  int echo_len;
+  int64_t echo_until;
+  int echo_said;     // the warning that the line echoes was logged
+  int missing_said;  // the one that it does not although `echo` is set
 
   // Sessions: the AMR side numbers its clients, and a response goes only to
   // the client whose command it answers. `session` is the client served now,
@@ -243,6 +328,7 @@ struct nbr14522_link {
   std::atomic<uint32_t> n_cmd_failed;
   std::atomic<uint32_t> n_rsp_ok;
   std::atomic<uint32_t> n_rsp_failed;
+  std::atomic<uint32_t> n_cmd_unanswered[NBR14522_GONE_KINDS];
 
   // Command codes let through to the meter while `cmd_filter` is set; set
   // before the first command is queued, read by the link thread only then.
@@ -264,7 +350,8 @@ struct nbr14522_link {
   // Bound what the meter and the AMR client can make the link log; used by
   // the link thread and by the event writers, never blocking either. Each
   // kind of line has a budget of its own, so that the progress lines of
-  // ordinary reads never crowd out a notice, nor notices a warning.
+  // ordinary reads never crowd out a notice, nor notices a warning; together
+  // they let about 600 lines through in any minute.
   log_limit log;       // warnings and errors
   log_limit notices;   // the meter's comings and goings, WAIT
   log_limit progress;  // a response's chunks
@@ -301,6 +388,13 @@ void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb);
 /// client gets no response, as from a meter that does not answer. Call
 /// before the first command is queued.
 void nbr14522_allow_commands(nbr14522_link *link, const bool allowed[256]);
+
+/// Tells the link that its line returns every byte written (`echo`), so
+/// that it reads them back and drops them before it reads the meter.
+/// `key` (borrowed) names the setting in the warning a link logs when it
+/// finds its line returning a command without being told. Call before the
+/// first command is queued.
+void nbr14522_set_echo(nbr14522_link *link, bool echo, const char *key);
 
 /// Queues one event: header and payload in one write, so events from
 /// different threads never interleave. Returns `length`, or -1 (logged) for

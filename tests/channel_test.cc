@@ -423,6 +423,8 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
       meter_info = labels;
     else if (sample == "mevrakt_build_info")
       build_info = labels;
+    else if (sample == "mevrakt_commands_unanswered_total")
+      EXPECT_EQ(labels.compare(0, 21, "{channel=\"1\",reason=\""), 0) << line;
     else if (labels == "{channel=\"1\"}" || labels == "{channel=\"2\"}")
       (labels[10] == '1' ? one : two)[sample] = static_cast<unsigned>(std::stoul(value));
     else if (sample != "mevrakt_start_time_seconds")

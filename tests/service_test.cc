@@ -273,7 +273,7 @@ TEST_F(ServiceTest, MetricsPassPrometheusAndOpenMetricsParsers)
       "    print(len(names))\n";
   const result python = run({"/usr/bin/python3", "-c", parse});
   EXPECT_EQ(python.status, 0) << python.output;
-  EXPECT_EQ(python.output, "21\n21\n");
+  EXPECT_EQ(python.output, "22\n22\n");
   EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(10000)), 0);
 }
 
