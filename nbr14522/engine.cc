@@ -315,22 +315,19 @@ int64_t owed_deadline(const nbr14522_link *link)
   return (sent > link->owed_clock ? sent : link->owed_clock) + answer_time(link) + kQuietSlackMs;
 }
 
-void owed_pop(nbr14522_link *link, int64_t done_ms)
+void owed_pop(nbr14522_link *link)
 {
   link->owed_first = (link->owed_first + 1) % NBR14522_OWED_MAX;
   link->owed_count--;
-  link->owed_clock = done_ms;
 }
 
 // Sends past their time can no longer be answered, oldest first; while the
-// meter said WAIT, it is still working on them.
+// meter said WAIT, it is still working on them. A send the meter let pass
+// was not taken: the next one's time runs from its own send, not from here.
 void owed_expire(nbr14522_link *link, int64_t now)
 {
-  while (link->owed_count > 0 && !link->waited) {
-    const int64_t deadline = owed_deadline(link);
-    if (now < deadline)
-      return;
-    owed_pop(link, deadline);
+  while (link->owed_count > 0 && !link->waited && now >= owed_deadline(link)) {
+    owed_pop(link);
     link->settled_by_frame = 0;
   }
 }
@@ -353,7 +350,7 @@ bool owed_pending(nbr14522_link *link)
 void owed_push(nbr14522_link *link, uint8_t why, int64_t now)
 {
   if (link->owed_count == NBR14522_OWED_MAX)
-    owed_pop(link, now);  // cannot happen: a command has 7 sends
+    owed_pop(link);  // cannot happen: a command has 7 sends
   *owed_at(link, link->owed_count++) = {link->cmd_seq, now, why};
 }
 
@@ -390,7 +387,8 @@ void owed_settle(nbr14522_link *link, bool by_frame)
   if (!head)
     return;
   const nbr14522_send done = *head;
-  owed_pop(link, clock_now_ms());
+  owed_pop(link);
+  link->owed_clock = clock_now_ms();
   if (by_frame && done.why == NBR14522_SEND_ENQ && link->settled_by_frame && link->settled_cmd == done.cmd &&
       !link->queues)
     meter_queues(link);

@@ -243,7 +243,7 @@ struct nbr14522_link {
   nbr14522_send owed[NBR14522_OWED_MAX];
   int owed_first;
   int owed_count;
-  int64_t owed_clock;  // when the meter was last done with a send: answered, refused, or past its time
+  int64_t owed_clock;  // when the meter was last done with a send: answered it, or refused it
   int64_t answer_ms;   // how long the meter last took to start an answer, WAIT not counted
   // How the oldest send last settled was settled: to see a meter answer a
   // send and then its resend.

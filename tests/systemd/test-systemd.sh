@@ -150,18 +150,31 @@ install_tools() {
   done
 }
 
-# True when the emulator can make a machine with accelerator $1.
+# True when the emulator can start the guest's machine with the accelerator
+# and CPU given ($@): a bare probe machine can pass where the guest's vCPU
+# then fails (a host kernel that refuses one of the CPU's MSRs).
 can_make_vm() {
-  echo quit | timeout 30 qemu-system-x86_64 -accel "$1" -M none -display none -nodefaults -no-user-config \
-    -monitor stdio >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize' "$BUILD/vm-probe.log"
+  echo quit | timeout 30 qemu-system-x86_64 "$@" -m 256 -smp 1 -display none -nodefaults -no-user-config \
+    -monitor stdio >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize\|error:' "$BUILD/vm-probe.log"
 }
 
-# KVM where the machine offers it; QEMU's own emulation otherwise.
+# KVM where the machine offers it (with the host's CPU, or without the one
+# feature some hosts will not let a guest have); QEMU's own emulation
+# otherwise.
 pick_accelerator() {
-  if [ -r /dev/kvm ] && [ -w /dev/kvm ] && can_make_vm kvm; then
-    ACCEL="-accel kvm -cpu host"
-    ACCEL_NAME=KVM
-  elif can_make_vm tcg; then
+  ACCEL=""
+  if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
+    for cpu in host host,-arch-capabilities; do
+      if can_make_vm -accel kvm -cpu "$cpu"; then
+        ACCEL="-accel kvm -cpu $cpu"
+        ACCEL_NAME="KVM ($cpu)"
+        break
+      fi
+    done
+  fi
+  if [ -n "$ACCEL" ]; then
+    :
+  elif can_make_vm -accel tcg; then
     ACCEL="-accel tcg"
     ACCEL_NAME="software emulation (no usable /dev/kvm)"
   else
