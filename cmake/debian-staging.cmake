@@ -2,6 +2,10 @@
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staging tree of the Debian
 # package, after the install and before the package is packed: see
 # cmake/packaging.cmake.
+# The source release has no such tree.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
 set(root ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
 if(NOT EXISTS ${root}/usr/sbin/mevraktd)
   message(FATAL_ERROR "no staged package under ${root}")

@@ -89,4 +89,23 @@ set(CPACK_MEVRAKT_STRIP ${CMAKE_STRIP})
 set(CPACK_MEVRAKT_CHANGELOG ${doc_dir}/changelog.Debian.gz)
 set(CPACK_MEVRAKT_OVERRIDES ${PROJECT_SOURCE_DIR}/dist/debian/lintian-overrides)
 
+# The source release, for distributions that build from a tarball and pin
+# its hash (Buildroot, Yocto, OpenWrt):
+#   cmake --build BUILD --target package_source
+# makes mevrakt-VERSION.tar.gz in BUILD: every file of the source tree under
+# mevrakt-VERSION/, with the tests and their fuzz corpora, the docs and dist/,
+# and without version control, CI, editor or build output (folders named
+# build* at the top, and this build folder wherever it is).
+# scripts/check-source-release.sh builds and tests it where no git is.
+# The patterns are regular expressions, written once more into CPack's
+# configuration: each backslash doubled for that too.
+string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\\\\\1" source_dir_pattern "${PROJECT_SOURCE_DIR}")
+string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\\\\\1" binary_dir_pattern "${PROJECT_BINARY_DIR}")
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME mevrakt-${PROJECT_VERSION})
+set(CPACK_SOURCE_IGNORE_FILES
+  "/\\\\.git$" "/\\\\.git/" "/\\\\.gitignore$" "/\\\\.gitattributes$"
+  "^${source_dir_pattern}/\\\\.ci/" "^${source_dir_pattern}/build[^/]*/" "^${binary_dir_pattern}/"
+  "/\\\\.cache/" "/compile_commands\\\\.json$" "/__pycache__/" "\\\\.pyc$" "~$" "\\\\.sw[op]$" "/\\\\.#")
+
 include(CPack)

@@ -30,6 +30,13 @@
 #include "common/thread.h"
 #include "serial/serial.h"
 
+// The thread a SIGEV_THREAD_ID timer signals. musl names the field as the
+// kernel's headers do; glibc (2.36 at least) has it only under its internal
+// name.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
+
 namespace {
 
 // What the meter and the AMR client can make a link log, in three budgets
@@ -126,7 +133,7 @@ bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notificati
   notification->sigev_notify = SIGEV_THREAD_ID;
   notification->sigev_signo = timer_signal();
   notification->sigev_value.sival_int = event;
-  notification->_sigev_un._tid = link->notify_tid;  // no portable name for it in older C libraries
+  notification->sigev_notify_thread_id = link->notify_tid;
   if (timer_create(CLOCK_MONOTONIC, notification, timer) < 0) {
     syslog(LOG_ERR, "%s - cannot create %s timer", "nbr14522_open", what);
     return false;

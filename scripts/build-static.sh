@@ -17,9 +17,11 @@
 # mevrakt-VERSION-ARCH-static.tar.gz: one folder laid out as the files go on
 # a board (usr/sbin/mevraktd, usr/bin/mevraktsh, their manual pages and
 # mevrakt-settings(5), the systemd unit, the init script, the example
-# settings at /opt/mevraKT/etc/settings, the licence). Prints the size of
-# each stripped binary. Installs the cross compiler the first time (root
-# or sudo).
+# settings at /opt/mevraKT/etc/settings, and in usr/share/doc/mevrakt the
+# licences of all the binaries hold, with what they ask for: LICENCES says
+# which, and relink/ is the kit that links the programs again against
+# another build of the C library). Prints the size of each stripped
+# binary. Installs the cross compiler the first time (root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -99,6 +101,136 @@ sed 's|@MEVRAKTD@|/usr/sbin/mevraktd|g' dist/mevraktd.init.in >"$top/etc/init.d/
 chmod 755 "$top/etc/init.d/mevraktd"
 cp dist/settings "$top/opt/mevraKT/etc/settings"
 cp LICENSE "$top/usr/share/doc/mevrakt/copyright"
+
+# What the libraries linked into the programs ask of a release, beside
+# mevraKT's own licence. Debian's C library is glibc, under the LGPL-2.1
+# (and other free licences for some parts): its text, its version, its
+# source, and the means to link the programs again against another build of
+# it. The relink kit is the programs' objects and archives, and relink.sh
+# with the very commands of this build. GCC's runtime (libgcc) is GPL-3.0
+# with the GCC Runtime Library Exception, which asks nothing of programs
+# GCC compiled; its text goes along.
+doc=$top/usr/share/doc/mevrakt
+kit=$doc/relink
+mkdir -p "$kit" "$doc/licences"
+cxx=$(sed -n '1s/ .*//p' "$build/daemon/CMakeFiles/mevraktd.dir/link.txt")
+cxx=${cxx##*/}
+cat >"$kit/relink.sh" <<EOF
+#!/bin/sh
+# SPDX-License-Identifier: MIT
+# Links mevraktd and mevraktsh again, from the objects and archives beside
+# this script and with the commands that linked those of $name,
+# against the C library the compiler finds; another build of it is given
+# through CXX and LDFLAGS, e.g.
+#   LDFLAGS="-B/path/to/libc/lib/ -L/path/to/libc/lib" ./relink.sh [FOLDER]
+# Writes both programs to FOLDER (default: the current folder). With the
+# compiler and libraries of the release (Debian 12's) and stripped as it
+# strips them, they are the released programs, byte for byte:
+#   strip --remove-section=.comment --remove-section=.note --strip-unneeded
+# shellcheck disable=SC2086
+set -eu
+out=\$(mkdir -p "\${1:-.}" && cd "\${1:-.}" && pwd)
+cd "\$(dirname "\$0")"
+CXX=\${CXX:-$cxx}
+EOF
+# Copies what program $2 (built in folder $1) was linked from into the kit
+# and adds its link command, with the kit's names, to relink.sh.
+add_to_kit() {
+  dir=$build/$1
+  # shellcheck disable=SC2016
+  command='$CXX ${LDFLAGS:-}'
+  next_is_output=0
+  # shellcheck disable=SC2013
+  for word in $(sed -n '1s/^[^ ]* //p' "$dir/CMakeFiles/$2.dir/link.txt"); do
+    if [ "$next_is_output" -eq 1 ]; then
+      word="\"\$out/$2\""
+      next_is_output=0
+    else
+      case $word in
+        -o) next_is_output=1 ;;
+        -Wl,--dynamic-list=*)
+          cp "${word#-Wl,--dynamic-list=}" "$kit/"
+          word=-Wl,--dynamic-list=${word##*/}
+          ;;
+        *.o | *.a)
+          cp "$dir/$word" "$kit/"
+          word=${word##*/}
+          ;;
+      esac
+    fi
+    command="$command $word"
+  done
+  echo "$command" >>"$kit/relink.sh"
+}
+add_to_kit daemon mevraktd
+add_to_kit shell mevraktsh
+chmod 755 "$kit/relink.sh"
+
+# The kit must make the released programs again; what its link reads from
+# the system is what the programs hold of other people's work.
+relinked=$stage/relinked
+LDFLAGS=-Wl,-t,-t "$kit/relink.sh" "$relinked" >"$stage/relink.trace" 2>&1 || {
+  cat "$stage/relink.trace" >&2
+  fail "the relink kit does not link"
+}
+for program in usr/sbin/mevraktd usr/bin/mevraktsh; do
+  "$strip" --remove-section=.comment --remove-section=.note --strip-unneeded "$relinked/${program##*/}"
+  cmp -s "$relinked/${program##*/}" "$top/$program" || fail "the relink kit does not make the released $program"
+done
+# ld -t -t names each archive member it takes as "(archive)member", and each
+# object file as its path.
+packages=$(sed -n 's|^(\(/[^)]*\)).*|\1|p; s|^\(/[^ (]*\.o\)$|\1|p' "$stage/relink.trace" | sort -u |
+  while read -r file; do dpkg -S "$(readlink -f "$file")"; done | sed 's/[:,].*//' | sort -u)
+maintainer=$(sed -n 's/^MEVRAKT_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+{
+  echo "$name: the programs and the licences of what they hold"
+  echo
+  echo "usr/sbin/mevraktd and usr/bin/mevraktsh are linked statically: beside"
+  echo "mevraKT's own code (MIT, in copyright) they hold parts of the libraries"
+  echo "below. Each Debian package's copyright file that they come from is in"
+  echo "licences/, word for word."
+  for package in $packages; do
+    cp "/usr/share/doc/$package/copyright" "$doc/licences/$package.copyright" ||
+      fail "no copyright file for $package, which the programs hold parts of"
+    case $package in
+      libc6-dev*)
+        glibc=$(sed -n 's|^(\(/[^)]*/libc\.a\)).*|\1|p' "$stage/relink.trace" | head -n 1)
+        glibc_version=$(strings -a "$glibc" | grep -m 1 '^GNU C Library')
+        source=$(dpkg-query -W -f='${source:Package} ${source:Version}' "$package")
+        cp /usr/share/common-licenses/LGPL-2.1 "$doc/LGPL-2.1"
+        cat <<EOF
+
+The GNU C Library, from $package:
+  $glibc_version
+  Licence: LGPL-2.1-or-later, some parts under other free licences; the
+  text is in LGPL-2.1, the parts in licences/$package.copyright.
+  Relinking: relink/ holds the objects and archives of both programs and
+  relink.sh, the commands that linked them; with another build of the
+  library, it makes the programs again (see relink.sh).
+  Source: as Debian built the library, its source package ${source% *},
+  version ${source#* } ("apt-get source ${source% *}=${source#* }").
+  For three years from this release, a copy of that source is given to
+  anyone who asks, for no more than the cost of making it, by:
+  $maintainer
+EOF
+        ;;
+      libgcc-*-dev* | libstdc++-*-dev*)
+        cp /usr/share/common-licenses/GPL-3 "$doc/GPL-3"
+        grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$doc/licences/$package.copyright" ||
+          fail "the copyright file of $package has no GCC Runtime Library Exception"
+        cat <<EOF
+
+GCC's runtime library, from $package (GCC $(dpkg-query -W -f='${Version}' "$package")):
+  Licence: GPL-3.0-or-later WITH GCC-exception-3.1. The GPL's text is in
+  GPL-3, the exception's in licences/$package.copyright.
+  The exception lets programs compiled by GCC hold these parts under
+  licences of their own: it asks nothing of the programs or this release.
+EOF
+        ;;
+      *) fail "the programs hold parts of $package, whose licence has no note here" ;;
+    esac
+  done
+} >"$doc/LICENCES"
 chmod -R u=rwX,go=rX "$top"
 ! grep -rl '@[A-Z_]*@' "$top/usr/lib" "$top/etc" || fail "a template was left unfilled"
 

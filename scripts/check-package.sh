@@ -32,9 +32,16 @@ fi
 echo "check-package: $deb"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+# The units go where the target's systemd says (dist/CMakeLists.txt): one
+# of the two places systemd reads on Debian.
+unitdir=$(echo "$contents" | sed -n 's|^\./\(.*\)/mevraktd\.service$|\1|p')
+case "$unitdir" in
+  lib/systemd/system | usr/lib/systemd/system) ;;
+  *) problem "mevraktd.service is in ${unitdir:-no place}, not in /lib/systemd/system or /usr/lib/systemd/system" ;;
+esac
 for path in ./usr/sbin/mevraktd ./usr/bin/mevraktsh ./usr/bin/mevrakt-meter-sim ./usr/bin/mevrakt-read \
-  ./usr/bin/mevrakt-textfile ./usr/lib/systemd/system/mevraktd.service \
-  ./usr/lib/systemd/system/mevrakt-textfile.service ./usr/lib/systemd/system/mevrakt-textfile.timer \
+  ./usr/bin/mevrakt-textfile "./$unitdir/mevraktd.service" \
+  "./$unitdir/mevrakt-textfile.service" "./$unitdir/mevrakt-textfile.timer" \
   ./etc/init.d/mevraktd ./opt/mevraKT/etc/settings \
   ./usr/share/doc/mevrakt/copyright ./usr/share/doc/mevrakt/changelog.Debian.gz \
   ./usr/share/doc/mevrakt/README.md.gz ./usr/share/lintian/overrides/mevrakt \
@@ -66,7 +73,7 @@ shipped=$(sed -n '/^License: MIT$/,$p' "$tmp/root/usr/share/doc/mevrakt/copyrigh
 
 # systemd's own reading of the units, where systemd is at hand. The programs
 # they name are not installed here; everything else must pass.
-units="$tmp/root/usr/lib/systemd/system"
+units="$tmp/root/$unitdir"
 if command -v systemd-analyze >/dev/null 2>&1; then
   for unit in mevraktd.service mevrakt-textfile.service mevrakt-textfile.timer; do
     [ -f "$units/$unit" ] || continue

@@ -6,6 +6,9 @@
 # scripts/build-static.sh (no C library, no loader, no shell; the sandbox
 # adds only its own /dev, /proc, /run, /opt and /tmp):
 #   - the root holds no shared library, and every program in it is static;
+#   - its relink kit links the programs again, byte for byte, and every
+#     library they hold has its licence in the tarball (for glibc, the
+#     LGPL-2.1 text and its version; for GCC's runtime, its exception);
 #   - settings put channel 1 on a pty where mevrakt-meter-sim, on the host,
 #     plays the meter; the static daemon starts ("shell started");
 #   - mevrakt-read reads the meter through the channel's TCP port;
@@ -109,6 +112,56 @@ for file in "$ROOT"/usr/sbin/mevraktd "$ROOT"/usr/bin/mevraktsh; do
   printf '    %s: %s, %s, no interpreter, needs no library\n' "${file#"$ROOT"}" \
     "$(readelf -hW "$file" | sed -n 's/^ *Machine: *//p')" "$(readelf -hW "$file" | sed -n 's/^ *Type: *//p')"
 done
+
+# What the binaries hold of other people's work, and what its licences ask
+# for, are in the tarball. The relink kit links the programs again from
+# their objects: byte for byte the released ones once stripped, which the
+# story below runs. Each file that link reads from the system comes from a
+# Debian package whose copyright file the tarball carries, word for word;
+# glibc's with the LGPL-2.1 text and the version of the library, GCC's
+# runtime with the GPL-3 text and its exception.
+doc=$ROOT/usr/share/doc/mevrakt
+[ -x "$doc/relink/relink.sh" ] || fail "the tarball has no relink kit"
+cmp -s LICENSE "$doc/copyright" || fail "the tarball's copyright is not mevraKT's licence"
+LDFLAGS=-Wl,-t,-t "$doc/relink/relink.sh" "$RUN/relinked" >"$RUN/relink.trace" 2>&1 || {
+  cat "$RUN/relink.trace" >&2
+  fail "the relink kit does not link"
+}
+for program in usr/sbin/mevraktd usr/bin/mevraktsh; do
+  relinked=$RUN/relinked/${program##*/}
+  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$relinked"
+  cmp -s "$relinked" "$ROOT/$program" || fail "the relink kit does not make the released $program"
+done
+"$RUN/relinked/mevraktd" --version | grep -q "^mevraktd (mevraKT) " || fail "the relinked mevraktd does not run"
+# ld -t -t names each archive member it takes as "(archive)member", and each
+# object file as its path.
+sed -n 's|^(\(/[^)]*\)).*|\1|p; s|^\(/[^ (]*\.o\)$|\1|p' "$RUN/relink.trace" | sort -u >"$RUN/linked"
+held=
+while read -r file; do
+  package=$(dpkg -S "$(readlink -f "$file")" | sed 's/[:,].*//')
+  cmp -s "/usr/share/doc/$package/copyright" "$doc/licences/$package.copyright" ||
+    fail "the programs hold $file, of $package, whose copyright file the tarball lacks"
+  case $package in
+    libc6-dev*)
+      cmp -s /usr/share/common-licenses/LGPL-2.1 "$doc/LGPL-2.1" || fail "the tarball lacks the LGPL-2.1 text"
+      case $file in
+        */libc.a)
+          version=$(strings -a "$file" | grep -m 1 '^GNU C Library')
+          grep -qF "$version" "$doc/LICENCES" || fail "LICENCES does not name $version"
+          ;;
+      esac
+      ;;
+    libgcc-*-dev* | libstdc++-*-dev*)
+      cmp -s /usr/share/common-licenses/GPL-3 "$doc/GPL-3" || fail "the tarball lacks the GPL-3 text"
+      grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$doc/licences/$package.copyright" ||
+        fail "the tarball lacks the GCC Runtime Library Exception"
+      ;;
+    *) fail "the programs hold $file, of $package, which this test knows no licence of" ;;
+  esac
+  case " $held " in *" $package "*) ;; *) held="$held $package" ;; esac
+done <"$RUN/linked"
+[ -n "$held" ] || fail "the relink read nothing from the system"
+say "the relink kit makes the released programs again; the licences of what they hold are in the tarball:$held"
 
 "$HOST_BUILD/tools/mevrakt-meter-sim" --stats "$RUN/sim.stats" >"$RUN/sim.out" 2>"$RUN/sim.err" &
 SIM_PID=$!
