@@ -457,6 +457,7 @@ void cmd_leave(nbr14522_link *link, uint32_t why)
   }
   if (why != NBR14522_GONE_ANSWERED)
     count(link->n_cmd_unanswered[why]);
+  link->rsp_answers = 0;  // a frame coming in answers nobody now
   cmd_enter(link, NBR14522_CMD_NONE);
 }
 
