@@ -34,21 +34,30 @@ void socket_close(int fd)
     syslog(LOG_ERR, "close socket error: %s", strerror(errno));
 }
 
+namespace {
+
+// Closes `fd` after a failure, keeping the failure's errno for the caller.
+int socket_give_up(int fd)
+{
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
 int socket_bind_listen(int fd, const sockaddr *addr, socklen_t length, bool (*before_listen)(const sockaddr *))
 {
   if (bind(fd, addr, length) < 0) {
     syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
+    return socket_give_up(fd);
   }
-  if (before_listen && !before_listen(addr)) {
-    close(fd);
-    return -1;
-  }
+  if (before_listen && !before_listen(addr))
+    return socket_give_up(fd);
   if (listen(fd, 8) < 0) {
     syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
+    return socket_give_up(fd);
   }
   return fd;
 }

@@ -206,7 +206,8 @@ TEST_F(HostilePeerTest, OneDaemonPerBoardAndOnlySettingsThatCanWork)
                         LOG_ERR),
               1);
     EXPECT_EQ(log.count("open(/dev/zero) error: not a serial line", LOG_ERR), 1);
-    EXPECT_EQ(log.lines().size(), 4u) << log.dump();
+    EXPECT_EQ(log.count_prefix("channel "), 2) << log.dump();  // one naming each channel
+    EXPECT_EQ(log.lines().size(), 6u) << log.dump();
   }
 
   log.clear();
