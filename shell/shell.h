@@ -28,21 +28,30 @@ struct shell_cmd {
   void *ctx;
 };
 
+/// How many connections the shell reads requests from at once. A caller
+/// beyond them takes the place of the one held longest.
+constexpr int SHELL_CALLERS = 32;
+
+/// A connection whose request is being read; shell thread only.
+struct shell_caller {
+  int fd;  // -1: a free place
+  // The request as far as it came, and when its time to send the rest is
+  // up (monotonic ms).
+  char request[1500];
+  size_t received;
+  int64_t due;
+};
+
 struct shell {
   const char *path;  // borrowed
   int fd_listen;
-  // The connection being served, -1 for none; one at a time, the others
-  // wait in the listening socket's backlog. Only the shell thread stores it;
-  // atomic so that another thread may look.
+  // The connection taken last and still held, -1 for none. Only the shell
+  // thread stores it; atomic so that another thread may look.
   std::atomic<int> fd_client;
   pthread_t thread;
   int thread_created;
   const shell_cmd *commands;  // borrowed; may be absent
-  // The held connection's request as far as it came, and when its time to
-  // send the rest is up (monotonic ms). Shell thread only.
-  char request[1500];
-  size_t received;
-  int64_t request_due;
+  shell_caller callers[SHELL_CALLERS];
   // Failed receives and accepts are rate-limited; a listening socket that
   // runs out of descriptors rests instead of spinning.
   log_limit log;

@@ -371,12 +371,11 @@ TEST_F(ShellTest, ConnectionWithoutRequestIsClosedSilently)
   EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
 }
 
-// Callers are served in turn, each whole: the others wait in the backlog
-// (their connects too, once it is full) and none is cut off by the next. A
+// Callers are served each whole, and none is cut off by the next. A
 // connection that sends nothing, or drips its request a byte at a time, is
-// closed a second after its turn came (logged within the shell's limit), so
-// it holds no one up for longer than that; a request in pieces that come in
-// time is read to its newline.
+// closed a second after it was taken (logged within the shell's limit),
+// holding no one up meanwhile; a request in pieces that come in time is
+// read to its newline.
 TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
 {
   peer idle(path);
