@@ -181,12 +181,15 @@ int socket_unix_listen(const char *path)
   return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr, socket_unix_restrict);
 }
 
-int socket_unix_connect(const char *path)
+int socket_unix_connect(const char *path, int timeout_ms)
 {
   sockaddr_un addr;
-  int fd = socket_unix_open(path, &addr, 0);
+  int fd = socket_unix_open(path, &addr, SOCK_CLOEXEC);
   if (fd < 0)
     return -1;
+  const timeval limit = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
+  if (timeout_ms > 0)
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
     const int error = errno;
     syslog(LOG_ERR, "connect socket error: %s", strerror(error));

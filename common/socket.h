@@ -69,9 +69,11 @@ int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr
 int socket_unix_listen(const char *path);
 
 /// Connects a UNIX-domain stream socket to `path` (its first 107 characters).
-/// Returns the descriptor, owned by the caller, or -1 after logging the
-/// failure, with errno telling why.
-int socket_unix_connect(const char *path);
+/// With `timeout_ms` above 0, neither the connect (which waits while the
+/// listener's backlog is full) nor a send waits longer than that. Returns
+/// the descriptor, owned by the caller, or -1 after logging the failure,
+/// with errno telling why (EAGAIN: the time ran out).
+int socket_unix_connect(const char *path, int timeout_ms = 0);
 
 /// Adds `fd` to `set` when select can watch it: a descriptor at or above
 /// FD_SETSIZE would be written past the end of the set.

@@ -572,7 +572,7 @@ TEST_F(ShellTest, ClientRefusesARequestTooLongForItsBuffer)
     const std::string too_long(length, 'a');
     testlog::clear();
     run = run_client({"mevraktsh", "status", "1", too_long.c_str()});
-    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.result, SHELL_CLIENT_USAGE);
     EXPECT_EQ(run.printed, "");
     EXPECT_EQ(testlog::count("shell_exec - request too long", LOG_ERR), 1) << testlog::dump();
   }
@@ -583,18 +583,18 @@ TEST_F(ShellTest, ClientRefusesARequestTooLongForItsBuffer)
 TEST_F(ShellTest, ClientWithoutCommandOrServerPrintsAtMostTheErrorLine)
 {
   client_run run = run_client({"mevraktsh"});
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_USAGE);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(testlog::count("shell_exec - missing command", LOG_ERR), 1);
-  EXPECT_EQ(shell_client_exec(path.c_str(), 2, nullptr), -1);
+  EXPECT_EQ(shell_client_exec(path.c_str(), 2, nullptr), SHELL_CLIENT_USAGE);
   const char *words[] = {"mevraktsh", "status", "1"};
-  EXPECT_EQ(shell_client_exec(nullptr, 3, words), -1);
+  EXPECT_EQ(shell_client_exec(nullptr, 3, words), SHELL_CLIENT_USAGE);
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
 
   testlog::clear();
   const int before = testproc::open_fds();
   run = run_client({"mevraktsh", "status", "1"}, dir.path + "/none");
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_NOT_RUNNING);
   EXPECT_EQ(run.printed, "Error: service not running!\n\n");
   EXPECT_EQ(testlog::count(error_text("connect socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
@@ -610,7 +610,7 @@ TEST_F(ShellTest, ClientSaysWhyARequestFailedOnStandardError)
   EXPECT_EQ(run.errors, "mevraktsh: cannot reach the daemon at " + dir.path + "/none: " + strerror(ENOENT) + "\n");
 
   run = run_client({"mevraktsh", "status", "1", std::string(2000, 'a').c_str()});
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_USAGE);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(run.errors, "mevraktsh: request too long (at most 1398 characters with the blanks between words)\n");
 
@@ -630,7 +630,7 @@ TEST_F(ShellTest, ClientSaysWhyARequestFailedOnStandardError)
   run = run_client({"mevraktsh", "status", "1"}, rude);
   server.join();
   close(listening);
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_CUT_SHORT);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(run.errors, std::string("mevraktsh: no answer from the daemon: ") + strerror(ECONNRESET) + "\n");
   EXPECT_EQ(testlog::count(error_text("shell_exec - socket recv error: ", ECONNRESET), LOG_ERR), 1)
