@@ -137,8 +137,11 @@ int is_terminal_device(dev_t rdev)
 void say_nothing(void *, int, const char *, va_list) {}
 
 // Whether two paths name one device: the same text, or links to one node.
+// No path names none; its own open says so.
 bool same_device(const char *a, const char *b)
 {
+  if (!*a || !*b)
+    return false;
   if (strcmp(a, b) == 0)
     return true;
   char *real_a = realpath(a, nullptr);
