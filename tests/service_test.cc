@@ -202,11 +202,11 @@ TEST_F(InitScriptTest, WithoutStartStopDaemon)
   lifecycle();
 }
 
-// The metrics script as a board's timer or cron runs it, under BusyBox's
-// shell and applets where there is BusyBox: a file from a daemon that
-// answers, with the success series at 1; while it does not, that series
-// alone at 0, where the last reading of a dead daemon once stayed. A link
-// planted at the file's name is replaced, never written through.
+// A dead daemon's last reading once stayed in the metrics file, and a link
+// planted in its directory was written through. The script as a board's
+// timer or cron runs it, under BusyBox's shell and applets where there is
+// BusyBox: the daemon's metrics with the success series at 1; while it does
+// not answer, that series alone at 0; a link at the file's name replaced.
 TEST_F(ServiceTest, TextfileScriptSaysWhetherTheDaemonAnswered)
 {
   char dir[] = "/tmp/textfile.XXXXXX";
