@@ -51,15 +51,6 @@ int unix_socket(bool listening)
   return ok ? fd : (close(fd), -1);
 }
 
-// Whether process `pid` has stopped (its threads stop with it at once).
-bool stopped(pid_t pid)
-{
-  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-  for (int tries = 0; tries < 2000 && e2e::read_file(stat).find(") T ") == std::string::npos; tries++)
-    poll(nullptr, 0, 5);
-  return e2e::read_file(stat).find(") T ") != std::string::npos;
-}
-
 // A misspelt key once left a limit off or a channel disabled in silence;
 // "40O1" listened on port 40; one line or port on both channels, and
 // /dev/tty, passed the check and failed the start; a byte-order mark hid the
@@ -94,12 +85,11 @@ TEST(Misconfiguration, CheckAndStartAgreeAndNameTheMistake)
     SCOPED_TRACE(settings);
     unlink(e2e::settings_path);
     ASSERT_TRUE(settings.empty() || e2e::write_file(e2e::settings_path, settings));
-    std::vector<std::string> argv = {MEVRAKTD_BIN};
-    if (m.path)
-      argv.insert(argv.end(), {"-c", m.path});
-    argv.push_back("--check");
-    const e2e::run_result check = e2e::run(argv, {false, true, false}, milliseconds(5000));
-    argv.pop_back();
+    const std::vector<std::string> argv = m.path ? std::vector<std::string>{MEVRAKTD_BIN, "-c", m.path}
+                                                 : std::vector<std::string>{MEVRAKTD_BIN};
+    std::vector<std::string> check_argv = argv;
+    check_argv.push_back("--check");
+    const e2e::run_result check = e2e::run(check_argv, {false, true, false}, milliseconds(5000));
     log.clear();
     e2e::process daemon;
     ASSERT_TRUE(daemon.start(argv));
@@ -149,7 +139,11 @@ TEST(Misconfiguration, ShellClientNeverHangsAndSaysWhatWentWrong)
   for (int fd : holders)
     close(fd);
 
-  ASSERT_TRUE(daemon.signal(SIGSTOP) && stopped(daemon.pid()));
+  // Stopped (its threads stop with it at once) when its state says T.
+  const std::string stat = "/proc/" + std::to_string(daemon.pid()) + "/stat";
+  ASSERT_TRUE(daemon.signal(SIGSTOP));
+  for (int i = 0; i < 2000 && e2e::read_file(stat).find(") T ") == std::string::npos; i++)
+    poll(nullptr, 0, 5);
   e2e::run_result r = mevraktsh({"-t", "1", "status", "1"});
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.output, "mevraktsh: no answer from the daemon within 1 s\n");
