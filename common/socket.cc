@@ -34,21 +34,30 @@ void socket_close(int fd)
     syslog(LOG_ERR, "close socket error: %s", strerror(errno));
 }
 
+namespace {
+
+// Closes `fd` after a failure, keeping the failure's errno for the caller.
+int socket_give_up(int fd)
+{
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
 int socket_bind_listen(int fd, const sockaddr *addr, socklen_t length, bool (*before_listen)(const sockaddr *))
 {
   if (bind(fd, addr, length) < 0) {
     syslog(LOG_ERR, "bind socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
+    return socket_give_up(fd);
   }
-  if (before_listen && !before_listen(addr)) {
-    close(fd);
-    return -1;
-  }
+  if (before_listen && !before_listen(addr))
+    return socket_give_up(fd);
   if (listen(fd, 8) < 0) {
     syslog(LOG_ERR, "listen on socket error: %s", strerror(errno));
-    close(fd);
-    return -1;
+    return socket_give_up(fd);
   }
   return fd;
 }
@@ -172,12 +181,15 @@ int socket_unix_listen(const char *path)
   return socket_bind_listen(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr, socket_unix_restrict);
 }
 
-int socket_unix_connect(const char *path)
+int socket_unix_connect(const char *path, int timeout_ms)
 {
   sockaddr_un addr;
-  int fd = socket_unix_open(path, &addr, 0);
+  int fd = socket_unix_open(path, &addr, SOCK_CLOEXEC);
   if (fd < 0)
     return -1;
+  const timeval limit = {timeout_ms / 1000, timeout_ms % 1000 * 1000};
+  if (timeout_ms > 0)
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
     const int error = errno;
     syslog(LOG_ERR, "connect socket error: %s", strerror(error));

@@ -17,7 +17,7 @@ void socket_close(int fd);
 
 /// Binds `fd` to `addr` and listens with a backlog of 8. Returns `fd`, or -1
 /// after logging "bind socket error: %s" or "listen on socket error: %s" and
-/// closing it. `before_listen`, when given, runs between the two (e.g. to set
+/// closing it, errno telling why. `before_listen`, when given, runs between the two (e.g. to set
 /// the socket file's mode before anyone can connect); it returns false after
 /// logging to give up.
 int socket_bind_listen(int fd, const sockaddr *addr, socklen_t length,
@@ -58,7 +58,7 @@ int64_t socket_listen_watch(int fd_listen, socket_backoff *backoff, fd_set *set)
 /// Opens a TCP socket listening at the low 16 bits of `port` (0: the system
 /// chooses), backlog 8: on all IPv4 addresses, or on the address `at` when
 /// given (its port is replaced). Returns the descriptor, owned by the caller,
-/// or -1 after logging the failure.
+/// or -1 after logging the failure, errno telling why.
 int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr);
 
 /// Opens a UNIX-domain stream socket listening at `path` (its first 107
@@ -69,9 +69,11 @@ int socket_tcp_listen(uint32_t port, const struct sockaddr_storage *at = nullptr
 int socket_unix_listen(const char *path);
 
 /// Connects a UNIX-domain stream socket to `path` (its first 107 characters).
-/// Returns the descriptor, owned by the caller, or -1 after logging the
-/// failure, with errno telling why.
-int socket_unix_connect(const char *path);
+/// With `timeout_ms` above 0, neither the connect (which waits while the
+/// listener's backlog is full) nor a send waits longer than that. Returns
+/// the descriptor, owned by the caller, or -1 after logging the failure,
+/// with errno telling why (EAGAIN: the time ran out).
+int socket_unix_connect(const char *path, int timeout_ms = 0);
 
 /// Adds `fd` to `set` when select can watch it: a descriptor at or above
 /// FD_SETSIZE would be written past the end of the set.

@@ -2,9 +2,10 @@
 // mevraktd: joins up to two meters, each on a serial line, to the AMR
 // head-end, each through a TCP port of its own, and answers "status 1",
 // "status 2", "trace 1", "trace 2" and "metrics" on a local shell socket.
-// Configured by the settings file; stops on SIGTERM or SIGINT. Its options
-// (help, version, the settings check) are answered before anything else
-// happens: they log nothing and take no lock, line, port or socket.
+// Configured by the settings file (its fixed path, or -c FILE); stops on
+// SIGTERM or SIGINT. Its options (help, version, the settings check) are
+// answered before anything else happens: they log nothing and take no lock,
+// line, port or socket.
 //
 // The main thread only starts and stops things: the channels' link, notifier
 // and server threads and the shell thread do all the work in between.
@@ -36,25 +37,28 @@ namespace {
 // scripts find the running daemon's pid in it.
 constexpr const char *kPidPath = "/var/run/mevraktd.pid";
 
-const char USAGE[] = "usage: mevraktd [-t | -h | -V]\n";
+const char USAGE[] = "usage: mevraktd [-c FILE] [-t | -h | -V]\n";
 
 const char HELP[] =
     "\n"
     "Joins up to two electricity meters, each on a serial line read with\n"
     "NBR 14522, to an AMR head-end, each through a TCP port of its own. Without\n"
-    "an option it runs the gateway: it reads /opt/mevraKT/etc/settings once,\n"
-    "stays in the foreground, logs through syslog (ident mevraKT), answers\n"
-    "mevraktsh on /var/run/mevraKT.socket and stops on SIGTERM or SIGINT.\n"
+    "an option it runs the gateway: it reads its settings once, stays in the\n"
+    "foreground, logs through syslog (ident mevraKT), answers mevraktsh on\n"
+    "/var/run/mevraKT.socket and stops on SIGTERM or SIGINT.\n"
     "\n"
-    "  -t, --check    check the settings as a start would, opening nothing: one\n"
-    "                 line per channel on what it would do or what is wrong\n"
-    "  -h, --help     this text\n"
-    "  -V, --version  the version\n"
+    "  -c, --settings FILE  read the settings from FILE instead of\n"
+    "                       /opt/mevraKT/etc/settings (also with --check)\n"
+    "  -t, --check          check the settings as a start would, opening\n"
+    "                       nothing: what is wrong in the file, and one line\n"
+    "                       per channel on what it would do or why it would not\n"
+    "  -h, --help           this text\n"
+    "  -V, --version        the version\n"
     "\n"
     "Exit status: 0 when stopped by a signal or with no channel enabled; 1 when\n"
     "channels are enabled and none could be opened, or another mevraktd runs;\n"
-    "2 for a bad argument. With --check: 0 when every enabled channel would\n"
-    "open, else 1.\n";
+    "2 for a bad argument. With --check: 0 when the file was read with no\n"
+    "unknown key and every enabled channel would open, else 1.\n";
 
 volatile sig_atomic_t stop_requested;
 volatile sig_atomic_t hangups;
@@ -111,72 +115,95 @@ void catch_signal(int signo, void (*handler)(int))
 // What the options print is written straight to the descriptors: the stdio
 // streams' objects would join the daemon's dynamic symbol table.
 
-// The settings check prints each channel's verdict on its own line.
+// The settings check prints what is wrong with the file as it is said, and
+// each channel's verdict on a line of its own.
 struct check_line {
-  int channel;
+  int channel;  // 0: the file
 };
 
 void say_checked(void *context, int, const char *format, va_list args)
 {
-  dprintf(STDOUT_FILENO, "channel %d: ", static_cast<const check_line *>(context)->channel);
+  const int channel = static_cast<const check_line *>(context)->channel;
+  if (channel)
+    dprintf(STDOUT_FILENO, "channel %d: ", channel);
   vdprintf(STDOUT_FILENO, format, args);
   dprintf(STDOUT_FILENO, "\n");
 }
 
-// Reads the settings as a start would and checks each channel by the
-// daemon's own rules, opening nothing. Returns 0 when every enabled channel
-// would open, 1 otherwise; a file that cannot be read counts as a fault,
-// although the daemon would merely start and stop.
-int check_settings()
+// Reads the settings at `path` as a start would and checks each channel by
+// the daemon's own rules, opening nothing. Returns 0 when every enabled
+// channel would open and the file has nothing to say against it, 1
+// otherwise: a file that cannot be read, or an unknown key of this daemon,
+// counts as a fault, although the daemon would start all the same.
+int check_settings(const char *path)
 {
-  int status = 0;
-  FILE *file = fopen(MEVRAKT_SETTINGS_PATH, "re");
-  if (!file) {
-    dprintf(STDOUT_FILENO, "settings: cannot read %s: %s\n", MEVRAKT_SETTINGS_PATH, strerror(errno));
-    status = 1;
-  }
+  check_line file_line = {0};
+  const say_sink file_sink = {say_checked, &file_line};
   mevrakt_settings settings{};
-  mevrakt_settings_read_file(&settings, file);
-  if (file)
-    fclose(file);
+  int status = mevrakt_settings_read(&settings, path, &file_sink) > 0 ? 1 : 0;
   int enabled = 0;
   const channel_settings *channels[] = {&settings.channel1, &settings.channel2};
   for (int i = 0; i < 2; i++) {
     check_line line = {i + 1};
     const say_sink sink = {say_checked, &line};
-    const channel_verdict verdict = channel_check(channels[i], &sink);
+    const channel_verdict verdict = channel_check(channels[i], &sink, i > 0 ? channels[0] : nullptr);
     enabled += verdict != CHANNEL_DISABLED;
     if (verdict == CHANNEL_REFUSED)
       status = 1;
   }
-  if (file && enabled == 0)
+  if (settings.file_read && enabled == 0)
     dprintf(STDOUT_FILENO, "no channel enabled: mevraktd would start and stop at once\n");
   mevrakt_settings_free(&settings);
   return status;
 }
 
-// Answers an option; the gateway does not start. Returns the exit status.
-int options(int argc, char **argv)
+// What the command line asks for.
+struct run_options {
+  const char *settings = MEVRAKT_SETTINGS_PATH;
+  bool check = false;
+};
+
+// Reads the command line into `run`. Returns -1 to go on, or the exit
+// status of an option answered here (help, version, a bad argument).
+int options(int argc, char **argv, run_options *run)
 {
-  const char *option = argv[1];
-  auto is = [option](const char *brief, const char *full) {
+  auto is = [](const char *option, const char *brief, const char *full) {
     return strcmp(option, brief) == 0 || strcmp(option, full) == 0;
   };
-  if (argc == 2 && is("-h", "--help")) {
-    dprintf(STDOUT_FILENO, "%s%s", USAGE, HELP);
-    return 0;
+  const char *error = nullptr;
+  const char *option = nullptr;
+  bool settings_given = false;
+  for (int i = 1; i < argc && !error; i++) {
+    option = argv[i];
+    const bool alone = argc == 2;
+    if (is(option, "-h", "--help") && alone) {
+      dprintf(STDOUT_FILENO, "%s%s", USAGE, HELP);
+      return 0;
+    }
+    if (is(option, "-V", "--version") && alone) {
+      dprintf(STDOUT_FILENO, "mevraktd (mevraKT) %s\n", MEVRAKT_VERSION);
+      return 0;
+    }
+    const bool check = is(option, "-t", "--check");
+    const bool settings = is(option, "-c", "--settings");
+    if (is(option, "-h", "--help") || is(option, "-V", "--version")) {
+      error = "goes alone";
+    } else if ((check && run->check) || (settings && settings_given)) {
+      error = "given twice";
+    } else if (check) {
+      run->check = true;
+    } else if (!settings) {
+      error = "unknown argument";
+    } else if (i + 1 == argc || !*argv[i + 1]) {
+      error = "needs a file";
+    } else {
+      run->settings = argv[++i];
+      settings_given = true;
+    }
   }
-  if (argc == 2 && is("-V", "--version")) {
-    dprintf(STDOUT_FILENO, "mevraktd (mevraKT) %s\n", MEVRAKT_VERSION);
-    return 0;
-  }
-  if (argc == 2 && is("-t", "--check"))
-    return check_settings();
-  if (argc == 2)
-    dprintf(STDERR_FILENO, "mevraktd: unknown argument '%s'\n", option);
-  else
-    dprintf(STDERR_FILENO, "mevraktd: one option at most\n");
-  dprintf(STDERR_FILENO, "%sRun 'mevraktd --help' for details.\n", USAGE);
+  if (!error)
+    return -1;
+  dprintf(STDERR_FILENO, "mevraktd: '%s' %s\n%sRun 'mevraktd --help' for details.\n", option, error, USAGE);
   return 2;
 }
 
@@ -184,8 +211,12 @@ int options(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-  if (argc > 1)
-    return options(argc, argv);
+  run_options run;
+  const int answered = options(argc, argv, &run);
+  if (answered >= 0)
+    return answered;
+  if (run.check)
+    return check_settings(run.settings);
 
   setsid();
   openlog("mevraKT", LOG_PID | LOG_NDELAY, LOG_DAEMON);
@@ -204,7 +235,7 @@ int main(int argc, char **argv)
 
   const int64_t started = time(nullptr);
   mevrakt_settings settings{};
-  mevrakt_settings_read(&settings);
+  mevrakt_settings_read(&settings, run.settings);
 
   // Threads inherit the signal mask of the thread that creates them: start
   // them all with the stop and hangup signals blocked, so that once the
@@ -217,10 +248,12 @@ int main(int argc, char **argv)
   pthread_sigmask(SIG_BLOCK, &stops, &unblocked);
 
   mevrakt_channel *channel1 = channel_open(&settings.channel1);
-  mevrakt_channel *channel2 = channel_open(&settings.channel2);
+  mevrakt_channel *channel2 = channel_open(&settings.channel2, &settings.channel1);
   // Enabled channels of which none opened are a failure, so that a service
   // manager starts the daemon again: the adapter or the address may be late.
-  const bool failed = (settings.channel1.enabled || settings.channel2.enabled) && !channel1 && !channel2;
+  // An ENABLED that is no number counts as enabled: its channel is refused.
+  auto wanted = [](const channel_settings &cfg) { return cfg.enabled || cfg.bad_enabled; };
+  const bool failed = (wanted(settings.channel1) || wanted(settings.channel2)) && !channel1 && !channel2;
   if (channel1 || channel2) {
     mevrakt_channels channels = {{channel1, channel2}, started};
     const shell_cmd commands[] = {

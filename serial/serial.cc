@@ -2,12 +2,14 @@
 #include "serial/serial.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -37,9 +39,33 @@ speed_t speed_code(unsigned baud)
   return B9600;
 }
 
+// The lines found without modem lines at their open (a pseudo-terminal,
+// some USB adapters), one bit a descriptor: requests for RTS and DTR on them
+// are passed over, the open having said so once, rather than failing twice
+// at every open and again at every close. Each open sets its descriptor's
+// bit anew; links on several threads open and drive their lines at once.
+std::atomic<uint32_t> without_modem_lines[FD_SETSIZE / 32];
+
+void mark_modem_lines(int fd, bool missing)
+{
+  if (fd < 0 || fd >= FD_SETSIZE)
+    return;
+  const uint32_t bit = 1u << (fd % 32);
+  if (missing)
+    without_modem_lines[fd / 32].fetch_or(bit, std::memory_order_relaxed);
+  else
+    without_modem_lines[fd / 32].fetch_and(~bit, std::memory_order_relaxed);
+}
+
+bool has_modem_lines(int fd)
+{
+  return fd < 0 || fd >= FD_SETSIZE ||
+         !(without_modem_lines[fd / 32].load(std::memory_order_relaxed) & (1u << (fd % 32)));
+}
+
 void modem_line(int fd, int bit, int on, const say_sink *sink)
 {
-  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0)
+  if (has_modem_lines(fd) && ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) < 0)
     say(sink, LOG_ERR, "ioctl(TIOCMBIx) error: %s", strerror(errno));
 }
 
@@ -99,6 +125,13 @@ int serial_open(const char *path, unsigned baud, int data_bits, const char *pari
   // opened for the first time since boot: what the meter sent meanwhile was
   // taken in, and echoed back to it, by rules that no longer hold.
   tcflush(fd, TCIOFLUSH);
+  // A driver without modem lines refuses their requests as it refuses any
+  // request it does not know; anything else is a failure of the line.
+  int bits;
+  const bool missing = ioctl(fd, TIOCMGET, &bits) < 0 && (errno == ENOTTY || errno == EINVAL);
+  mark_modem_lines(fd, missing);
+  if (missing)
+    say(sink, LOG_NOTICE, "no modem lines on %s: RTS and DTR left as they are", path);
   return fd;
 }
 

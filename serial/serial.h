@@ -15,14 +15,18 @@
 /// descriptor, or -1 (said as "open(%s) error: %s") when the open fails, the
 /// path is not a terminal, or another program holds the line. A device that
 /// refuses the attributes is said so and still returned. The caller owns the
-/// descriptor. What goes wrong is said through `sink` (syslog when nullptr):
+/// descriptor. A line without modem lines (a pseudo-terminal, some USB
+/// adapters) is said so once, as "no modem lines on %s: RTS and DTR left as
+/// they are" (notice), and RTS and DTR requests on it are then passed over
+/// in silence. What goes wrong is said through `sink` (syslog when nullptr):
 /// the daemon's through a limit, for a line tried again and again while it
 /// is missing; a tool's on its standard error.
 int serial_open(const char *path, unsigned baud, int data_bits, const char *parity, int stop_bits,
                 const say_sink *sink = nullptr);
 
-/// Asserts (`on` non-zero) or clears the RTS line; a failure is only said, as
-/// "ioctl(TIOCMBIx) error: %s", through `sink` as for serial_open.
+/// Asserts (`on` non-zero) or clears the RTS line of a line that serial_open
+/// opened; a failure is only said, as "ioctl(TIOCMBIx) error: %s", through
+/// `sink` as for serial_open.
 void serial_set_rts(int fd, int on, const say_sink *sink = nullptr);
 
 /// Asserts (`on` non-zero) or clears the DTR line; as serial_set_rts.

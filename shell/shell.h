@@ -28,21 +28,30 @@ struct shell_cmd {
   void *ctx;
 };
 
+/// How many connections the shell reads requests from at once. A caller
+/// beyond them takes the place of the one held longest.
+constexpr int SHELL_CALLERS = 32;
+
+/// A connection whose request is being read; shell thread only.
+struct shell_caller {
+  int fd;  // -1: a free place
+  // The request as far as it came, and when its time to send the rest is
+  // up (monotonic ms).
+  char request[1500];
+  size_t received;
+  int64_t due;
+};
+
 struct shell {
   const char *path;  // borrowed
   int fd_listen;
-  // The connection being served, -1 for none; one at a time, the others
-  // wait in the listening socket's backlog. Only the shell thread stores it;
-  // atomic so that another thread may look.
+  // The connection taken last and still held, -1 for none. Only the shell
+  // thread stores it; atomic so that another thread may look.
   std::atomic<int> fd_client;
   pthread_t thread;
   int thread_created;
   const shell_cmd *commands;  // borrowed; may be absent
-  // The held connection's request as far as it came, and when its time to
-  // send the rest is up (monotonic ms). Shell thread only.
-  char request[1500];
-  size_t received;
-  int64_t request_due;
+  shell_caller callers[SHELL_CALLERS];
   // Failed receives and accepts are rate-limited; a listening socket that
   // runs out of descriptors rests instead of spinning.
   log_limit log;
@@ -65,12 +74,30 @@ shell *shell_open(const char *path, const shell_cmd *commands);
 /// Any thread but the shell's own.
 void shell_close(shell *shell);
 
+/// What became of a shell client's request; the value is mevraktsh's exit
+/// status.
+enum shell_client_status {
+  SHELL_CLIENT_ANSWERED = 0,     // the whole answer was printed
+  SHELL_CLIENT_NOT_RUNNING = 1,  // no daemon listens at the path
+  SHELL_CLIENT_USAGE = 2,        // no command word, or a request too long
+  SHELL_CLIENT_REFUSED = 3,      // the socket's rights keep this user out
+  SHELL_CLIENT_TIMEOUT = 4,      // no whole answer in time
+  SHELL_CLIENT_CUT_SHORT = 5,    // the daemon ended the connection before its answer was whole
+};
+
+/// How long the shell client waits for the daemon by default, in ms: a
+/// daemon answers at once, and one that does not, stopped or stuck, must
+/// not hold up the scripts that ask it.
+constexpr int SHELL_CLIENT_TIMEOUT_MS = 5000;
+
 /// The shell client: sends argv[1] to argv[3] (fewer if absent), joined by
 /// single blanks and ended by a newline, as one request to the server at
-/// `path`, and prints the answer on standard output until the server closes.
-/// A request that would not fit in 1400 bytes is refused, not cut short.
-/// Returns 0 after a complete answer, or -1: logged, and said on standard
-/// error as "mevraktsh: ..." with the reason, "Error: service not running!"
-/// and a blank line also printed on standard output when the server cannot
-/// be reached. Without a command word nothing is printed.
-int shell_client_exec(const char *path, int argc, const char *const *argv);
+/// `path`, and prints the answer on standard output until the server closes,
+/// all within `timeout_ms`. A request that would not fit in 1400 bytes is
+/// refused, not cut short; an answer that does not end with a newline was
+/// cut short. Returns SHELL_CLIENT_ANSWERED after a whole answer; else the
+/// failure is logged and said on standard error as "mevraktsh: ..." (but for
+/// a missing command word), and when no daemon runs, "Error: service not
+/// running!" and a blank line also go to standard output.
+shell_client_status shell_client_exec(const char *path, int argc, const char *const *argv,
+                                      int timeout_ms = SHELL_CLIENT_TIMEOUT_MS);

@@ -7,10 +7,10 @@
 
 #include "shell/shell.h"
 
-/// Serves the connection in `fd_client`: receives what it has sent, adding to
+/// Serves the connection of `caller`: receives what it has sent, adding to
 /// what came before (`request`, `received`), until the request is whole (a
 /// newline, 1500 bytes, or the end of the stream), answers it through the
 /// command table (its last byte dropped), and closes the connection, leaving
-/// `fd_client` at -1 and `received` at 0. A receive that finds nothing more
-/// yet leaves the connection for a later pass; a failed one closes it.
-void shell_socket_exec(shell *sh);
+/// `caller->fd` at -1. A receive that finds nothing more yet leaves the
+/// connection for a later pass; a failed one closes it.
+void shell_socket_exec(shell *sh, shell_caller *caller);

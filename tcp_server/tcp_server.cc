@@ -305,20 +305,25 @@ tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy, trac
   socket_backoff_init(&server->accept_backoff, where);
   server->fd_listen = socket_tcp_listen(port, &server->policy.listen);
   if (server->fd_listen < 0) {
+    const int error = errno;  // the channel says it again, with its own name
     tcp_server_close(server);
+    errno = error;
     return nullptr;
   }
   // The link thread writes responses into the pipe: it must never wait for
   // the server thread there.
   if (pipe2(server->fd_pipe, O_CLOEXEC) < 0 || fcntl(server->fd_pipe[1], F_SETFL, O_NONBLOCK) < 0) {
+    const int error = errno;
     syslog(LOG_ERR, "%s - cannot create pipe", __func__);
     tcp_server_close(server);
+    errno = error;
     return nullptr;
   }
   server->pipe_created = 1;
-  if (pthread_create(&server->thread, nullptr, tcp_server_main, server) != 0) {
+  if (const int error = pthread_create(&server->thread, nullptr, tcp_server_main, server)) {
     syslog(LOG_ERR, "%s - cannot create thread", __func__);
     tcp_server_close(server);
+    errno = error;
     return nullptr;
   }
   server->thread_created = 1;

@@ -125,7 +125,8 @@ struct tcp_server {
 /// `policy` says (copied; nullptr: every address, everyone, no checks) and
 /// recording their comings and goings in `trace` (if given; borrowed, it
 /// must outlive the server). Returns the running server, owned by the caller
-/// until tcp_server_close, or nullptr after logging the failure.
+/// until tcp_server_close, or nullptr after logging the failure, errno
+/// telling why.
 tcp_server *tcp_server_open(uint32_t port, const tcp_server_policy *policy = nullptr, trace_ring *trace = nullptr);
 
 /// Stops the server thread, waits for its end, closes the pipe and the

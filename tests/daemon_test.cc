@@ -129,9 +129,12 @@ TEST_F(DaemonTest, WithoutSettingsItStartsAndStopsAtOnce)
     EXPECT_EQ(line.ident, "mevraKT");
     EXPECT_EQ(line.pid, daemon.pid());
     EXPECT_EQ(line.facility, LOG_DAEMON);
-    EXPECT_EQ(line.priority, LOG_NOTICE);
+    EXPECT_EQ(line.priority, line.text.rfind("settings:", 0) == 0 ? LOG_ERR : LOG_NOTICE) << line.text;
   }
-  EXPECT_EQ(texts, (std::vector<std::string>{"started", "disabled on ", "disabled on ", "stopped"}));
+  // The missing file is named: "disabled on" twice alone said nothing of it.
+  EXPECT_EQ(texts, (std::vector<std::string>{"started",
+                                             "settings: cannot read /opt/mevraKT/etc/settings: No such file or directory",
+                                             "disabled on ", "disabled on ", "stopped"}));
   EXPECT_FALSE(exists(socket_path));
 }
 
@@ -208,7 +211,7 @@ TEST_F(DaemonTest, ShellClientEdges)
   ASSERT_TRUE(log.wait_for_prefix("shell started", LOG_NOTICE)) << log.dump();
 
   result none = mevraktsh({});
-  EXPECT_EQ(none.status, 255);
+  EXPECT_EQ(none.status, 2);  // a usage fault
   EXPECT_EQ(none.output, "");
   result four = mevraktsh({"status", "1", "extra", "dropped"});
   EXPECT_EQ(four.status, 0);
@@ -216,7 +219,7 @@ TEST_F(DaemonTest, ShellClientEdges)
 
   stop_and_check();
   result down = mevraktsh({"status", "1"});
-  EXPECT_EQ(down.status, 255);
+  EXPECT_EQ(down.status, 1);  // no daemon runs
   EXPECT_EQ(down.output, "Error: service not running!\n\n");
 }
 
@@ -345,7 +348,7 @@ result run_both(const std::vector<std::string> &argv)
 // it would have logged is in by then.
 std::vector<std::string> logged_before_a_marker(e2e::syslog_tail &log)
 {
-  EXPECT_EQ(mevraktsh({}).status, 255);
+  EXPECT_EQ(mevraktsh({}).status, 2);
   EXPECT_TRUE(log.wait_for("shell_exec - missing command", LOG_ERR)) << log.dump();
   std::vector<std::string> texts;
   for (const e2e::syslog_line &line : log.lines())
@@ -370,7 +373,7 @@ TEST_F(DaemonTest, OptionsTouchNothingAndEveryProgramHasTheBuildsVersion)
   for (const char *option : {"-h", "--help"}) {
     result help = run_stdout({MEVRAKTD_BIN, option});
     EXPECT_EQ(help.status, 0) << option;
-    EXPECT_EQ(help.output.compare(0, 31, "usage: mevraktd [-t | -h | -V]\n"), 0) << help.output;
+    EXPECT_EQ(help.output.compare(0, 41, "usage: mevraktd [-c FILE] [-t | -h | -V]\n"), 0) << help.output;
     EXPECT_NE(help.output.find("\n  -t, --check "), std::string::npos) << help.output;
   }
   for (const char *option : {"-V", "--version"})
@@ -381,7 +384,7 @@ TEST_F(DaemonTest, OptionsTouchNothingAndEveryProgramHasTheBuildsVersion)
     EXPECT_EQ(quiet.status, 2) << bad[1];
     EXPECT_EQ(quiet.output, "") << "nothing on stdout";
     result told = run_both(bad);
-    EXPECT_NE(told.output.find("usage: mevraktd [-t | -h | -V]\nRun 'mevraktd --help' for details.\n"),
+    EXPECT_NE(told.output.find("usage: mevraktd [-c FILE] [-t | -h | -V]\nRun 'mevraktd --help' for details.\n"),
               std::string::npos)
         << told.output;
   }
@@ -473,6 +476,8 @@ TEST_F(DaemonTest, SettingsCheckJudgesEachChannelAsAStartWould)
   for (const e2e::syslog_line &line : log.lines())
     texts.push_back(line.text);
   EXPECT_EQ(texts, (std::vector<std::string>{"started", "open(" + missing + ") error: No such file or directory",
+                                             "channel 1 on " + missing + ", TCP port 4001, not running: its serial "
+                                             "line did not open",
                                              "disabled on /dev/ttyS2", "stopped"}));
   EXPECT_FALSE(exists(socket_path));
   EXPECT_FALSE(exists("/var/run/mevraktd.pid"));

@@ -202,10 +202,12 @@ TEST_F(InitScriptTest, WithoutStartStopDaemon)
   lifecycle();
 }
 
-// The metrics script as a board's timer or cron runs it, under BusyBox's
-// shell and applets where there is BusyBox: a file only from a daemon that
-// answers, and the last good one kept while it does not.
-TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
+// A dead daemon's last reading once stayed in the metrics file, and a link
+// planted in its directory was written through. The script as a board's
+// timer or cron runs it, under BusyBox's shell and applets where there is
+// BusyBox: the daemon's metrics with the success series at 1; while it does
+// not answer, that series alone at 0; a link at the file's name replaced.
+TEST_F(ServiceTest, TextfileScriptSaysWhetherTheDaemonAnswered)
 {
   char dir[] = "/tmp/textfile.XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -213,18 +215,22 @@ TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
   if (access("/bin/busybox", X_OK) == 0) {
     const std::string applets = std::string(dir) + "/bin";
     ASSERT_EQ(mkdir(applets.c_str(), 0755), 0);
-    for (const char *applet : {"sh", "grep", "chmod", "mv", "rm"})
+    for (const char *applet : {"sh", "grep", "mktemp", "mv", "rm"})
       ASSERT_EQ(symlink("/bin/busybox", (applets + "/" + applet).c_str()), 0) << applet;
     shell = applets + "/sh";
     path = applets;
   }
   const std::string prom = std::string(dir) + "/mevrakt.prom";
+  ASSERT_TRUE(e2e::write_file("/tmp/secret", "root only\n") && chmod("/tmp/secret", 0600) == 0);
+  ASSERT_EQ(symlink("/tmp/secret", prom.c_str()), 0);
   auto textfile = [&] { return run({"env", "PATH=" + path, shell, TEXTFILE_SCRIPT, dir}); };
+  auto dead = [&] { return e2e::read_file(prom).find("\n# TYPE mevrakt_textfile_success gauge\nmevrakt_textfile_success 0\n"); };
 
   result down = textfile();
   EXPECT_EQ(down.status, 1);
   EXPECT_NE(down.output.find("no metrics from mevraktsh"), std::string::npos) << down.output;
-  EXPECT_FALSE(exists(prom.c_str()));
+  EXPECT_EQ(dead(), e2e::read_file(prom).find('\n')) << "the success series alone";
+  EXPECT_EQ(e2e::read_file("/tmp/secret"), "root only\n");
 
   e2e::process daemon;
   const std::string text = edit(example, "MOD_MEVRAKT_PROT1_ENABLED=0", "MOD_MEVRAKT_PROT1_ENABLED=1");
@@ -235,17 +241,20 @@ TEST_F(ServiceTest, TextfileScriptKeepsTheLastGoodMetrics)
   const std::string good = e2e::read_file(prom);
   EXPECT_EQ(good.compare(0, 26, "# HELP mevrakt_build_info "), 0) << good;
   EXPECT_NE(good.find("\nmevrakt_service_running{channel=\"1\"} 1\n"), std::string::npos) << good;
+  EXPECT_NE(good.find("\nmevrakt_textfile_success 1\n"), std::string::npos) << good;
   struct stat st;
-  ASSERT_EQ(stat(prom.c_str(), &st), 0);
+  ASSERT_EQ(lstat(prom.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(stat("/tmp/secret", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   EXPECT_TRUE(e2e::waits_for_signal(daemon.pid()));
   EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(10000)), 0);
   EXPECT_EQ(textfile().status, 1);
-  EXPECT_EQ(e2e::read_file(prom), good);
+  EXPECT_EQ(dead(), e2e::read_file(prom).find('\n'));
   EXPECT_EQ(run({"ls", "-A", dir}).output, path == "/usr/bin:/bin" ? "mevrakt.prom\n" : "bin\nmevrakt.prom\n")
       << "no part file left";
-  run({"rm", "-r", dir});
+  run({"rm", "-r", dir, "/tmp/secret"});
 }
 
 // The metrics as the tools of a fleet read them: promtool and Python's

@@ -92,6 +92,7 @@ TEST_F(SettingsTest, QuotesAndDuplicates)
   EXPECT_EQ(s.channel2.port, 4002u);
 }
 
+// A number is read whole or not at all: "40O1" once listened on port 40.
 TEST_F(SettingsTest, Numbers)
 {
   mevrakt_settings s = read(
@@ -100,13 +101,18 @@ TEST_F(SettingsTest, Numbers)
       "MOD_MEVRAKT_PROT2_PORT=99999999999\n"
       "MOD_MEVRAKT_PROT1_ENABLED=4294967295\n"
       "MOD_MEVRAKT_PROT2_ENABLED=-1\n");
-  EXPECT_EQ(s.enabled, 0u) << "letters read as 0";
-  EXPECT_EQ(s.channel1.port, 4001u) << "blanks and a sign before, letters after the digits";
-  EXPECT_EQ(s.channel2.port, 0u) << "too large for 32 bits reads as 0";
+  EXPECT_EQ(s.enabled, 0u);
+  EXPECT_STREQ(s.bad_enabled, "yes");
+  EXPECT_EQ(s.channel1.port, 0u);
+  EXPECT_STREQ(s.channel1.bad_port, "  +4001abc") << "kept as written, to be named";
+  EXPECT_EQ(s.channel2.port, 0u);
+  EXPECT_STREQ(s.channel2.bad_port, "99999999999") << "too large for 32 bits";
   EXPECT_EQ(s.channel1.enabled, 4294967295u);
-  EXPECT_EQ(s.channel2.enabled, 4294967295u) << "a minus sign wraps as unsigned";
-  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT=\n").channel1.port, 0u);
-  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT=-\n").channel1.port, 0u);
+  EXPECT_EQ(s.channel1.bad_enabled, nullptr);
+  EXPECT_EQ(s.channel2.enabled, 0u);
+  EXPECT_STREQ(s.channel2.bad_enabled, "-1");
+  EXPECT_STREQ(read("MOD_MEVRAKT_PROT1_PORT=\n").channel1.bad_port, "");
+  EXPECT_EQ(read("MOD_MEVRAKT_PROT1_PORT= 4001 \n").channel1.port, 4001u) << "blanks around it are no fault";
 }
 
 TEST_F(SettingsTest, LineEndsAndLongLines)

@@ -371,12 +371,11 @@ TEST_F(ShellTest, ConnectionWithoutRequestIsClosedSilently)
   EXPECT_EQ(testlog::lines().size(), 0u) << testlog::dump();
 }
 
-// Callers are served in turn, each whole: the others wait in the backlog
-// (their connects too, once it is full) and none is cut off by the next. A
+// Callers are served each whole, and none is cut off by the next. A
 // connection that sends nothing, or drips its request a byte at a time, is
-// closed a second after its turn came (logged within the shell's limit), so
-// it holds no one up for longer than that; a request in pieces that come in
-// time is read to its newline.
+// closed a second after it was taken (logged within the shell's limit),
+// holding no one up meanwhile; a request in pieces that come in time is
+// read to its newline.
 TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
 {
   peer idle(path);
@@ -573,7 +572,7 @@ TEST_F(ShellTest, ClientRefusesARequestTooLongForItsBuffer)
     const std::string too_long(length, 'a');
     testlog::clear();
     run = run_client({"mevraktsh", "status", "1", too_long.c_str()});
-    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.result, SHELL_CLIENT_USAGE);
     EXPECT_EQ(run.printed, "");
     EXPECT_EQ(testlog::count("shell_exec - request too long", LOG_ERR), 1) << testlog::dump();
   }
@@ -584,18 +583,18 @@ TEST_F(ShellTest, ClientRefusesARequestTooLongForItsBuffer)
 TEST_F(ShellTest, ClientWithoutCommandOrServerPrintsAtMostTheErrorLine)
 {
   client_run run = run_client({"mevraktsh"});
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_USAGE);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(testlog::count("shell_exec - missing command", LOG_ERR), 1);
-  EXPECT_EQ(shell_client_exec(path.c_str(), 2, nullptr), -1);
+  EXPECT_EQ(shell_client_exec(path.c_str(), 2, nullptr), SHELL_CLIENT_USAGE);
   const char *words[] = {"mevraktsh", "status", "1"};
-  EXPECT_EQ(shell_client_exec(nullptr, 3, words), -1);
+  EXPECT_EQ(shell_client_exec(nullptr, 3, words), SHELL_CLIENT_USAGE);
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
 
   testlog::clear();
   const int before = testproc::open_fds();
   run = run_client({"mevraktsh", "status", "1"}, dir.path + "/none");
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_NOT_RUNNING);
   EXPECT_EQ(run.printed, "Error: service not running!\n\n");
   EXPECT_EQ(testlog::count(error_text("connect socket error: ", ENOENT), LOG_ERR), 1) << testlog::dump();
   EXPECT_EQ(testlog::lines().size(), 1u) << testlog::dump();
@@ -611,7 +610,7 @@ TEST_F(ShellTest, ClientSaysWhyARequestFailedOnStandardError)
   EXPECT_EQ(run.errors, "mevraktsh: cannot reach the daemon at " + dir.path + "/none: " + strerror(ENOENT) + "\n");
 
   run = run_client({"mevraktsh", "status", "1", std::string(2000, 'a').c_str()});
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_USAGE);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(run.errors, "mevraktsh: request too long (at most 1398 characters with the blanks between words)\n");
 
@@ -631,7 +630,7 @@ TEST_F(ShellTest, ClientSaysWhyARequestFailedOnStandardError)
   run = run_client({"mevraktsh", "status", "1"}, rude);
   server.join();
   close(listening);
-  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.result, SHELL_CLIENT_CUT_SHORT);
   EXPECT_EQ(run.printed, "");
   EXPECT_EQ(run.errors, std::string("mevraktsh: no answer from the daemon: ") + strerror(ECONNRESET) + "\n");
   EXPECT_EQ(testlog::count(error_text("shell_exec - socket recv error: ", ECONNRESET), LOG_ERR), 1)

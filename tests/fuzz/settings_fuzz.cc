@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Fuzz target: a settings file's bytes, read into the seven values and the
-// optional keys, each checked against a second, plain reading of the file's
+// Fuzz target: a settings file's bytes, read into the seven values (numbers
+// strictly, a value that is none kept as written) and the optional keys, each checked against a second, plain reading of the file's
 // rules; the optional values then go through the channel's strict readers.
 #include <algorithm>
 #include <cctype>
@@ -45,24 +45,20 @@ std::string expected_string(const std::string &file, const char *key)
   return expected_text(file, key, &value) ? value : "";
 }
 
-uint32_t expected_uint(const std::string &file, const char *key)
+// A number key as the reader left it: its value when the text is a whole
+// number of 32 bits (blanks around it allowed), else 0 and the text as it is.
+void check_number(const std::string &file, const char *key, uint32_t got, const char *got_bad)
 {
   std::string value;
-  if (!expected_text(file, key, &value))
-    return 0;
-  const char *text = value.c_str();
-  while (isspace(static_cast<unsigned char>(*text)))
-    text++;
-  const bool negative = *text == '-';
-  if (*text == '-' || *text == '+')
-    text++;
-  if (!isdigit(static_cast<unsigned char>(*text)))
-    return 0;
-  errno = 0;
-  const unsigned long long number = strtoull(text, nullptr, 10);
-  if (errno == ERANGE || number > UINT32_MAX)
-    return 0;
-  return negative ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
+  const bool present = expected_text(file, key, &value);
+  const size_t first = value.find_first_not_of(" \t");
+  const std::string digits = first == std::string::npos ? "" : value.substr(first, value.find_last_not_of(" \t") - first + 1);
+  // strtoull saturates: a number of any length beyond 32 bits is caught.
+  const unsigned long long number = strtoull(digits.c_str(), nullptr, 10);
+  const bool bad = present && (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+                               number > UINT32_MAX);
+  FUZZ_CHECK(got == (present && !bad ? number : 0));
+  FUZZ_CHECK(bad ? got_bad && value == got_bad : !got_bad);
 }
 
 // An optional key: absent, or its value as the plain reading finds it.
@@ -111,13 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fclose(stream);
 
   FUZZ_CHECK(settings.channel1.device && settings.channel2.device);
-  FUZZ_CHECK(settings.enabled == expected_uint(file, "MOD_MEVRAKT_ENABLED"));
-  FUZZ_CHECK(settings.channel1.enabled == expected_uint(file, "MOD_MEVRAKT_PROT1_ENABLED"));
+  check_number(file, "MOD_MEVRAKT_ENABLED", settings.enabled, settings.bad_enabled);
+  check_number(file, "MOD_MEVRAKT_PROT1_ENABLED", settings.channel1.enabled, settings.channel1.bad_enabled);
   FUZZ_CHECK(settings.channel1.device == expected_string(file, "MOD_MEVRAKT_PROT1_DEVICE"));
-  FUZZ_CHECK(settings.channel1.port == expected_uint(file, "MOD_MEVRAKT_PROT1_PORT"));
-  FUZZ_CHECK(settings.channel2.enabled == expected_uint(file, "MOD_MEVRAKT_PROT2_ENABLED"));
+  check_number(file, "MOD_MEVRAKT_PROT1_PORT", settings.channel1.port, settings.channel1.bad_port);
+  check_number(file, "MOD_MEVRAKT_PROT2_ENABLED", settings.channel2.enabled, settings.channel2.bad_enabled);
   FUZZ_CHECK(settings.channel2.device == expected_string(file, "MOD_MEVRAKT_PROT2_DEVICE"));
-  FUZZ_CHECK(settings.channel2.port == expected_uint(file, "MOD_MEVRAKT_PROT2_PORT"));
+  check_number(file, "MOD_MEVRAKT_PROT2_PORT", settings.channel2.port, settings.channel2.bad_port);
 
   for (const char *n : {"1", "2"}) {
     const channel_settings &cfg = *n == '1' ? settings.channel1 : settings.channel2;

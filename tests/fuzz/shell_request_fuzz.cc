@@ -71,13 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   shell sh{};
   sh.fd_listen = -1;
   sh.commands = commands;
-  sh.fd_client.store(ends[1]);
+  for (shell_caller &c : sh.callers)
+    c.fd = -1;
+  shell_caller *caller = &sh.callers[0];
+  caller->fd = ends[1];
+  caller->received = 0;
   // A second descriptor keeps the server's end alive after the server has
   // closed its own, to count what it left unread.
   const int server = dup(ends[1]);
   FUZZ_CHECK(server >= 0);
-  shell_socket_exec(&sh);
-  FUZZ_CHECK(sh.fd_client.load() == -1);
+  shell_socket_exec(&sh, caller);
+  FUZZ_CHECK(caller->fd == -1 && sh.fd_client.load() == -1);
 
   int unread = 0;
   FUZZ_CHECK(ioctl(server, FIONREAD, &unread) == 0);
