@@ -18,6 +18,8 @@
 //   8    a new AMR client: session (byte)
 //   9    time passes: a command's held pieces go on, and a send asked for
 //        (by an ENQ, a NAK, a time-out) goes out if the line is read empty
+// An input of odd length plays a line set to echo what is written, whose
+// meter does not: the link then looks for its own bytes first.
 #include <algorithm>
 #include <cstring>
 
@@ -85,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
   fuzz_link f;
   FUZZ_CHECK(fuzz_link_open(&f));
+  nbr14522_set_echo(f.link, size % 2 == 1, "MOD_MEVRAKT_PROT1_ECHO");
   fuzz::script s{data, size};
   while (!s.done()) {
     switch (s.byte() % 10) {
