@@ -30,6 +30,7 @@
 #include <cstring>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
@@ -37,7 +38,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <dirent.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -232,8 +232,8 @@ unsigned long mount_flags(const char *path)
   struct statvfs sv;
   if (statvfs(path, &sv) != 0)
     return 0;
-  constexpr unsigned long pairs[][2] = {{ST_NOSUID, MS_NOSUID},       {ST_NODEV, MS_NODEV},
-                                        {ST_NOEXEC, MS_NOEXEC},       {ST_NOATIME, MS_NOATIME},
+  constexpr unsigned long pairs[][2] = {{ST_NOSUID, MS_NOSUID},         {ST_NODEV, MS_NODEV},
+                                        {ST_NOEXEC, MS_NOEXEC},         {ST_NOATIME, MS_NOATIME},
                                         {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
   unsigned long flags = 0;
   for (auto &p : pairs)

@@ -67,8 +67,8 @@ int shell_client_exec(const char *path, int argc, const char *const *argv)
       const int error = errno;
       syslog(LOG_ERR, "%s - socket recv error: %s", kLogTag, strerror(error));
       fflush(stdout);
-      fprintf(stderr, "mevraktsh: %s: %s\n", answered ? "answer from the daemon cut short" : "no answer from the daemon",
-              strerror(error));
+      fprintf(stderr, "mevraktsh: %s: %s\n",
+              answered ? "answer from the daemon cut short" : "no answer from the daemon", strerror(error));
       socket_close(fd);
       return -1;
     }

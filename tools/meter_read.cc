@@ -33,8 +33,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -535,12 +535,18 @@ int run(reader *rd)
 int main(int argc, char **argv)
 {
   static const struct option options[] = {
-      {"code", required_argument, nullptr, 'c'},   {"payload", required_argument, nullptr, 'p'},
-      {"timeout", required_argument, nullptr, 't'}, {"count", required_argument, nullptr, 'n'},
-      {"serial", required_argument, nullptr, 's'}, {"pace", no_argument, nullptr, 'P'},
-      {"raw", no_argument, nullptr, 'r'},          {"csv", no_argument, nullptr, 'C'},
-      {"quiet", no_argument, nullptr, 'q'},        {"progress", no_argument, nullptr, 'g'},
-      {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+      {"code", required_argument, nullptr, 'c'},
+      {"payload", required_argument, nullptr, 'p'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"count", required_argument, nullptr, 'n'},
+      {"serial", required_argument, nullptr, 's'},
+      {"pace", no_argument, nullptr, 'P'},
+      {"raw", no_argument, nullptr, 'r'},
+      {"csv", no_argument, nullptr, 'C'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"progress", no_argument, nullptr, 'g'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   static reader rd;
