@@ -75,6 +75,7 @@
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_state.h"
 #include "tools/simulated_meter.h"
 #include "tools/tool_util.h"
 
@@ -83,6 +84,7 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using clk = std::chrono::steady_clock;
 using e2e::milliseconds;
+using testproc::eventually;
 
 using e2e::settings_path;
 constexpr const char *work_dir = "/run/mevrakt-soak";
@@ -97,6 +99,8 @@ constexpr int kEchoLen = kSeqDigits + 1;  // the sequence number, then the salt
 constexpr milliseconds kResponseDeadline(6000);
 // How long the daemon may take to close a client that left or was replaced.
 constexpr milliseconds kCloseDeadline(5000);
+// How often the test looks at the daemon while it waits for it to settle.
+constexpr milliseconds kLook(20);
 
 // Under a sanitizer the daemon's resident memory grows with the sanitizer's
 // own bookkeeping (quarantine, shadow, history); leaks are then for the
@@ -145,19 +149,6 @@ bool parse_echo(const uint8_t *echo, uint64_t *seq, uint8_t *salt)
 
 // ---------------------------------------------------------------- daemon side
 
-std::string settings(const std::string &dev1, unsigned port1, const std::string &dev2, unsigned port2)
-{
-  std::ostringstream text;
-  text << "MOD_MEVRAKT_ENABLED=1\n"
-       << "MOD_MEVRAKT_PROT1_ENABLED=" << !dev1.empty() << "\n"
-       << "MOD_MEVRAKT_PROT1_DEVICE=\"" << dev1 << "\"\n"
-       << "MOD_MEVRAKT_PROT1_PORT=" << port1 << "\n"
-       << "MOD_MEVRAKT_PROT2_ENABLED=" << !dev2.empty() << "\n"
-       << "MOD_MEVRAKT_PROT2_DEVICE=\"" << dev2 << "\"\n"
-       << "MOD_MEVRAKT_PROT2_PORT=" << port2 << "\n";
-  return text.str();
-}
-
 // The status report of `channel` as label -> value ("Responses OK" -> "12").
 std::map<std::string, std::string> status(int channel)
 {
@@ -202,18 +193,6 @@ int count_prefix(const std::vector<e2e::syslog_line> &lines, const std::string &
   for (const e2e::syslog_line &l : lines)
     n += l.text.compare(0, prefix.size(), prefix) == 0;
   return n;
-}
-
-template <typename Pred>
-bool eventually(Pred done, milliseconds timeout)
-{
-  const auto deadline = clk::now() + timeout;
-  while (!done()) {
-    if (clk::now() > deadline)
-      return false;
-    usleep(20000);
-  }
-  return true;
 }
 
 // ----------------------------------------------------------------- meter side
@@ -610,7 +589,7 @@ TEST_F(SoakTest, FaultsOnBothSides)
     options.insert(options.end(), {"--fault", fault});
   meter sim("soak", options);
   ASSERT_FALSE(sim.path().empty());
-  start(settings(sim.path(), kSoakPort, "", 0));
+  start(e2e::channel_settings(1, sim.path(), kSoakPort, 0, "", 0));
   const int fds_start = daemon.fd_count();
   const long rss_start = vm_rss_kb(daemon.pid());
 
@@ -648,7 +627,7 @@ TEST_F(SoakTest, FaultsOnBothSides)
 
   // Quiet line: the client gone, the daemon holding the break, its counts
   // standing still for a second.
-  ASSERT_TRUE(eventually([] { return status(1)["AMR System"] == "disconnected"; }, milliseconds(5000)));
+  ASSERT_TRUE(eventually([] { return status(1)["AMR System"] == "disconnected"; }, milliseconds(5000), kLook));
   uint64_t before = UINT64_MAX, steady_since = 0;
   ASSERT_TRUE(eventually(
       [&] {
@@ -656,10 +635,10 @@ TEST_F(SoakTest, FaultsOnBothSides)
         const uint64_t now = number(report, "Responses OK") + number(report, "Responses failed");
         steady_since = now == before ? steady_since + 1 : 0;
         before = now;
-        return steady_since >= 50;  // 50 looks 20 ms apart
+        return steady_since >= 50;  // 50 looks kLook apart
       },
-      milliseconds(20000)));
-  EXPECT_TRUE(eventually([&] { return daemon.fd_count() == fds_start; }, milliseconds(5000)));
+      milliseconds(20000), kLook));
+  EXPECT_TRUE(eventually([&] { return daemon.fd_count() == fds_start; }, milliseconds(5000), kLook));
   const int fds_end = daemon.fd_count();
   const long rss_end = vm_rss_kb(daemon.pid());
 
@@ -753,7 +732,7 @@ TEST_F(SoakTest, AVanishedLineNeitherStopsNorBusiesTheDaemon)
   meter two("two", {"--enq-ms", "50"});
   ASSERT_FALSE(one.path().empty());
   ASSERT_FALSE(two.path().empty());
-  start(settings(one.path(), 4201, two.path(), 4202));
+  start(e2e::channel_settings(1, one.path(), 4201, 1, two.path(), 4202));
   amr_side amr1(4201), amr2(4202);
   ASSERT_TRUE(amr1.connect_new());
   ASSERT_TRUE(amr2.connect_new());
