@@ -67,6 +67,7 @@ tail -n +1 -f /var/log/messages | sed 's/^/@@syslog: /' &
 stty -F /dev/ttyAMA3 raw -echo || say "cannot set up ttyAMA3"
 say "booted at $(uptime_s) s"
 
+# shellcheck source=tests/lib/guest.sh
 . /lib/mevrakt-guest.sh
 guest_serve </dev/ttyAMA3 >/dev/ttyAMA3
 

@@ -22,5 +22,6 @@ fi
 stty -F /dev/ttyS2 raw -echo
 exec </dev/ttyS2 >/dev/ttyS2 2>&1
 echo "@@ready"
+# shellcheck source=tests/lib/guest.sh
 . /usr/local/lib/mevrakt-guest.sh
 guest_serve

@@ -140,8 +140,7 @@ install_tools() {
   say "installing$need"
   {
     $SUDO apt-get update -qq || true
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $need
+    echo "$need" | DEBIAN_FRONTEND=noninteractive xargs $SUDO apt-get install -y -qq
   } >"$BUILD/apt.log" 2>&1 || true
   command -v qemu-system-x86_64 >/dev/null 2>&1 ||
     no_vm "qemu-system-x86_64 is missing and could not be installed (see $BUILD/apt.log)"
@@ -159,10 +158,10 @@ can_make_vm() {
 # KVM where the machine offers it; QEMU's own emulation otherwise.
 pick_accelerator() {
   if [ -r /dev/kvm ] && [ -w /dev/kvm ] && can_make_vm kvm; then
-    ACCEL="-accel kvm -cpu host"
+    ACCEL=kvm
     ACCEL_NAME=KVM
   elif can_make_vm tcg; then
-    ACCEL="-accel tcg"
+    ACCEL=tcg
     ACCEL_NAME="software emulation (no usable /dev/kvm)"
   else
     cat "$BUILD/vm-probe.log" >&2
@@ -306,8 +305,11 @@ fi
 
 start_emulator() {
   rm -f "$RUN/console.log" "$RUN/qemu.log"
-  # shellcheck disable=SC2086
-  $PRIORITY qemu-system-x86_64 $ACCEL -m 1024 -smp 1 \
+  set -- -accel "$ACCEL"
+  if [ "$ACCEL" = kvm ]; then
+    set -- "$@" -cpu host
+  fi
+  $PRIORITY qemu-system-x86_64 "$@" -m 1024 -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$VMLINUZ" -initrd "$INITRD" \
     -append "console=ttyS0 rdinit=/lib/systemd/systemd panic=-1 systemd.show_status=false" \
@@ -491,7 +493,7 @@ story_package() {
   enabled_is mevrakt-textfile.timer enabled || fail "the upgrade disabled mevrakt-textfile.timer"
   within 30 unit_is active || fail "mevraktd is not active after the upgrade"
   new=$(main_pid)
-  [ "$new" != "$pid" ] && [ "$new" != 0 ] || fail "the upgrade did not restart mevraktd (pid $pid, then $new)"
+  { [ "$new" != "$pid" ] && [ "$new" != 0 ]; } || fail "the upgrade did not restart mevraktd (pid $pid, then $new)"
   say "package: an upgrade kept both enabled and restarted mevraktd (pid $pid, now $new)"
 
   in_guest "printf '%s\\n' '#!/bin/sh' 'exit 101' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d" ||
