@@ -287,8 +287,10 @@ TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
   ASSERT_TRUE(accepted());
   const auto idle_taken = std::chrono::steady_clock::now();
   client dripping(path);
+  // Forty bytes 300 ms apart: a shell that gave a second more at each byte
+  // would be held twelve seconds, far beyond what a busy host adds.
   std::thread drip([&] {
-    for (const char byte : std::string("status 1")) {
+    for (const char byte : std::string("status 1") + std::string(32, ' ')) {
       pollfd p{dripping.fd(), POLLIN, 0};
       if (send(dripping.fd(), &byte, 1, MSG_NOSIGNAL) != 1 || poll(&p, 1, 300) != 0)
         break;
@@ -298,12 +300,14 @@ TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
   std::vector<std::thread> callers;
   for (size_t i = 0; i < answers.size(); i++)
     callers.emplace_back([&, i] { answers[i] = ask(i % 2 ? "status 1\n" : "status 2\n"); });
+  // A closing is seen here when it happens, or later on a busy host: the
+  // lower bound is exact, the upper ones catch a shell held up.
   EXPECT_TRUE(idle.read_to_end().empty());
   const auto idle_held = std::chrono::steady_clock::now() - idle_taken;
   EXPECT_GE(idle_held, 900ms);
-  EXPECT_LT(idle_held, 1900ms);
-  EXPECT_TRUE(dripping.read_to_end().empty());
-  EXPECT_LT(std::chrono::steady_clock::now() - idle_taken, 3000ms) << "the dripping connection held the shell";
+  EXPECT_LT(idle_held, 5000ms);
+  EXPECT_TRUE(dripping.read_to_end(10s).empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - idle_taken, 8000ms) << "the dripping connection held the shell";
   drip.join();
   for (std::thread &caller : callers)
     caller.join();
