@@ -201,6 +201,22 @@ class sim_process {
   }
   int status() const { return status_; }
 
+  /// Waits until the simulator, run with --trace, has told an event that
+  /// holds `text` on its standard error; returns whether it did.
+  bool traced(const std::string &text, clk::duration timeout = 5s)
+  {
+    const auto deadline = clk::now() + timeout;
+    while (trace_.find(text) == std::string::npos && clk::now() < deadline) {
+      struct pollfd p = {err_, POLLIN, 0};
+      char buf[4096];
+      ssize_t n = 0;
+      if (poll(&p, 1, 50) > 0 && (n = read(err_, buf, sizeof buf)) <= 0)
+        break;
+      trace_.append(buf, static_cast<size_t>(n));
+    }
+    return trace_.find(text) != std::string::npos;
+  }
+
  private:
   pid_t pid_ = -1;
   int out_ = -1;
@@ -208,6 +224,7 @@ class sim_process {
   int status_ = -1;
   std::string path_;
   std::string stats_path_;
+  std::string trace_;
 };
 
 // The reader's end of the simulator's pty, opened as a test would a meter line.
@@ -268,7 +285,7 @@ class line_end {
 
 TEST(MeterSim, PlaysAMeterOnItsPty)
 {
-  sim_process sim({"--enq-ms", "50", "--meter-id", "87654321"});
+  sim_process sim({"--enq-ms", "50", "--meter-id", "87654321", "--trace"});
   ASSERT_FALSE(sim.path().empty());
   line_end line(sim.path());
   ASSERT_TRUE(line.ok());
@@ -291,7 +308,7 @@ TEST(MeterSim, PlaysAMeterOnItsPty)
   // A command cut short is dropped, so the next whole one is still understood.
   ASSERT_TRUE(line.wait_enq());
   line.send(bytes(20, 0x14));
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(sim.traced("dropped 20 bytes of an incomplete command"));
   ASSERT_TRUE(line.wait_enq());
   line.send(testmeter::make_command(0x14));
   rsp = line.read(258);
