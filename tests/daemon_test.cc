@@ -504,37 +504,4 @@ TEST(DaemonSymbolsOnHost, ExportsOnlyTheFourCallbacks)
                                            "tcp_server_write"}));
 }
 
-using e2e::cpu_ns;
-
-// Not run by default: the idle-cost figures, 10 s each.
-TEST_F(DaemonTest, DISABLED_IdleCpu)
-{
-  {
-    simulator meter({"--enq-ms", "150"});
-    start(channel_settings(1, meter.path, 4001, 0, "", 0));
-    ASSERT_TRUE(log.wait_for_prefix("shell started"));
-    int client = testnet::loopback_connect(4001);
-    const testmeter::bytes cmd = testmeter::make_command(0x14);
-    send(client, cmd.data(), cmd.size(), 0);
-    ASSERT_TRUE(log.wait_for("meter connected on " + meter.path));
-    uint8_t rsp[258];
-    recv(client, rsp, sizeof rsp, MSG_WAITALL);
-    const long long before = cpu_ns(daemon.pid());
-    sleep(10);
-    const long long used = cpu_ns(daemon.pid()) - before;
-    printf("meter connected, ENQ every 150 ms, client idle: %.3f ms CPU in 10 s (%.4f%%)\n", used / 1e6,
-           used / 1e8);
-    close(client);
-    daemon.stop();
-  }
-  testmeter::pty_meter silent;
-  log.clear();
-  e2e::process quiet;
-  ASSERT_TRUE(e2e::start_daemon(quiet, MEVRAKTD_BIN, channel_settings(1, silent.path(), 4001, 0, "", 0)));
-  ASSERT_TRUE(log.wait_for_prefix("shell started"));
-  const long long before = cpu_ns(quiet.pid());
-  sleep(10);
-  printf("meter silent, break held, no client: %.3f ms CPU in 10 s\n", (cpu_ns(quiet.pid()) - before) / 1e6);
-}
-
 }  // namespace
