@@ -33,10 +33,10 @@ product_files() {
 }
 
 if [ "$fix" -eq 1 ]; then
-  product_files | xargs clang-format -i --style=file
+  product_files | xargs -r clang-format -i --style=file
   exit 0
 fi
-if ! product_files | xargs clang-format --dry-run --Werror --style=file; then
+if ! product_files | xargs -r clang-format --dry-run --Werror --style=file; then
   echo "check-format: the files above are not laid out as .clang-format says (scripts/check-format.sh --fix)" >&2
   exit 1
 fi

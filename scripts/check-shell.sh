@@ -33,7 +33,7 @@ shell_files() {
 }
 
 # Sourced files are read where they are sourced from, named from the top.
-if ! shell_files | xargs shellcheck --external-sources --source-path=SCRIPTDIR; then
+if ! shell_files | xargs -r shellcheck --external-sources --source-path=SCRIPTDIR; then
   echo "check-shell: shellcheck finds fault in the scripts above" >&2
   exit 1
 fi
