@@ -12,17 +12,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-fix=0
-case "${1:-}" in
-  "") ;;
-  --fix) fix=1 ;;
-  -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
-    exit 0
-    ;;
-  *) echo "usage: $0 [--fix]" >&2; exit 2 ;;
-esac
-
 command -v clang-format >/dev/null 2>&1 || scripts/setup.sh clang-format
 
 # The meter link and the simulator are being rewritten; they join the check
@@ -32,7 +21,7 @@ product_files() {
     grep -E '\.(cc|h)$' | grep -v -E '^nbr14522/|^tools/simulated_meter\.|^tools/meter_sim\.cc$'
 }
 
-if [ "$fix" -eq 1 ]; then
+if [ "${1:-}" = --fix ]; then
   product_files | xargs -r clang-format -i --style=file
   exit 0
 fi

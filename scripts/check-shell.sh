@@ -10,15 +10,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-case "${1:-}" in
-  "") ;;
-  -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
-    exit 0
-    ;;
-  *) echo "usage: $0" >&2; exit 2 ;;
-esac
-
 command -v shellcheck >/dev/null 2>&1 || scripts/setup.sh shellcheck
 
 # Shell scripts by name, or by a first line that names a shell.
