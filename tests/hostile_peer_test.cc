@@ -30,6 +30,7 @@
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
 
 namespace {
@@ -174,9 +175,7 @@ TEST_F(HostilePeerTest, StopsRacingStatusRequestsExitCleanly)
           answered++;
     };
     std::thread one(asker, "status 1\n"), two(asker, "status 2\n");
-    for (auto deadline = std::chrono::steady_clock::now() + 5s;
-         answered < 2 && std::chrono::steady_clock::now() < deadline;)
-      std::this_thread::yield();
+    testproc::eventually([&] { return answered >= 2; });
     const int status = daemon.stop(SIGTERM, 5000ms);
     done = true;
     one.join();

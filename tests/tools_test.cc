@@ -25,6 +25,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
 
 extern char **environ;
@@ -516,9 +517,7 @@ TEST(MeterRead, GatewayModeReadsFramesOverTcp)
   fake_gateway paced(fake_gateway::PACED);
   outcome p = run_tool(METER_READ, {"--pace", "--count", "2", "--quiet", paced.target()});
   EXPECT_EQ(p.status, 0) << p.err;
-  auto deadline = clk::now() + 3s;
-  while (paced.acks() < 2 && clk::now() < deadline)
-    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(testproc::eventually([&] { return paced.acks() >= 2; }, 3000ms));
   EXPECT_EQ(paced.acks(), 2);
 }
 
