@@ -95,7 +95,7 @@ bool read_all(const char *path, std::string &out)
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
     if (n > 0)
-      out.append(buf, n);
+      out.append(buf, static_cast<size_t>(n));
   int err = errno;
   close(fd);
   errno = err;
@@ -409,7 +409,7 @@ void drain_log(int sock, int log_fd)
       if (buf[i] == '\n' || buf[i] == '\0')
         buf[i] = ' ';
     buf[n] = '\n';
-    if (write(log_fd, buf, n + 1) < 0)
+    if (write(log_fd, buf, static_cast<size_t>(n) + 1) < 0)
       perror("mevrakt-sandbox: log write");
   }
 }
@@ -473,7 +473,7 @@ void drain_log(int sock, int log_fd)
     if (read(sigfd, &si, sizeof si) != sizeof si)
       continue;
     if (si.ssi_signo != SIGCHLD) {
-      kill(command, si.ssi_signo);
+      kill(command, static_cast<int>(si.ssi_signo));
       continue;
     }
     // SIGCHLDs merge, and orphans of the command are ours to reap too.

@@ -525,7 +525,7 @@ TEST(ChannelOpen, AliveCheckTunesKeepalive)
       EXPECT_EQ(on, 1);
       EXPECT_LE(idle + count * interval, seconds);
       EXPECT_GE(idle + count * interval, seconds * 3 / 4);
-      EXPECT_EQ(user_timeout, seconds * 1000u);
+      EXPECT_EQ(user_timeout, static_cast<unsigned>(seconds) * 1000u);
     }
     channel_close(channel);
   }

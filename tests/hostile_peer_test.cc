@@ -271,7 +271,7 @@ TEST_F(HostilePeerTest, OutOfDescriptorsTheServersRestAndRecover)
   spend(2000ms);
   const long long used = e2e::cpu_ns(daemon.pid()) - before;
   printf("out of descriptors, a connection waiting on each socket: %.3f ms CPU in 2 s, %zu log lines\n",
-         used / 1e6, log.lines().size());
+         static_cast<double>(used) / 1e6, log.lines().size());
   EXPECT_LT(used, 100000000LL);
   EXPECT_EQ(log.count_prefix("tcp_server_socket_open - accept error"), 1) << log.dump();
   EXPECT_EQ(log.count_prefix("shell_socket_open - accept error"), 1) << log.dump();

@@ -283,7 +283,7 @@ TEST_F(ShellTest, ConnectionWithoutRequestIsClosedSilently)
 // time is read to its newline.
 TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
 {
-  client idle(path);
+  client idler(path);
   ASSERT_TRUE(accepted());
   const auto idle_taken = std::chrono::steady_clock::now();
   client dripping(path);
@@ -302,7 +302,7 @@ TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
     callers.emplace_back([&, i] { answers[i] = ask(i % 2 ? "status 1\n" : "status 2\n"); });
   // A closing is seen here when it happens, or later on a busy host: the
   // lower bound is exact, the upper ones catch a shell held up.
-  EXPECT_TRUE(idle.read_to_end().empty());
+  EXPECT_TRUE(idler.read_to_end().empty());
   const auto idle_held = std::chrono::steady_clock::now() - idle_taken;
   EXPECT_GE(idle_held, 900ms);
   EXPECT_LT(idle_held, 5000ms);
@@ -322,7 +322,7 @@ TEST_F(ShellTest, CallersAreServedInTurnEachWhole)
   for (int i = 0; i < 200; i++)
     client silent(path);
   EXPECT_EQ(ask("status 1\n"), "one []\n");
-  idle.close_now();
+  idler.close_now();
   dripping.close_now();
   pieces.close_now();
   EXPECT_TRUE(settled());
@@ -477,7 +477,7 @@ TEST_F(ShellTest, ClientRefusesARequestTooLongForItsBuffer)
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.printed, "one [" + fits + "]\n");
 
-  for (size_t length : {1390, 100000}) {
+  for (size_t length : {size_t{1390}, size_t{100000}}) {
     const std::string too_long(length, 'a');
     testlog::clear();
     run = run_client({"mevraktsh", "status", "1", too_long.c_str()});

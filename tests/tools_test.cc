@@ -378,7 +378,7 @@ TEST(MeterRead, ReadsTheSimulatorOnItsSerialLine)
   outcome composed = run_tool(METER_READ, {"--serial", sim.path(), "--code", "26", "--raw"});
   ASSERT_EQ(composed.status, 0) << composed.err;
   ASSERT_EQ(composed.out.size(), 3 * 258u);
-  for (size_t part = 0; part < 3; part++) {
+  for (long part = 0; part < 3; part++) {
     const bytes frame(composed.out.begin() + part * 258, composed.out.begin() + (part + 1) * 258);
     EXPECT_EQ(frame[0], 0x26);
     EXPECT_TRUE(testmeter::crc_ok(frame));

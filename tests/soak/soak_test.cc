@@ -128,7 +128,7 @@ bytes make_command(uint64_t seq)
   memcpy(&cmd[1], digits, kSeqDigits);
   for (int salt = 'a'; salt <= 0xFF; salt++) {
     cmd[kEchoLen] = static_cast<uint8_t>(salt);
-    nbr14522_frame_seal(cmd.data(), cmd.size());
+    nbr14522_frame_seal(cmd.data(), static_cast<int>(cmd.size()));
     if (!nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 1]))
       break;
   }
@@ -261,7 +261,7 @@ meter_trace read_trace(const std::string &path)
     if (tx != std::string::npos && echo != std::string::npos && line.size() >= echo + 6 + 2 * kEchoLen) {
       uint8_t raw[kEchoLen];
       for (int i = 0; i < kEchoLen; i++)
-        raw[i] = static_cast<uint8_t>(strtoul(line.substr(echo + 6 + 2 * i, 2).c_str(), nullptr, 16));
+        raw[i] = static_cast<uint8_t>(strtoul(line.substr(echo + 6 + 2 * static_cast<size_t>(i), 2).c_str(), nullptr, 16));
       uint8_t salt;
       known = parse_echo(raw, &seq, &salt);
       bad = line.find(" bad-crc", echo) != std::string::npos;
@@ -763,7 +763,7 @@ TEST_F(SoakTest, AVanishedLineNeitherStopsNorBusiesTheDaemon)
   const double wall = std::chrono::duration<double>(clk::now() - began).count();
   // Clock ticks are coarse, but enough here: a daemon spinning on the dead
   // line would use some 300 in three seconds, and the bound is 60.
-  const double cpu_share = static_cast<double>(daemon.cpu_ticks() - ticks_before) / sysconf(_SC_CLK_TCK) / wall;
+  const double cpu_share = static_cast<double>(daemon.cpu_ticks() - ticks_before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
   const int more_logs = line_logs() - dead_line_logs;
   printf("line 1 gone: %d reads on channel 2 in %.1f s, daemon CPU %.2f%% of one CPU, %d more line-error logs\n",
          reads, wall, 100 * cpu_share, more_logs);
@@ -774,7 +774,7 @@ TEST_F(SoakTest, AVanishedLineNeitherStopsNorBusiesTheDaemon)
   EXPECT_EQ(status(1)["Service"], "running");
   auto report = status(2);
   EXPECT_EQ(report["Meter"], "connected");
-  EXPECT_EQ(number(report, "Responses OK"), 5u + reads);
+  EXPECT_EQ(number(report, "Responses OK"), 5u + static_cast<unsigned>(reads));
   EXPECT_TRUE(daemon.running());
   EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(5000)), 0);
   EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();

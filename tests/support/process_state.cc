@@ -132,7 +132,7 @@ double thread_cpu_ms(pthread_t thread)
   struct timespec ts;
   if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0)
     return -1;
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 }  // namespace testproc
