@@ -313,12 +313,12 @@ TEST_F(HostilePeerTest, FailedAcceptLeavesTheHeadEndServed)
   ASSERT_EQ(e2e::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
   EXPECT_TRUE(log.wait_for_prefix("client 127.0.0.9:", LOG_INFO)) << log.dump();
   const std::string metrics = e2e::shell_request("metrics\n");
-  const long connected = e2e::metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
-  const long held = e2e::metric(metrics, "mevrakt_break_held{channel=\"1\"}");
+  const long long connected = e2e::metric(metrics, "mevrakt_amr_client_connected{channel=\"1\"}");
+  const long long held = e2e::metric(metrics, "mevrakt_break_held{channel=\"1\"}");
   send(head_end, cmd.data(), cmd.size(), MSG_NOSIGNAL);
   const size_t after = e2e::receive(head_end, 258).size();
-  printf("after a failed accept: read while out of descriptors %zu bytes, then client connected %ld, "
-         "break held %ld, next read %zu bytes\n",
+  printf("after a failed accept: read while out of descriptors %zu bytes, then client connected %lld, "
+         "break held %lld, next read %zu bytes\n",
          while_out, connected, held, after);
   EXPECT_EQ(while_out, 258u);
   EXPECT_EQ(connected, 1) << metrics;
@@ -442,7 +442,7 @@ TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
   close(head_end);
 
   const std::string metrics = e2e::shell_request("metrics\n");
-  const long refused = e2e::metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
+  const long long refused = e2e::metric(metrics, "mevrakt_connections_refused_total{channel=\"1\"}");
   const std::string trace = e2e::shell_request("trace 1\n");
   int lines = 0, read_lines = 0, refused_lines = 0;
   long refused_counted = 0;
@@ -457,7 +457,7 @@ TEST_F(HostilePeerTest, RefusedFloodLeavesTheReadsInTheRecorder)
     const size_t times = line.find(" x", run + 1);
     refused_counted += times == std::string::npos ? 1 : atol(line.c_str() + times + 2);
   }
-  printf("refused flood: %ld connections (%ld refused) during %d reads (%d good): %d trace lines, %d of them "
+  printf("refused flood: %ld connections (%lld refused) during %d reads (%d good): %d trace lines, %d of them "
          "reads, %d refusal lines counting %ld\n",
          flood.load(), refused, reads, good, lines, read_lines, refused_lines, refused_counted);
   EXPECT_EQ(good, reads);

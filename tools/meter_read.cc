@@ -476,7 +476,8 @@ int run(reader *rd)
   bool tty = isatty(STDERR_FILENO);
   bool progress = rd->progress || (tty && rd->count > 1);
   int64_t next_progress = clock_now_ns() + 1000 * MS;
-  rd->stats.rtt_ms = static_cast<double *>(calloc(rd->count, sizeof(double)));
+  // --count is at most 10^9, which a 32-bit size_t holds.
+  rd->stats.rtt_ms = static_cast<double *>(calloc(static_cast<size_t>(rd->count), sizeof(double)));
   if (!rd->stats.rtt_ms) {
     fprintf(stderr, "%s: no memory for %llu round-trip times\n", PROG, static_cast<unsigned long long>(rd->count));
     return 1;

@@ -351,14 +351,14 @@ class amr_side {
   bool await(uint64_t seq, milliseconds deadline)
   {
     const auto end = clk::now() + deadline;
-    while (cmds_[seq].state == fate::outstanding) {
+    while (cmd_of(seq).state == fate::outstanding) {
       const auto left = std::chrono::duration_cast<milliseconds>(end - clk::now()).count();
       if (left <= 0) {
         t_.timeouts++;
-        t_.timeouts_overtaken += cmds_[seq].overtaken;
+        t_.timeouts_overtaken += cmd_of(seq).overtaken;
         for (auto it = open_.begin(); it != open_.end() && *it <= seq;) {
-          cmds_[*it].state = fate::unanswered;
-          cmds_[*it].timed_out = true;
+          cmd_of(*it).state = fate::unanswered;
+          cmd_of(*it).timed_out = true;
           it = open_.erase(it);
         }
         return false;
@@ -366,7 +366,7 @@ class amr_side {
       if (!pump_current(static_cast<int>(left)))
         return false;
     }
-    return cmds_[seq].state == fate::delivered;
+    return cmd_of(seq).state == fate::delivered;
   }
 
   /// Takes whatever comes for `span`.
@@ -404,12 +404,12 @@ class amr_side {
       fail("the daemon kept serving the client it replaced");
     close(old.fd);
     for (uint64_t seq : open_)
-      cmds_[seq].state = fate::abandoned;
+      cmd_of(seq).state = fate::abandoned;
     open_.clear();
   }
 
   const amr_tally &tally() const { return t_; }
-  fate state_of(uint64_t seq) const { return seq < cmds_.size() ? cmds_[seq].state : fate::unanswered; }
+  fate state_of(uint64_t seq) const { return seq < cmds_.size() ? cmd_of(seq).state : fate::unanswered; }
 
  private:
   struct conn {
@@ -452,7 +452,7 @@ class amr_side {
     close(c.fd);
     c = conn{};
     for (uint64_t seq : open_)
-      cmds_[seq].state = fate::abandoned;
+      cmd_of(seq).state = fate::abandoned;
     open_.clear();
   }
 
@@ -514,9 +514,9 @@ class amr_side {
     if (frame[0] != kCode)
       return fail("a response to another command code reached the client");
     if (!parse_echo(frame + SIM_ECHO_OFFSET, &seq, &salt) || seq == 0 || seq >= cmds_.size() ||
-        cmds_[seq].salt != salt)
+        cmd_of(seq).salt != salt)
       return fail("a response to no command of ours reached the client");
-    command &cmd = cmds_[seq];
+    command &cmd = cmd_of(seq);
     if (cmd.conn != c.id)
       return fail("response " + std::to_string(seq) + " reached a client that did not ask for it");
     if (cmd.state == fate::delivered)
@@ -532,12 +532,15 @@ class amr_side {
     // it reads a newer one: nothing older can come after this.
     for (auto it = open_.begin(); it != open_.end() && *it <= seq;) {
       if (*it != seq)
-        cmds_[*it].state = fate::unanswered;
+        cmd_of(*it).state = fate::unanswered;
       it = open_.erase(it);
     }
     for (uint64_t newer : open_)
-      cmds_[newer].overtaken = true;
+      cmd_of(newer).overtaken = true;
   }
+
+  command &cmd_of(uint64_t seq) { return cmds_[static_cast<size_t>(seq)]; }
+  const command &cmd_of(uint64_t seq) const { return cmds_[static_cast<size_t>(seq)]; }
 
   uint16_t port_;
   conn cur_;
