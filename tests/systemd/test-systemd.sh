@@ -149,10 +149,20 @@ install_tools() {
   done
 }
 
-# True when the emulator can make a machine with accelerator $1.
+# True when the emulator can start a machine's CPU with accelerator $1. A
+# host may offer KVM and still refuse the guest its own CPU's model (a
+# nested host that keeps some of the CPU's registers to itself), so the
+# probe starts one as the guest's will be.
 can_make_vm() {
-  echo quit | timeout 30 qemu-system-x86_64 -accel "$1" -M none -display none -nodefaults -no-user-config \
-    -monitor stdio >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize' "$BUILD/vm-probe.log"
+  if [ "$1" = kvm ]; then
+    set -- -accel kvm -cpu host
+  else
+    set -- -accel "$1"
+  fi
+  # In a subshell of its own, which also takes the shell's word of an
+  # emulator that aborted.
+  (echo quit | timeout 30 qemu-system-x86_64 "$@" -display none -nodefaults -no-user-config \
+    -monitor stdio) >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize' "$BUILD/vm-probe.log"
 }
 
 # KVM where the machine offers it; QEMU's own emulation otherwise.
