@@ -26,6 +26,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
+#include "tests/support/status_report.h"
 #include "tests/support/stats.h"
 
 using namespace testmeter;
@@ -110,27 +111,6 @@ std::vector<std::string> lines_of(const std::string &text)
   return lines;
 }
 
-std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
-                   unsigned disconnected, unsigned lost, unsigned cmd_ok, unsigned cmd_failed, unsigned rsp_created,
-                   unsigned rsp_failed)
-{
-  char text[1024];
-  snprintf(text, sizeof text,
-           "Service               : running\n"
-           "AMR System            : %s\n"
-           "Meter                 : %s\n\n"
-           "TCP sessions          : %u\n"
-           "Meter connected       : %u\n"
-           "Meter disconnected    : %u\n"
-           "Meter connection lost : %u\n"
-           "Commands OK           : %u\n"
-           "Commands failed       : %u\n"
-           "Responses OK          : %u\n"
-           "Responses failed      : %u\n",
-           amr, meter, sessions, connected, disconnected, lost, cmd_ok, cmd_failed, rsp_created, rsp_failed);
-  return text;
-}
-
 class ChannelTest : public ::testing::Test {
  protected:
   void SetUp() override
@@ -158,7 +138,7 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
   EXPECT_EQ(testlog::count("running on " + meter.path() + ", listening on TCP port " + std::to_string(port),
                            LOG_NOTICE),
             1);
-  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_EQ(status_of(channel), status_report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
 
   ASSERT_TRUE(amr.connect_to(port));
   const bytes cmd = make_command(0x14, 0x42);
@@ -179,12 +159,12 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
   meter.reply(make_response(0x14, 2, false));
   EXPECT_EQ(meter.read(1), bytes{NAK});
   EXPECT_TRUE(amr.read(1, std::chrono::milliseconds(300)).empty());
-  EXPECT_EQ(status_of(channel), report("connected", "connected", 1, 1, 0, 0, 1, 0, 1, 1));
+  EXPECT_EQ(status_of(channel), status_report("connected", "connected", 1, 1, 0, 0, 1, 0, 1, 1));
 
   amr.close_now();
   ASSERT_TRUE(testlog::wait_for(on("disconnecting meter"), LOG_NOTICE));
   EXPECT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
-  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 1, 1, 1, 0, 1, 0, 1, 1));
+  EXPECT_EQ(status_of(channel), status_report("disconnected", "disconnected", 1, 1, 1, 0, 1, 0, 1, 1));
 }
 
 // Takeovers while a command is at the meter, five in a row: each response
@@ -379,7 +359,7 @@ TEST_F(FourReadsTest, TraceTellsEachStepInOrderWithItsTime)
 // durations whose buckets do not hold every read below them.
 TEST_F(FourReadsTest, MetricsCountWhatTheStatusReportCounts)
 {
-  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 1, 1, 1, 0, 4, 0, 4, 1));
+  EXPECT_EQ(status_of(channel), status_report("disconnected", "disconnected", 1, 1, 1, 0, 4, 0, 4, 1));
   const std::string text = metrics();
   std::map<std::string, unsigned long> one = samples(text, "{channel=\"1\"}");
   EXPECT_GE(one["mevrakt_last_response_timestamp_seconds"], static_cast<unsigned long>(started));

@@ -27,6 +27,7 @@
 #include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty_meter.h"
+#include "tests/support/status_report.h"
 
 namespace {
 
@@ -64,23 +65,6 @@ bool exists(const char *path)
 
 using e2e::channel_settings;
 
-std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
-                   unsigned disconnected, unsigned cmd_ok, unsigned rsp_created)
-{
-  std::ostringstream text;
-  text << "Service               : running\n"
-       << "AMR System            : " << amr << "\n"
-       << "Meter                 : " << meter << "\n\n"
-       << "TCP sessions          : " << sessions << "\n"
-       << "Meter connected       : " << connected << "\n"
-       << "Meter disconnected    : " << disconnected << "\n"
-       << "Meter connection lost : 0\n"
-       << "Commands OK           : " << cmd_ok << "\n"
-       << "Commands failed       : 0\n"
-       << "Responses OK          : " << rsp_created << "\n"
-       << "Responses failed      : 0\n";
-  return text.str();
-}
 
 // The simulated meter on a pty of its own.
 struct simulator : e2e::simulated_meter {
@@ -149,7 +133,7 @@ TEST_F(DaemonTest, ChannelTwoAloneServesBothStatusCommands)
   EXPECT_EQ(one.output, "Service is disabled.\n\n");
   result two = mevraktsh({"status", "2"});
   EXPECT_EQ(two.status, 0);
-  EXPECT_EQ(two.output, report("disconnected", "disconnected", 0, 0, 0, 0, 0));
+  EXPECT_EQ(two.output, status_report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
   result other = mevraktsh({"status", "3"});
   EXPECT_EQ(other.output, "shell: status 3: command not found\n");
   stop_and_check();
@@ -170,7 +154,7 @@ TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
 
   result status = mevraktsh({"status", "1"});
   EXPECT_EQ(status.status, 0);
-  EXPECT_EQ(status.output, report("disconnected", "disconnected", 1, 1, 1, 3, 3));
+  EXPECT_EQ(status.output, status_report("disconnected", "disconnected", 1, 1, 1, 0, 3, 0, 3, 0));
 
   // What the technician and the fleet see of the same reads.
   result trace = mevraktsh({"trace", "1"});
@@ -212,7 +196,7 @@ TEST_F(DaemonTest, ShellClientEdges)
   EXPECT_EQ(none.output, "");
   result four = mevraktsh({"status", "1", "extra", "dropped"});
   EXPECT_EQ(four.status, 0);
-  EXPECT_EQ(four.output, report("disconnected", "disconnected", 0, 0, 0, 0, 0));
+  EXPECT_EQ(four.output, status_report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
 
   stop_and_check();
   result down = mevraktsh({"status", "1"});
