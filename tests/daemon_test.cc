@@ -239,7 +239,7 @@ TEST_F(DaemonTest, SplitCommandsAndALineThatComesBack)
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   auto read_once = [&](uint8_t seed, bool split) {
     const testmeter::bytes cmd = testmeter::make_command(0x14, seed);
-    const size_t first = split ? 1 + seed % 65 : 66;
+    const size_t first = split ? 1u + seed % 65u : 66u;
     send(client, cmd.data(), first, MSG_NOSIGNAL);
     if (first < 66) {
       poll(nullptr, 0, 5);  // the rest a moment later: a segment of its own
