@@ -70,7 +70,10 @@ stripped_sizes() {
 
 arm_sizes="not installed"
 if command -v "$ARM_CXX" >/dev/null; then
-  toolchain=$(ls cmake/*arm*.cmake 2>/dev/null | head -n 1 || true)
+  toolchain=
+  for file in cmake/*arm*.cmake; do
+    [ -f "$file" ] && { toolchain=$file; break; }
+  done
   if [ -n "$toolchain" ]; then
     cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain")
   else
@@ -116,7 +119,7 @@ row() { rows+=("| $1 | $2 | ${3:-} | ${4:-} |"); }
 verdict() { awk "BEGIN {print ($1) ? \"met\" : \"**missed**\"}"; }
 
 latency_row() {
-  local mode=$1 speed=$2 label=$3 name=$1-$2 p q r m n extra=""
+  local speed=$2 label=$3 name=$1-$2 p q r m n extra=""
   [ -f "$tmp/rtt-$name.csv" ] || return 0
   read -r p q r m n < <(percentiles "$tmp/rtt-$name.csv")
   p50[$name]=$p p90[$name]=$q

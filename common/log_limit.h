@@ -38,5 +38,4 @@ bool log_limit_pass(log_limit *limit);
 
 /// syslog(priority, format, ...) when log_limit_pass lets the line through.
 /// Any thread; never blocks on the limit.
-void log_limited(log_limit *limit, int priority, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+void log_limited(log_limit *limit, int priority, const char *format, ...) __attribute__((format(printf, 3, 4)));

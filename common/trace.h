@@ -51,7 +51,7 @@ struct alignas(64) trace_slot {
 
 /// Zero-filled, it is an empty ring: embed it in a record from record_alloc.
 struct trace_ring {
-  std::atomic<uint64_t> head;  // next ticket
+  std::atomic<uint64_t> head;     // next ticket
   std::atomic<uint32_t> dropped;  // events lost to a busy slot
   trace_slot slot[TRACE_CAPACITY];
 };

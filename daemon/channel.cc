@@ -258,8 +258,8 @@ channel_verdict channel_plan_read(const channel_settings *cfg, channel_plan *pla
   // Port 0 would listen wherever the system chose, and a number above 65535
   // on some other port: either way not where the head-end looks.
   if (cfg->port == 0 || cfg->port > 65535) {
-    say(sink, LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", kOpenTag,
-        cfg->port, cfg->device);
+    say(sink, LOG_ERR, "%s - TCP port %u out of range (1 to 65535), channel on %s not opened", kOpenTag, cfg->port,
+        cfg->device);
     return CHANNEL_REFUSED;
   }
   *plan = channel_plan{};
@@ -327,7 +327,8 @@ mevrakt_channel *channel_open(const channel_settings *cfg, const channel_setting
   }
   if (plan.filter)
     nbr14522_allow_commands(channel->link, plan.codes);
-  snprintf(channel->echo_key, sizeof channel->echo_key, "%sECHO", cfg->key_prefix ? cfg->key_prefix : "MOD_MEVRAKT_PROTn_");
+  snprintf(channel->echo_key, sizeof channel->echo_key, "%sECHO",
+           cfg->key_prefix ? cfg->key_prefix : "MOD_MEVRAKT_PROTn_");
   nbr14522_set_echo(channel->link, plan.echo, channel->echo_key);
   channel->server = tcp_server_open(cfg->port, &plan.policy, &channel->trace);
   if (!channel->server) {
@@ -339,8 +340,8 @@ mevrakt_channel *channel_open(const channel_settings *cfg, const channel_setting
 
   const nbr14522_rsp_cb to_client = {on_meter_response, channel};
   nbr14522_set_rsp_handler(channel->link, &to_client);
-  const tcp_server_callbacks from_client = {on_client_new, channel, on_client_gone, channel->link,
-                                            on_client_data, channel->link};
+  const tcp_server_callbacks from_client = {on_client_new, channel,        on_client_gone,
+                                            channel->link, on_client_data, channel->link};
   tcp_server_set_callbacks(channel->server, &from_client);
 
   syslog(LOG_NOTICE, "running on %s, listening on TCP port %u", cfg->device, cfg->port);

@@ -257,12 +257,9 @@ int main(int argc, char **argv)
   if (channel1 || channel2) {
     mevrakt_channels channels = {{channel1, channel2}, started};
     const shell_cmd commands[] = {
-        {"status 1", mevrakt_status, channel1},
-        {"status 2", mevrakt_status, channel2},
-        {"trace 1", mevrakt_trace, channel1},
-        {"trace 2", mevrakt_trace, channel2},
-        {"metrics", mevrakt_metrics, &channels},
-        {nullptr, nullptr, nullptr},
+        {"status 1", mevrakt_status, channel1},  {"status 2", mevrakt_status, channel2},
+        {"trace 1", mevrakt_trace, channel1},    {"trace 2", mevrakt_trace, channel2},
+        {"metrics", mevrakt_metrics, &channels}, {nullptr, nullptr, nullptr},
     };
     shell *shell = shell_open(SHELL_SOCKET_PATH, commands);
 

@@ -282,7 +282,8 @@ void read_durations(answer *a, const channel_view *views[2])
     below += v->link.reads[NBR14522_READ_BUCKETS];
     answer_line(a, "mevrakt_read_duration_seconds_bucket{channel=\"%d\",le=\"+Inf\"} %u\n", i + 1, below);
     answer_line(a, "mevrakt_read_duration_seconds_sum{channel=\"%d\"} %llu.%03u\n", i + 1,
-                static_cast<unsigned long long>(v->link.read_ms / 1000), static_cast<unsigned>(v->link.read_ms % 1000));
+                static_cast<unsigned long long>(v->link.read_ms / 1000),
+                static_cast<unsigned>(v->link.read_ms % 1000));
     answer_line(a, "mevrakt_read_duration_seconds_count{channel=\"%d\"} %u\n", i + 1, below);
   }
 }
@@ -371,15 +372,16 @@ int mevrakt_metrics(void *context, const char *arguments, int fd)
          openmetrics);
   for (int i = 0; i < 2; i++) {
     for (uint32_t why = NBR14522_GONE_GIVEN_UP; views[i] && why < NBR14522_GONE_KINDS; why++)
-      answer_line(&a, "mevrakt_commands_unanswered_total{channel=\"%d\",reason=\"%s\"} %u\n", i + 1, kUnanswered[why],
-                  views[i]->link.n_cmd_unanswered[why]);
+      answer_line(&a, "mevrakt_commands_unanswered_total{channel=\"%d\",reason=\"%s\"} %u\n", i + 1,
+                  kUnanswered[why], views[i]->link.n_cmd_unanswered[why]);
   }
-  family(&a, "mevrakt_meter_info", "gauge", "The meter that last answered on the channel: its number, bytes 1 to 4 of its response.",
-         openmetrics);
+  family(&a, "mevrakt_meter_info", "gauge",
+         "The meter that last answered on the channel: its number, bytes 1 to 4 of its response.", openmetrics);
   for (int i = 0; i < 2; i++) {
     if (views[i] && views[i]->link.last_answer_s != 0) {
       const uint8_t *m = views[i]->link.meter;
-      answer_line(&a, "mevrakt_meter_info{channel=\"%d\",meter=\"%02X%02X%02X%02X\"} 1\n", i + 1, m[0], m[1], m[2], m[3]);
+      answer_line(&a, "mevrakt_meter_info{channel=\"%d\",meter=\"%02X%02X%02X%02X\"} 1\n", i + 1, m[0], m[1], m[2],
+                  m[3]);
     }
   }
   family(&a, "mevrakt_read_duration_seconds", "histogram",

@@ -26,4 +26,3 @@ int mevrakt_trace(void *channel, const char *arguments, int fd);
 /// the Prometheus text format (0.0.4), or in OpenMetrics when `arguments` is
 /// "openmetrics". A shell command handler. Returns as mevrakt_trace.
 int mevrakt_metrics(void *channels, const char *arguments, int fd);
-

@@ -36,6 +36,7 @@ quote() {
   sed 's/^./     &/'
 }
 
+# shellcheck source=scripts/lib/wait.sh
 . "$(dirname "$0")/../scripts/lib/wait.sh"
 
 # ---------------------------------------------------------------------------

@@ -183,7 +183,8 @@ void drop_payload(nbr14522_link *link, int length)
   if (length > NBR14522_EV_MAX_PAYLOAD)
     return;
   while (length > 0) {
-    ssize_t n = read(link->fd_ev[0], sink, length < static_cast<int>(sizeof sink) ? length : sizeof sink);
+    const size_t most = length < static_cast<int>(sizeof sink) ? static_cast<size_t>(length) : sizeof sink;
+    const ssize_t n = read(link->fd_ev[0], sink, most);
     if (n <= 0)
       return;
     length -= static_cast<int>(n);
@@ -206,16 +207,16 @@ void line_break(nbr14522_link *link, const char *who)
 // The moves each phase allows, [from][to].
 constexpr bool kCmdMoves[4][4] = {
     // to: none, pending, in flight, answering
-    {true, true, false, false},   // from none
-    {true, false, true, false},   // from pending
-    {true, false, false, true},   // from in flight
-    {true, false, false, true},   // from answering
+    {true, true, false, false},  // from none
+    {true, false, true, false},  // from pending
+    {true, false, false, true},  // from in flight
+    {true, false, false, true},  // from answering
 };
 constexpr bool kFrameMoves[3][3] = {
     // to: idle, receiving, draining
-    {true, true, false},   // from idle
-    {true, true, true},    // from receiving
-    {true, false, true},   // from draining
+    {true, true, false},  // from idle
+    {true, true, true},   // from receiving
+    {true, false, true},  // from draining
 };
 
 // A move no phase allows stops a checking build where it happened.
@@ -628,8 +629,7 @@ void frame_complete(nbr14522_link *link)
     count(link->n_rsp_failed);
     log_limited(&link->log, LOG_ERR, "%s - response CRC error", kTagRsp);
     ctrl_send(link, NBR14522_NAK);
-  } else if (answers && link->rsp_last_valid &&
-             memcmp(link->rsp_last, link->rsp_buf, sizeof link->rsp_last) == 0) {
+  } else if (answers && link->rsp_last_valid && memcmp(link->rsp_last, link->rsp_buf, sizeof link->rsp_last) == 0) {
     // A composed answer's frame again: the meter missed our ACK of it.
     ctrl_send(link, NBR14522_ACK);
     owed_settle(link, true);
@@ -674,7 +674,8 @@ void echo_found(nbr14522_link *link)
 bool frame_is_echo(const nbr14522_link *link)
 {
   return !link->echo && link->rsp_after_write && in_flight(link) && link->rsp_cmd == link->cmd_seq &&
-         link->rsp_len >= link->cmd_len && memcmp(link->rsp_buf, link->cmd_buf, static_cast<size_t>(link->cmd_len)) == 0;
+         link->rsp_len >= link->cmd_len &&
+         memcmp(link->rsp_buf, link->cmd_buf, static_cast<size_t>(link->cmd_len)) == 0;
 }
 
 void frame_more(nbr14522_link *link, int received)
@@ -949,7 +950,8 @@ void cmd_take(nbr14522_link *link, const uint8_t *data, int length, int64_t arri
   struct itimerspec left;
   if (timer_gettime(link->enq_timer, &left) < 0)
     log_limited(&link->log, LOG_ERR, "%s - cannot read ENQ timer: %s", kTagCmdExec, strerror(errno));
-  else if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec > kFreshEnqNs && link->frame_phase == NBR14522_FRAME_IDLE)
+  else if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec > kFreshEnqNs &&
+           link->frame_phase == NBR14522_FRAME_IDLE)
     send_ask(link, NBR14522_SEND_FIRST);
 }
 
@@ -985,7 +987,8 @@ void cmd_exec(nbr14522_link *link, int length)
   uint8_t piece[NBR14522_CMD_SIZE];
   const ssize_t n = read(link->fd_ev[0], piece, static_cast<size_t>(length));
   if (n != length) {
-    log_limited(&link->log, LOG_ERR, "%s - cannot read command: %s", kTagCmdExec, n < 0 ? strerror(errno) : "short read");
+    log_limited(&link->log, LOG_ERR, "%s - cannot read command: %s", kTagCmdExec,
+                n < 0 ? strerror(errno) : "short read");
     return;
   }
   if (link->hold_len + length > NBR14522_CMD_SIZE)
@@ -1105,8 +1108,12 @@ void nbr14522_com_exec(nbr14522_link *link)
     return;
   const bool frame = link->frame_phase == NBR14522_FRAME_RECEIVING;
   uint8_t drained[NBR14522_RSP_SIZE];
-  uint8_t *into = frame ? link->rsp_buf + link->rsp_len : link->frame_phase == NBR14522_FRAME_DRAINING ? drained : link->rsp_buf;
-  const int want = frame ? NBR14522_RSP_SIZE - link->rsp_len : link->frame_phase == NBR14522_FRAME_DRAINING ? NBR14522_RSP_SIZE : 1;
+  uint8_t *into = frame                                          ? link->rsp_buf + link->rsp_len
+                  : link->frame_phase == NBR14522_FRAME_DRAINING ? drained
+                                                                 : link->rsp_buf;
+  const int want = frame                                          ? NBR14522_RSP_SIZE - link->rsp_len
+                   : link->frame_phase == NBR14522_FRAME_DRAINING ? NBR14522_RSP_SIZE
+                                                                  : 1;
   const ssize_t n = read(link->fd_com, into, static_cast<size_t>(want));
   if (n < 0) {
     if (errno != EAGAIN && errno != EINTR)
@@ -1175,7 +1182,8 @@ void nbr14522_due_exec(nbr14522_link *link)
   echo_expire(link, now);
   // A frame coming in, or bytes not read yet, decide first; what the meter
   // sends in the pause before the write decides too.
-  if (link->send_due && link->frame_phase == NBR14522_FRAME_IDLE && link->echo_len == 0 && line_waiting(link) == 0) {
+  if (link->send_due && link->frame_phase == NBR14522_FRAME_IDLE && link->echo_len == 0 &&
+      line_waiting(link) == 0) {
     link->send_due = 0;
     cmd_send(link, link->send_why);
   }
@@ -1247,8 +1255,8 @@ const char *nbr14522_rules_broken(const nbr14522_link *link)
     return "ENQs are counted up to 3";
   if (link->hold_len < 0 || link->hold_len >= NBR14522_CMD_SIZE)
     return "a held command is 0 to 65 bytes";
-  if (link->echo_at < 0 || link->echo_at > link->echo_len || link->echo_len > static_cast<int>(sizeof link->echo_buf) ||
-      (!link->echo && link->echo_len != 0))
+  if (link->echo_at < 0 || link->echo_at > link->echo_len ||
+      link->echo_len > static_cast<int>(sizeof link->echo_buf) || (!link->echo && link->echo_len != 0))
     return "only a line set to echo has echo to read";
   if (link->rsp_last_valid && link->cmd_phase != NBR14522_CMD_ANSWERING)
     return "a frame handed on is kept only while its answer goes on";

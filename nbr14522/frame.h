@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-constexpr uint8_t NBR14522_ENQ = 0x05;   // meter ready (sent by the meter)
+constexpr uint8_t NBR14522_ENQ = 0x05;  // meter ready (sent by the meter)
 constexpr uint8_t NBR14522_ACK = 0x06;
 constexpr uint8_t NBR14522_WAIT = 0x10;  // meter busy
 constexpr uint8_t NBR14522_NAK = 0x15;

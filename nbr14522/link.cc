@@ -14,8 +14,8 @@
 // each expiry give no way to wait for one already started, and those threads
 // are invisible to the sanitizers.)
 
-#include "nbr14522/nbr14522.h"
 #include "nbr14522/engine.h"
+#include "nbr14522/nbr14522.h"
 
 #include <array>
 #include <cerrno>
@@ -126,8 +126,8 @@ bool notifier_open(nbr14522_link *link)
 // Creates one timer on the monotonic clock that notifies the link's notifier
 // thread with `event` as its value, and applies its disarmed setting. `what`
 // is "ENQ" or "RSP" for the logs.
-bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notification,
-                struct itimerspec *setting, int *ok, int event, const char *what)
+bool timer_make(nbr14522_link *link, timer_t *timer, struct sigevent *notification, struct itimerspec *setting,
+                int *ok, int event, const char *what)
 {
   memset(notification, 0, sizeof *notification);
   notification->sigev_notify = SIGEV_THREAD_ID;

@@ -46,35 +46,35 @@ enum : uint32_t {
 enum : uint32_t {
   NBR14522_TRACE_FIRST = 0x100,
   NBR14522_TRACE_CMD_RECEIVED = NBR14522_TRACE_FIRST,  // code, length, CRC good (1) or bad (0)
-  NBR14522_TRACE_CMD_DROPPED,  // code, length, why (NBR14522_DROPPED_*)
-  NBR14522_TRACE_CMD_REFUSED,  // code
+  NBR14522_TRACE_CMD_DROPPED,                          // code, length, why (NBR14522_DROPPED_*)
+  NBR14522_TRACE_CMD_REFUSED,                          // code
   NBR14522_TRACE_BREAK_RELEASED,
   NBR14522_TRACE_BREAK_HELD,
   NBR14522_TRACE_METER_CONNECTED,
-  NBR14522_TRACE_METER_LOST,  // its ENQs stopped while connected
-  NBR14522_TRACE_ENQ,  // a run of ENQs with nothing else between, one record
+  NBR14522_TRACE_METER_LOST,   // its ENQs stopped while connected
+  NBR14522_TRACE_ENQ,          // a run of ENQs with nothing else between, one record
   NBR14522_TRACE_CMD_WRITTEN,  // code, send, most sends
   NBR14522_TRACE_NAK_RECEIVED,
   NBR14522_TRACE_WAIT_RECEIVED,
   NBR14522_TRACE_ACK_RECEIVED,
-  NBR14522_TRACE_RSP_STARTED,  // code
+  NBR14522_TRACE_RSP_STARTED,   // code
   NBR14522_TRACE_RSP_COMPLETE,  // code, CRC good (1) or bad (0); data: bytes 1 to 4, the meter number
-  NBR14522_TRACE_RSP_DROPPED,  // code, why (NBR14522_GONE_*, 0: nothing was asked, NBR14522_GONE_KINDS: a repeat)
+  NBR14522_TRACE_RSP_DROPPED,   // code, why (NBR14522_GONE_*, 0: nothing was asked, NBR14522_GONE_KINDS: a repeat)
   NBR14522_TRACE_ACK_SENT,
   NBR14522_TRACE_NAK_SENT,
-  NBR14522_TRACE_RSP_TIMEOUT,  // bytes of the frame received by then (0: no frame came)
+  NBR14522_TRACE_RSP_TIMEOUT,   // bytes of the frame received by then (0: no frame came)
   NBR14522_TRACE_CMD_GIVEN_UP,  // code, sends
-  NBR14522_TRACE_LINE_LOST,  // errno, 0 for end of file
+  NBR14522_TRACE_LINE_LOST,     // errno, 0 for end of file
   NBR14522_TRACE_LINE_BACK,
-  NBR14522_TRACE_ENQ_CROSSED,  // ms after the command: an ENQ too soon to ask for anything
+  NBR14522_TRACE_ENQ_CROSSED,   // ms after the command: an ENQ too soon to ask for anything
   NBR14522_TRACE_METER_QUEUES,  // the meter answered a send and its resend
-  NBR14522_TRACE_ECHO,  // the line returned the command written (1: dropped as set, 0: read failed)
+  NBR14522_TRACE_ECHO,          // the line returned the command written (1: dropped as set, 0: read failed)
   NBR14522_TRACE_END
 };
 
 // Why a command was dropped unsent.
 enum : uint32_t {
-  NBR14522_DROPPED_LENGTH = 1,  // a chunk of 0 or more than 66 bytes
+  NBR14522_DROPPED_LENGTH = 1,    // a chunk of 0 or more than 66 bytes
   NBR14522_DROPPED_REPLACED = 2,  // its client was replaced before it went out
 };
 
@@ -93,7 +93,7 @@ enum : uint32_t {
 // counted by how long they took from their arrival to their answer's last
 // frame: a read at 9600 baud takes 0.35 to 1 s, each resend half a second
 // more, and a WAIT up to 305 s.
-constexpr uint32_t NBR14522_READ_BUCKETS_MS[] = {50,   100,  250,   500,   750,   1000,  1500,  2000,
+constexpr uint32_t NBR14522_READ_BUCKETS_MS[] = {50,   100,  250,   500,   750,   1000,   1500,  2000,
                                                  3000, 5000, 10000, 30000, 60000, 120000, 310000};
 constexpr int NBR14522_READ_BUCKETS = sizeof NBR14522_READ_BUCKETS_MS / sizeof NBR14522_READ_BUCKETS_MS[0];
 
@@ -198,8 +198,8 @@ struct nbr14522_link {
   // given up after 7 sends, or its client leaves or sends the next.
   nbr14522_cmd_phase cmd_phase;
   uint8_t cmd_buf[NBR14522_CMD_SIZE];
-  int cmd_len;    // 0: none
-  int cmd_tries;  // its sends so far (a composed answer's ACKs sent again count too)
+  int cmd_len;       // 0: none
+  int cmd_tries;     // its sends so far (a composed answer's ACKs sent again count too)
   uint32_t cmd_seq;  // numbers the commands taken, so that a send knows its own
   int64_t sent_ms;   // monotonic ms when its last send (or our ACK) left the line
   // A send asked for (by an ENQ, a NAK, a time-out, a fresh ENQ at intake)

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
@@ -37,7 +38,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <dirent.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -95,7 +95,7 @@ bool read_all(const char *path, std::string &out)
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
     if (n > 0)
-      out.append(buf, n);
+      out.append(buf, static_cast<size_t>(n));
   int err = errno;
   close(fd);
   errno = err;
@@ -232,8 +232,8 @@ unsigned long mount_flags(const char *path)
   struct statvfs sv;
   if (statvfs(path, &sv) != 0)
     return 0;
-  constexpr unsigned long pairs[][2] = {{ST_NOSUID, MS_NOSUID},       {ST_NODEV, MS_NODEV},
-                                        {ST_NOEXEC, MS_NOEXEC},       {ST_NOATIME, MS_NOATIME},
+  constexpr unsigned long pairs[][2] = {{ST_NOSUID, MS_NOSUID},         {ST_NODEV, MS_NODEV},
+                                        {ST_NOEXEC, MS_NOEXEC},         {ST_NOATIME, MS_NOATIME},
                                         {ST_NODIRATIME, MS_NODIRATIME}, {ST_RELATIME, MS_RELATIME}};
   unsigned long flags = 0;
   for (auto &p : pairs)
@@ -409,7 +409,7 @@ void drain_log(int sock, int log_fd)
       if (buf[i] == '\n' || buf[i] == '\0')
         buf[i] = ' ';
     buf[n] = '\n';
-    if (write(log_fd, buf, n + 1) < 0)
+    if (write(log_fd, buf, static_cast<size_t>(n) + 1) < 0)
       perror("mevrakt-sandbox: log write");
   }
 }
@@ -473,7 +473,7 @@ void drain_log(int sock, int log_fd)
     if (read(sigfd, &si, sizeof si) != sizeof si)
       continue;
     if (si.ssi_signo != SIGCHLD) {
-      kill(command, si.ssi_signo);
+      kill(command, static_cast<int>(si.ssi_signo));
       continue;
     }
     // SIGCHLDs merge, and orphans of the command are ours to reap too.

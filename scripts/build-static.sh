@@ -26,7 +26,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 case "${1:-x86_64}" in
-  x86_64 | amd64) arch=x86_64 triplet= machine="Advanced Micro Devices X86-64" ;;
+  x86_64 | amd64) arch=x86_64 triplet='' machine="Advanced Micro Devices X86-64" ;;
   armhf | arm) arch=armhf triplet=arm-linux-gnueabihf machine="ARM" ;;
   aarch64 | arm64) arch=aarch64 triplet=aarch64-linux-gnu machine="AArch64" ;;
   -h | --help)
@@ -53,7 +53,7 @@ if [ -n "$triplet" ]; then
 else
   scripts/setup.sh
   toolchain=
-  strip=strip
+  strip='strip'
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -61,8 +61,7 @@ mkdir -p "$build"
 log=$build/build.log
 say "building the static $arch programs into $build/ (output in $log)"
 {
-  # shellcheck disable=SC2086
-  cmake -S . -B "$build" $toolchain -DCMAKE_BUILD_TYPE=Release -DMEVRAKT_TESTS=OFF \
+  cmake -S . -B "$build" ${toolchain:+"$toolchain"} -DCMAKE_BUILD_TYPE=Release -DMEVRAKT_TESTS=OFF \
     -DMEVRAKT_STATIC=ON -DMEVRAKT_WERROR=ON
   cmake --build "$build" -j"$jobs" --target mevraktd mevraktsh man-pages
 } >"$log" 2>&1 || {

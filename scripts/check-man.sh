@@ -19,8 +19,7 @@ problem() {
 }
 
 # mandoc exits non-zero on a warning, and prints each; either fails.
-# shellcheck disable=SC2086
-if ! out=$(mandoc -T lint -W warning $pages 2>&1) || [ -n "$out" ]; then
+if ! out=$(mandoc -T lint -W warning docs/man/*.[0-9] 2>&1) || [ -n "$out" ]; then
   problem "mandoc finds fault:"
   printf '%s\n' "$out" >&2
 fi

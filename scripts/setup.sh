@@ -5,7 +5,7 @@
 set -eu
 
 need=""
-for pkg in "$@" cmake make g++ libgtest-dev util-linux busybox python3-prometheus-client lintian mandoc; do
+for pkg in "$@" cmake make g++ clang-format shellcheck libgtest-dev util-linux busybox python3-prometheus-client lintian mandoc; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
 
@@ -18,8 +18,7 @@ if [ -n "$need" ]; then
   echo "setup: installing$need"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq || true
-  # shellcheck disable=SC2086
-  $SUDO apt-get install -y -qq $need
+  echo "$need" | xargs $SUDO apt-get install -y -qq
 fi
 
 # The tests check the metrics with promtool. Debian ships it only with the
@@ -29,8 +28,10 @@ promtool=${HOME}/.cache/mevrakt/promtool
 if ! command -v promtool >/dev/null 2>&1 && [ ! -x "$promtool/usr/bin/promtool" ]; then
   echo "setup: fetching promtool"
   rm -rf "$promtool" && mkdir -p "$promtool"
-  (cd "$promtool" && apt-get download prometheus >/dev/null 2>&1 ||
-    { $SUDO apt-get update -qq && apt-get download prometheus; })
+  if ! (cd "$promtool" && apt-get download prometheus >/dev/null 2>&1); then
+    $SUDO apt-get update -qq
+    (cd "$promtool" && apt-get download prometheus)
+  fi
   dpkg-deb -x "$promtool"/prometheus_*.deb "$promtool"
   rm -f "$promtool"/prometheus_*.deb "$promtool/usr/bin/prometheus"
 fi

@@ -101,12 +101,13 @@ ROOT=$(ls -d "$RUN"/unpacked/mevrakt-*)
 # for one.
 libraries=$(find "$ROOT" -name '*.so' -o -name '*.so.*' -o -name 'ld-linux*')
 [ -z "$libraries" ] || fail "the root holds libraries: $libraries"
-for file in $(find "$ROOT" -type f); do
+find "$ROOT" -type f >"$RUN/files"
+while read -r file; do
   if [ "$(head -c 4 "$file" | od -An -c | tr -d ' ')" = '177ELF' ]; then
     ! readelf -lW "$file" | grep -q INTERP || fail "$file asks for a dynamic loader"
     ! readelf -dW "$file" | grep -q NEEDED || fail "$file needs a library"
   fi
-done
+done <"$RUN/files"
 say "the root, $tarball unpacked: $(find "$ROOT" -type f | wc -l) files, no library; its programs:"
 for file in "$ROOT"/usr/sbin/mevraktd "$ROOT"/usr/bin/mevraktsh; do
   printf '    %s: %s, %s, no interpreter, needs no library\n' "${file#"$ROOT"}" \
@@ -180,7 +181,7 @@ wait_until 10 logged 'shell started.*' || fail "the static mevraktd did not star
 say "the static mevraktd runs in the root, channel 1 on $PTY, TCP port $PORT"
 
 # The sandbox's PID 1, whose root and mounts the daemon shares.
-init=$(cat "/proc/$SANDBOX_PID/task/$SANDBOX_PID/children" 2>/dev/null | tr -d ' ')
+init=$(tr -d ' ' 2>/dev/null <"/proc/$SANDBOX_PID/task/$SANDBOX_PID/children")
 [ -n "$init" ] || fail "cannot find the sandbox's first process"
 seen=$(cd "/proc/$init/root" && find . -path ./proc -prune -o -path ./dev -prune -o -type f -print | sort)
 ! printf '%s\n' "$seen" | grep -q '\.so' || fail "the daemon's root shows libraries: $seen"

@@ -1,11 +1,15 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Builds mevraKT from nothing, runs every test and checks the Debian
-# package; exits non-zero on failure.
+# Checks the code's layout and its scripts, builds mevraKT from nothing,
+# runs every test and checks the Debian package; exits non-zero on failure.
 set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+# The habits the code keeps: its layout, and scripts shellcheck has nothing
+# to say about. Seconds, before the build.
+scripts/check-format.sh
+scripts/check-shell.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DMEVRAKT_WERROR=ON
 cmake --build build -j"$jobs"

@@ -68,4 +68,3 @@ int answer_end(answer *a)
   answer_flush(a);
   return a->failed ? -1 : 0;
 }
-

@@ -98,8 +98,8 @@ shell_client_status shell_client_exec(const char *path, int argc, const char *co
       const int error = errno;
       syslog(LOG_ERR, "%s - socket recv error: %s", kLogTag, strerror(error));
       fflush(stdout);
-      fprintf(stderr, "mevraktsh: %s: %s\n", answered ? "answer from the daemon cut short" : "no answer from the daemon",
-              strerror(error));
+      fprintf(stderr, "mevraktsh: %s: %s\n",
+              answered ? "answer from the daemon cut short" : "no answer from the daemon", strerror(error));
       return shell_client_fail(fd, SHELL_CLIENT_CUT_SHORT);
     }
     if (got == 0)

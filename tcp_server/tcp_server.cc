@@ -208,8 +208,8 @@ void drop_if_idle(tcp_server *server)
     return;
   char peer_text[ADDRESS_TEXT_SIZE];
   address_text(reinterpret_cast<const sockaddr *>(&server->peer), peer_text, sizeof peer_text);
-  log_limited(&server->log, LOG_NOTICE, "client %s dropped on TCP port %u: silent for %u s", peer_text, server->port,
-              server->policy.idle_timeout_s);
+  log_limited(&server->log, LOG_NOTICE, "client %s dropped on TCP port %u: silent for %u s", peer_text,
+              server->port, server->policy.idle_timeout_s);
   client_gone(server, server->fd_client.load(relaxed), TCP_SERVER_GONE_SILENT);
 }
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <iterator>
 #include <map>
-#include <set>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +26,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
+#include "tests/support/status_report.h"
 #include "tests/support/stats.h"
 
 using namespace testmeter;
@@ -36,13 +37,7 @@ namespace {
 // The daemon ignores SIGPIPE from its start; so does this binary.
 const bool sigpipe_ignored = (testproc::ignore_sigpipe(), true);
 
-uint16_t bound_port(int fd)
-{
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
+using testnet::port_of;
 
 // A port nobody listens on right now.
 uint16_t free_port()
@@ -51,7 +46,7 @@ uint16_t free_port()
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-  uint16_t port = bound_port(fd);
+  uint16_t port = port_of(fd);
   close(fd);
   return port;
 }
@@ -68,24 +63,6 @@ bool port_free(uint16_t port)
   bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0;
   close(fd);
   return ok;
-}
-
-bytes receive(int fd, size_t n, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000))
-{
-  bytes out;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out.size() < n) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    struct pollfd p = {fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-      break;
-    uint8_t buf[512];
-    ssize_t got = recv(fd, buf, n - out.size() < sizeof buf ? n - out.size() : sizeof buf, 0);
-    if (got <= 0)
-      break;
-    out.insert(out.end(), buf, buf + got);
-  }
-  return out;
 }
 
 std::string status_of(const mevrakt_channel *channel)
@@ -134,27 +111,6 @@ std::vector<std::string> lines_of(const std::string &text)
   return lines;
 }
 
-std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
-                   unsigned disconnected, unsigned lost, unsigned cmd_ok, unsigned cmd_failed, unsigned rsp_created,
-                   unsigned rsp_failed)
-{
-  char text[1024];
-  snprintf(text, sizeof text,
-           "Service               : running\n"
-           "AMR System            : %s\n"
-           "Meter                 : %s\n\n"
-           "TCP sessions          : %u\n"
-           "Meter connected       : %u\n"
-           "Meter disconnected    : %u\n"
-           "Meter connection lost : %u\n"
-           "Commands OK           : %u\n"
-           "Commands failed       : %u\n"
-           "Responses OK          : %u\n"
-           "Responses failed      : %u\n",
-           amr, meter, sessions, connected, disconnected, lost, cmd_ok, cmd_failed, rsp_created, rsp_failed);
-  return text;
-}
-
 class ChannelTest : public ::testing::Test {
  protected:
   void SetUp() override
@@ -164,14 +120,9 @@ class ChannelTest : public ::testing::Test {
     cfg = {1, meter.path().c_str(), free_port()};
     channel = channel_open(&cfg);
     ASSERT_NE(channel, nullptr) << testlog::dump();
-    port = bound_port(channel->server->fd_listen);
+    port = port_of(channel->server->fd_listen);
   }
-  void TearDown() override
-  {
-    channel_close(channel);
-    if (client >= 0)
-      close(client);
-  }
+  void TearDown() override { channel_close(channel); }
 
   std::string on(const char *what) const { return std::string(what) + " on " + meter.path(); }
 
@@ -179,7 +130,7 @@ class ChannelTest : public ::testing::Test {
   channel_settings cfg{};
   mevrakt_channel *channel = nullptr;
   uint16_t port = 0;
-  int client = -1;
+  testnet::client amr;
 };
 
 TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
@@ -187,35 +138,33 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
   EXPECT_EQ(testlog::count("running on " + meter.path() + ", listening on TCP port " + std::to_string(port),
                            LOG_NOTICE),
             1);
-  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_EQ(status_of(channel), status_report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
 
-  client = testnet::loopback_connect(port);
-  ASSERT_GE(client, 0);
+  ASSERT_TRUE(amr.connect_to(port));
   const bytes cmd = make_command(0x14, 0x42);
-  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  amr.send_bytes(cmd);
   ASSERT_TRUE(testlog::wait_for(on("connecting meter"), LOG_NOTICE)) << testlog::dump();
   meter.send({ENQ, ENQ, ENQ});
   ASSERT_EQ(meter.read(66), cmd);
   const bytes good = make_response(0x14, 1);
   meter.reply(good);
   EXPECT_EQ(meter.read(1), bytes{ACK});
-  EXPECT_EQ(receive(client, 258), good) << "the response reaches the client byte for byte";
+  EXPECT_EQ(amr.read(258), good) << "the response reaches the client byte for byte";
 
   // A response with a bad CRC is refused on the line and never reaches TCP;
   // it answers nothing, so its command is not counted as answered.
-  ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
+  amr.send_bytes(cmd);
   meter.send_byte(ENQ);
   ASSERT_EQ(meter.read(66), cmd);
   meter.reply(make_response(0x14, 2, false));
   EXPECT_EQ(meter.read(1), bytes{NAK});
-  EXPECT_TRUE(receive(client, 1, std::chrono::milliseconds(300)).empty());
-  EXPECT_EQ(status_of(channel), report("connected", "connected", 1, 1, 0, 0, 1, 0, 1, 1));
+  EXPECT_TRUE(amr.read(1, std::chrono::milliseconds(300)).empty());
+  EXPECT_EQ(status_of(channel), status_report("connected", "connected", 1, 1, 0, 0, 1, 0, 1, 1));
 
-  close(client);
-  client = -1;
+  amr.close_now();
   ASSERT_TRUE(testlog::wait_for(on("disconnecting meter"), LOG_NOTICE));
   EXPECT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
-  EXPECT_EQ(status_of(channel), report("disconnected", "disconnected", 1, 1, 1, 0, 1, 0, 1, 1));
+  EXPECT_EQ(status_of(channel), status_report("disconnected", "disconnected", 1, 1, 1, 0, 1, 0, 1, 1));
 }
 
 // Takeovers while a command is at the meter, five in a row: each response
@@ -223,12 +172,12 @@ TEST_F(ChannelTest, ReadsTheMeterForTheAmrClient)
 // replaced clients get nothing and the last gets its own answer.
 TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
 {
-  std::vector<int> clients;
+  std::vector<std::unique_ptr<testnet::client>> clients;
   for (uint8_t trial = 0; trial <= 5; trial++) {
-    clients.push_back(testnet::loopback_connect(port));
+    clients.push_back(std::make_unique<testnet::client>(port));
     ASSERT_TRUE(eventually([&] { return stats_of(channel->server).n_sessions == trial + 1u; }));
     const bytes cmd = make_command(static_cast<uint8_t>(0x21 + trial));
-    ASSERT_EQ(send(clients.back(), cmd.data(), cmd.size(), 0), 66);
+    clients.back()->send_bytes(cmd);
     if (trial == 0) {
       ASSERT_TRUE(testlog::wait_for(on("connecting meter")));
       meter.send({ENQ, ENQ});
@@ -250,11 +199,10 @@ TEST_F(ChannelTest, TakeoversKeepEachResponseWithItsClient)
   const bytes last = make_response(0x26);
   meter.reply(last);
   ASSERT_EQ(meter.read(1), bytes{ACK});
-  EXPECT_EQ(receive(clients.back(), 258), last);
+  EXPECT_EQ(clients.back()->read(258), last);
   for (size_t k = 0; k + 1 < clients.size(); k++)
-    EXPECT_TRUE(receive(clients[k], 1, std::chrono::milliseconds(50)).empty()) << "client " << k;
-  for (int fd : clients)
-    close(fd);
+    EXPECT_TRUE(clients[k]->read(1, std::chrono::milliseconds(50)).empty()) << "client " << k;
+  clients.clear();
   // The link drops them, or the server when it took the new client before
   // the link heard of it.
   EXPECT_EQ(testlog::count("nbr14522_com_rsp_exec - response for a replaced client dropped") +
@@ -278,12 +226,6 @@ bool shaped(const std::string &text, const std::string &pattern)
   return true;
 }
 
-bool metric_name(const std::string &name)
-{
-  return name.size() > 8 && name.compare(0, 8, "mevrakt_") == 0 &&
-         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos;
-}
-
 std::string hex4(const bytes &frame)
 {
   char text[16];
@@ -291,63 +233,96 @@ std::string hex4(const bytes &frame)
   return text;
 }
 
-// Four reads: a good one, one whose response is NAKed for its CRC and sent
-// again, one the meter answers with WAIT first, one whose response does not
-// come in time. The trace tells each step in order, with its time; the
-// metrics then match the status report, in the exposition format.
-TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
+// The values of the samples in `metrics` whose labels are exactly `labels`,
+// by name. The text's format is for the real parsers to judge (service_test).
+std::map<std::string, unsigned long> samples(const std::string &metrics, const std::string &labels)
 {
-  ASSERT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
-  client = testnet::loopback_connect(port);
-  ASSERT_GE(client, 0);
-  sockaddr_in self{};
-  socklen_t self_length = sizeof self;
-  getsockname(client, reinterpret_cast<sockaddr *>(&self), &self_length);
-  const std::string peer = "127.0.0.1:" + std::to_string(ntohs(self.sin_port));
-  const bytes cmd = make_command(0x14);
-  const bytes good = make_response(0x14), bad = make_response(0x14, 0, false);
-  auto answered = [&] {
-    meter.reply(good);
-    ASSERT_EQ(meter.read(1), bytes{ACK});
-    ASSERT_EQ(receive(client, 258), good);
-  };
-  // The ENQ that sends a command must come once the link has it.
-  auto taken = [&](uint64_t from) {
-    return eventually([&] {
-      trace_record r;
-      for (uint64_t t = from; t < trace_end(&channel->trace); t++) {
-        if (trace_get(&channel->trace, t, &r) && r.kind == NBR14522_TRACE_CMD_RECEIVED)
-          return true;
-      }
-      return false;
-    });
-  };
-  auto command = [&](bool first) {
-    const uint64_t from = trace_end(&channel->trace);
-    ASSERT_EQ(send(client, cmd.data(), cmd.size(), 0), 66);
-    ASSERT_TRUE(taken(from));
-    meter.send(first ? bytes{ENQ, ENQ, ENQ} : bytes{ENQ});
-    ASSERT_EQ(meter.read(66), cmd);
-  };
-  command(true);
-  answered();
-  command(false);
-  meter.reply(bad);
-  ASSERT_EQ(meter.read(1), bytes{NAK});
-  answered();
-  command(false);
-  meter.reply_byte(WAIT);
-  ASSERT_TRUE(testlog::wait_for(on("WAIT received"), LOG_NOTICE));
-  meter.send_byte(ENQ);
-  ASSERT_EQ(meter.read(66), cmd);
-  answered();
-  command(false);
-  ASSERT_EQ(meter.read(66, milliseconds(2000)), cmd) << "sent again once the response is late";
-  answered();
-  close(client);
-  client = -1;
-  ASSERT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
+  std::map<std::string, unsigned long> found;
+  for (const std::string &line : lines_of(metrics)) {
+    const size_t at = line.find('{');
+    if (line[0] != '#' && at != std::string::npos && line.compare(at, labels.size() + 1, labels + " ") == 0)
+      found[line.substr(0, at)] = std::stoul(line.substr(at + labels.size() + 1));
+  }
+  return found;
+}
 
+// Four reads, and then the AMR client leaves: a good one, one whose response
+// is NAKed for its CRC and sent again, one the meter answers with WAIT first,
+// one whose response does not come in time. The tests read what the trace
+// and the metrics tell of it.
+class FourReadsTest : public ChannelTest {
+ protected:
+  void SetUp() override
+  {
+    ChannelTest::SetUp();
+    if (!HasFatalFailure())
+      four_reads();
+  }
+
+  void four_reads()
+  {
+    ASSERT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
+    ASSERT_TRUE(amr.connect_to(port));
+    peer = "127.0.0.1:" + std::to_string(port_of(amr.fd()));
+    const bytes cmd = make_command(0x14);
+    const bytes bad = make_response(0x14, 0, false);
+    auto answered = [&] {
+      meter.reply(good);
+      ASSERT_EQ(meter.read(1), bytes{ACK});
+      ASSERT_EQ(amr.read(258), good);
+    };
+    // The ENQ that sends a command must come once the link has it.
+    auto taken = [&](uint64_t from) {
+      return eventually([&] {
+        trace_record r;
+        for (uint64_t t = from; t < trace_end(&channel->trace); t++) {
+          if (trace_get(&channel->trace, t, &r) && r.kind == NBR14522_TRACE_CMD_RECEIVED)
+            return true;
+        }
+        return false;
+      });
+    };
+    auto command = [&](bool first) {
+      const uint64_t from = trace_end(&channel->trace);
+      amr.send_bytes(cmd);
+      ASSERT_TRUE(taken(from));
+      meter.send(first ? bytes{ENQ, ENQ, ENQ} : bytes{ENQ});
+      ASSERT_EQ(meter.read(66), cmd);
+    };
+    command(true);
+    answered();
+    command(false);
+    meter.reply(bad);
+    ASSERT_EQ(meter.read(1), bytes{NAK});
+    answered();
+    command(false);
+    meter.reply_byte(WAIT);
+    ASSERT_TRUE(testlog::wait_for(on("WAIT received"), LOG_NOTICE));
+    meter.send_byte(ENQ);
+    ASSERT_EQ(meter.read(66), cmd);
+    answered();
+    command(false);
+    ASSERT_EQ(meter.read(66, milliseconds(2000)), cmd) << "sent again once the response is late";
+    answered();
+    amr.close_now();
+    ASSERT_TRUE(eventually([&] { return stats_of(channel->link).break_held; }));
+  }
+
+  std::string metrics(const char *arguments = "")
+  {
+    mevrakt_channels both = {{channel, nullptr}, started};
+    return answer_of(mevrakt_metrics, &both, arguments);
+  }
+
+  const bytes good = make_response(0x14);
+  std::string peer;  // the AMR client's address, as the trace names it
+  const int64_t started = 1765000000;
+};
+
+// Catches a trace that leaves out a step, tells one out of order, or loses
+// its time stamps.
+TEST_F(FourReadsTest, TraceTellsEachStepInOrderWithItsTime)
+{
   const std::string sent = "command written code 14 send ";
   const std::string received = "command received code 14 length 66 crc good";
   const std::string complete = "response complete code 14 meter " + hex4(good) + " crc ";
@@ -378,91 +353,68 @@ TEST_F(ChannelTest, TraceAndMetricsTellWhatHappened)
   }
   EXPECT_EQ(events, expected);
   EXPECT_EQ(answer_of(mevrakt_trace, nullptr), "Service is disabled.\n");
+}
 
-  // Every line is a HELP, a TYPE or a sample of the family typed last;
-  // counters end in _total; each value is the status report's, read from
-  // the link's and the server's snapshots.
-  const std::string status = status_of(channel);
-  mevrakt_channels both = {{channel, nullptr}, 1765000000};
-  std::set<std::string> helped, typed;
-  std::map<std::string, std::string> types;
-  std::map<std::string, unsigned> one, two;
-  std::vector<std::string> buckets;
-  std::string current, meter_info, build_info;
-  for (const std::string &line : lines_of(answer_of(mevrakt_metrics, &both))) {
-    const std::string head = line.substr(0, 7), rest = line.substr(line.size() < 7 ? line.size() : 7);
-    const std::string name = rest.substr(0, rest.find(' '));
-    const std::string what = name.size() < rest.size() ? rest.substr(name.size() + 1) : "";
-    if (head == "# HELP ") {
-      EXPECT_TRUE(metric_name(name) && !what.empty()) << line;
-      EXPECT_TRUE(helped.insert(name).second) << line;
-      EXPECT_EQ(typed.count(name), 0u) << "HELP before TYPE: " << line;
-      continue;
-    }
-    if (head == "# TYPE ") {
-      EXPECT_TRUE(helped.count(name) && typed.insert(name).second) << line;
-      EXPECT_TRUE(what == "counter" || what == "gauge" || what == "histogram") << line;
-      const bool total = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
-      EXPECT_EQ(total, what == "counter") << line;
-      current = name;
-      types[name] = what;
-      continue;
-    }
-    const size_t brace = line.find('{'), space = line.rfind(' ');
-    const std::string sample = line.substr(0, std::min(brace, space));
-    const std::string labels = brace == std::string::npos ? "" : line.substr(brace, space - brace);
-    const std::string value = line.substr(space + 1);
-    if (types[current] == "histogram") {
-      EXPECT_TRUE(sample == current + "_bucket" || sample == current + "_sum" || sample == current + "_count") << line;
-      if (sample == current + "_bucket")
-        buckets.push_back(value);
-      continue;
-    }
-    EXPECT_EQ(sample, current) << "a sample under its own TYPE: " << line;
-    if (sample == "mevrakt_meter_info")
-      meter_info = labels;
-    else if (sample == "mevrakt_build_info")
-      build_info = labels;
-    else if (sample == "mevrakt_commands_unanswered_total")
-      EXPECT_EQ(labels.compare(0, 21, "{channel=\"1\",reason=\""), 0) << line;
-    else if (labels == "{channel=\"1\"}" || labels == "{channel=\"2\"}")
-      (labels[10] == '1' ? one : two)[sample] = static_cast<unsigned>(std::stoul(value));
-    else if (sample != "mevrakt_start_time_seconds")
-      ADD_FAILURE() << "not in the exposition format: " << line;
-  }
-  EXPECT_EQ(two, (std::map<std::string, unsigned>{{"mevrakt_service_running", 0}}));
-  EXPECT_EQ(one.size(), 17u);
-  EXPECT_EQ(helped, typed);
-  EXPECT_EQ(build_info, std::string("{version=\"") + MEVRAKT_VERSION + "\"}");
+// Catches metrics that count otherwise than the status report, or read
+// durations whose buckets do not hold every read below them.
+TEST_F(FourReadsTest, MetricsCountWhatTheStatusReportCounts)
+{
+  EXPECT_EQ(status_of(channel), status_report("disconnected", "disconnected", 1, 1, 1, 0, 4, 0, 4, 1));
+  const std::string text = metrics();
+  std::map<std::string, unsigned long> one = samples(text, "{channel=\"1\"}");
+  EXPECT_GE(one["mevrakt_last_response_timestamp_seconds"], static_cast<unsigned long>(started));
+  one.erase("mevrakt_last_response_timestamp_seconds");
+  one.erase("mevrakt_read_duration_seconds_sum");
+  const std::map<std::string, unsigned long> expected = {
+      {"mevrakt_service_running", 1},
+      {"mevrakt_amr_client_connected", 0},
+      {"mevrakt_meter_connected", 0},
+      {"mevrakt_break_held", 1},
+      {"mevrakt_line_usable", 1},
+      {"mevrakt_tcp_sessions_total", 1},
+      {"mevrakt_meter_connections_total", 1},
+      {"mevrakt_meter_disconnected_total", 1},
+      {"mevrakt_meter_connection_lost_total", 0},
+      {"mevrakt_commands_ok_total", 4},
+      {"mevrakt_commands_failed_total", 0},
+      {"mevrakt_responses_ok_total", 4},
+      {"mevrakt_responses_dropped_total", 0},
+      {"mevrakt_responses_failed_total", 1},
+      {"mevrakt_connections_refused_total", 0},
+      {"mevrakt_commands_refused_total", 0},
+      {"mevrakt_read_duration_seconds_count", 4},
+  };
+  EXPECT_EQ(one, expected) << text;
+  EXPECT_EQ(samples(text, "{channel=\"2\"}"), (std::map<std::string, unsigned long>{{"mevrakt_service_running", 0}}))
+      << text;
+
+  // Four reads answered, each within the buckets, each bucket holding those below it.
+  std::vector<unsigned long> buckets;
+  for (const std::string &line : lines_of(text))
+    if (line.compare(0, 49, "mevrakt_read_duration_seconds_bucket{channel=\"1\",") == 0)
+      buckets.push_back(std::stoul(line.substr(line.rfind(' ') + 1)));
+  ASSERT_EQ(buckets.size(), static_cast<size_t>(NBR14522_READ_BUCKETS + 1)) << text;
+  EXPECT_EQ(buckets.back(), 4u);
+  EXPECT_TRUE(std::is_sorted(buckets.begin(), buckets.end())) << text;
+}
+
+// Catches a build or meter label that names the wrong thing, and an
+// OpenMetrics form that names a counter's family as the text format does.
+TEST_F(FourReadsTest, InfoLabelsAndTheOpenMetricsForm)
+{
+  const std::string text = metrics();
   std::string number = hex4(good);
   number.erase(std::remove(number.begin(), number.end(), ' '), number.end());
-  EXPECT_EQ(meter_info, "{channel=\"1\",meter=\"" + number + "\"}");
-  auto value = [&](const char *name) { return one.count(name) ? one[name] : 99999u; };
-  EXPECT_GE(value("mevrakt_last_response_timestamp_seconds"), both.started);
-  // Four reads answered, each within the buckets, each bucket holding those below it.
-  ASSERT_EQ(buckets.size(), static_cast<size_t>(NBR14522_READ_BUCKETS + 1));
-  EXPECT_EQ(buckets.back(), "4");
-  EXPECT_TRUE(std::is_sorted(buckets.begin(), buckets.end(),
-                             [](const std::string &x, const std::string &y) { return std::stoul(x) < std::stoul(y); }));
-  const char *connected[] = {"disconnected", "connected"};
-  EXPECT_EQ(value("mevrakt_service_running"), 1u);
-  EXPECT_EQ(status, report(connected[value("mevrakt_amr_client_connected") & 1],
-                           connected[value("mevrakt_meter_connected") & 1], value("mevrakt_tcp_sessions_total"),
-                           value("mevrakt_meter_connections_total"), value("mevrakt_meter_disconnected_total"),
-                           value("mevrakt_meter_connection_lost_total"), value("mevrakt_commands_ok_total"),
-                           value("mevrakt_commands_failed_total"), value("mevrakt_responses_ok_total"),
-                           value("mevrakt_responses_failed_total")));
-  EXPECT_EQ(status, report("disconnected", "disconnected", 1, 1, 1, 0, 4, 0, 4, 1));
-  EXPECT_EQ(value("mevrakt_break_held"), 1u);
-  EXPECT_EQ(value("mevrakt_line_usable"), 1u);
-  // In OpenMetrics a counter's family has no _total, and the text ends so.
-  const std::string open = answer_of(mevrakt_metrics, &both, "openmetrics");
+  EXPECT_NE(text.find("\nmevrakt_build_info{version=\"" MEVRAKT_VERSION "\"} 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nmevrakt_meter_info{channel=\"1\",meter=\"" + number + "\"} 1\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\nmevrakt_start_time_seconds " + std::to_string(started) + "\n"), std::string::npos) << text;
+
+  const std::string open = metrics("openmetrics");
   EXPECT_NE(open.find("# TYPE mevrakt_commands_ok counter\nmevrakt_commands_ok_total{channel=\"1\"} 4\n"),
             std::string::npos)
       << open;
   EXPECT_EQ(open.compare(open.size() - 6, 6, "# EOF\n"), 0);
-  EXPECT_EQ(value("mevrakt_connections_refused_total"), 0u);
-  EXPECT_EQ(value("mevrakt_commands_refused_total"), 0u);
 }
 
 TEST(ChannelOpen, DisabledChannelAndItsReport)
@@ -536,7 +488,7 @@ TEST(ChannelOpen, AliveCheckTunesKeepalive)
     cfg.alive_check = minutes;
     mevrakt_channel *channel = channel_open(&cfg);
     ASSERT_NE(channel, nullptr);
-    const int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
+    testnet::client amr(port_of(channel->server->fd_listen));
     ASSERT_TRUE(eventually([&] { return stats_of(channel->server).client_connected; }));
     const int fd = channel->server->fd_client.load();
     int on = -1, idle = -1, count = -1, interval = -1;
@@ -554,9 +506,8 @@ TEST(ChannelOpen, AliveCheckTunesKeepalive)
       EXPECT_EQ(on, 1);
       EXPECT_LE(idle + count * interval, seconds);
       EXPECT_GE(idle + count * interval, seconds * 3 / 4);
-      EXPECT_EQ(user_timeout, seconds * 1000u);
+      EXPECT_EQ(user_timeout, static_cast<unsigned>(seconds) * 1000u);
     }
-    close(client);
     channel_close(channel);
   }
 }
@@ -583,7 +534,7 @@ TEST(ChannelOpen, TakenPortClosesTheLinkAgain)
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(holder, 1), 0);
   testproc::footprint before;
-  channel_settings cfg = {1, meter.path().c_str(), bound_port(holder)};
+  channel_settings cfg = {1, meter.path().c_str(), port_of(holder)};
   EXPECT_EQ(channel_open(&cfg), nullptr);
   EXPECT_EQ(testlog::count("bind socket error: Address already in use", LOG_ERR), 1);
   EXPECT_TRUE(testproc::back_to(before));
@@ -602,7 +553,7 @@ TEST(ChannelClose, WhileResponsesFlow)
     channel_settings cfg = {1, meter.path().c_str(), free_port()};
     mevrakt_channel *channel = channel_open(&cfg);
     ASSERT_NE(channel, nullptr);
-    int client = testnet::loopback_connect(bound_port(channel->server->fd_listen));
+    testnet::client amr(port_of(channel->server->fd_listen));
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
     std::thread meter_side([&] {
@@ -619,9 +570,9 @@ TEST(ChannelClose, WhileResponsesFlow)
     std::thread client_side([&] {
       const bytes cmd = make_command(0x14);
       while (!stop) {
-        if (send(client, cmd.data(), cmd.size(), MSG_NOSIGNAL) != 66)
+        if (send(amr.fd(), cmd.data(), cmd.size(), MSG_NOSIGNAL) != 66)
           break;
-        receive(client, 258, std::chrono::milliseconds(200));
+        amr.read(258, std::chrono::milliseconds(200));
       }
     });
     ASSERT_TRUE(eventually([&] { return answered >= 3 + round; }, std::chrono::milliseconds(10000)));
@@ -629,7 +580,6 @@ TEST(ChannelClose, WhileResponsesFlow)
     stop = true;
     meter_side.join();
     client_side.join();
-    close(client);
   }
   EXPECT_TRUE(testproc::back_to(before));
 }

@@ -27,6 +27,7 @@
 #include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty_meter.h"
+#include "tests/support/status_report.h"
 
 namespace {
 
@@ -64,23 +65,6 @@ bool exists(const char *path)
 
 using e2e::channel_settings;
 
-std::string report(const char *amr, const char *meter, unsigned sessions, unsigned connected,
-                   unsigned disconnected, unsigned cmd_ok, unsigned rsp_created)
-{
-  std::ostringstream text;
-  text << "Service               : running\n"
-       << "AMR System            : " << amr << "\n"
-       << "Meter                 : " << meter << "\n\n"
-       << "TCP sessions          : " << sessions << "\n"
-       << "Meter connected       : " << connected << "\n"
-       << "Meter disconnected    : " << disconnected << "\n"
-       << "Meter connection lost : 0\n"
-       << "Commands OK           : " << cmd_ok << "\n"
-       << "Commands failed       : 0\n"
-       << "Responses OK          : " << rsp_created << "\n"
-       << "Responses failed      : 0\n";
-  return text.str();
-}
 
 // The simulated meter on a pty of its own.
 struct simulator : e2e::simulated_meter {
@@ -152,7 +136,7 @@ TEST_F(DaemonTest, ChannelTwoAloneServesBothStatusCommands)
   EXPECT_EQ(one.output, "Service is disabled.\n\n");
   result two = mevraktsh({"status", "2"});
   EXPECT_EQ(two.status, 0);
-  EXPECT_EQ(two.output, report("disconnected", "disconnected", 0, 0, 0, 0, 0));
+  EXPECT_EQ(two.output, status_report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
   result other = mevraktsh({"status", "3"});
   EXPECT_EQ(other.output, "shell: status 3: command not found\n");
   stop_and_check();
@@ -173,7 +157,7 @@ TEST_F(DaemonTest, ReadsTheMeterThroughTheTcpPort)
 
   result status = mevraktsh({"status", "1"});
   EXPECT_EQ(status.status, 0);
-  EXPECT_EQ(status.output, report("disconnected", "disconnected", 1, 1, 1, 3, 3));
+  EXPECT_EQ(status.output, status_report("disconnected", "disconnected", 1, 1, 1, 0, 3, 0, 3, 0));
 
   // What the technician and the fleet see of the same reads.
   result trace = mevraktsh({"trace", "1"});
@@ -215,7 +199,7 @@ TEST_F(DaemonTest, ShellClientEdges)
   EXPECT_EQ(none.output, "");
   result four = mevraktsh({"status", "1", "extra", "dropped"});
   EXPECT_EQ(four.status, 0);
-  EXPECT_EQ(four.output, report("disconnected", "disconnected", 0, 0, 0, 0, 0));
+  EXPECT_EQ(four.output, status_report("disconnected", "disconnected", 0, 0, 0, 0, 0, 0, 0, 0));
 
   stop_and_check();
   result down = mevraktsh({"status", "1"});
@@ -258,7 +242,7 @@ TEST_F(DaemonTest, SplitCommandsAndALineThatComesBack)
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   auto read_once = [&](uint8_t seed, bool split) {
     const testmeter::bytes cmd = testmeter::make_command(0x14, seed);
-    const size_t first = split ? 1 + seed % 65 : 66;
+    const size_t first = split ? 1u + seed % 65u : 66u;
     send(client, cmd.data(), first, MSG_NOSIGNAL);
     if (first < 66) {
       poll(nullptr, 0, 5);  // the rest a moment later: a segment of its own
@@ -507,39 +491,6 @@ TEST(DaemonSymbolsOnHost, ExportsOnlyTheFourCallbacks)
     names.insert(name);
   EXPECT_EQ(names, (std::set<std::string>{"mevrakt_status", "nbr14522_disconnect", "nbr14522_write",
                                            "tcp_server_write"}));
-}
-
-using e2e::cpu_ns;
-
-// Not run by default: the idle-cost figures, 10 s each.
-TEST_F(DaemonTest, DISABLED_IdleCpu)
-{
-  {
-    simulator meter({"--enq-ms", "150"});
-    start(channel_settings(1, meter.path, 4001, 0, "", 0));
-    ASSERT_TRUE(log.wait_for_prefix("shell started"));
-    int client = testnet::loopback_connect(4001);
-    const testmeter::bytes cmd = testmeter::make_command(0x14);
-    send(client, cmd.data(), cmd.size(), 0);
-    ASSERT_TRUE(log.wait_for("meter connected on " + meter.path));
-    uint8_t rsp[258];
-    recv(client, rsp, sizeof rsp, MSG_WAITALL);
-    const long long before = cpu_ns(daemon.pid());
-    sleep(10);
-    const long long used = cpu_ns(daemon.pid()) - before;
-    printf("meter connected, ENQ every 150 ms, client idle: %.3f ms CPU in 10 s (%.4f%%)\n", used / 1e6,
-           used / 1e8);
-    close(client);
-    daemon.stop();
-  }
-  testmeter::pty_meter silent;
-  log.clear();
-  e2e::process quiet;
-  ASSERT_TRUE(e2e::start_daemon(quiet, MEVRAKTD_BIN, channel_settings(1, silent.path(), 4001, 0, "", 0)));
-  ASSERT_TRUE(log.wait_for_prefix("shell started"));
-  const long long before = cpu_ns(quiet.pid());
-  sleep(10);
-  printf("meter silent, break held, no client: %.3f ms CPU in 10 s\n", (cpu_ns(quiet.pid()) - before) / 1e6);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ bool answers(const bytes &frame, const bytes &command)
 // One head-end: a connection that sends commands naming it and numbered,
 // and keeps every frame it gets.
 struct head_end {
-  explicit head_end(uint8_t id, uint16_t port = 4001) : fd(testnet::loopback_connect(port)), id(id) {}
+  explicit head_end(uint8_t who, uint16_t port = 4001) : fd(testnet::loopback_connect(port)), id(who) {}
   ~head_end()
   {
     if (fd >= 0)
@@ -79,7 +79,7 @@ struct head_end {
     last[0] = code;
     last[1] = id;
     memcpy(&last[2], &number, sizeof number);
-    nbr14522_frame_seal(last.data(), last.size());
+    nbr14522_frame_seal(last.data(), static_cast<int>(last.size()));
     ::send(fd, last.data(), last.size(), MSG_NOSIGNAL);
     return last;
   }
@@ -364,7 +364,7 @@ TEST_F(MeterTimingTest, AComposedAnswerReachesItsHeadEndWhole)
 TEST_F(MeterTimingTest, ChunksOfRealDriversAreNoTimeOut)
 {
   start({"--line-speed", "--chunked", "8:8.3"}, {"--line-speed", "--chunked", "16:16.7"});
-  for (uint16_t port : {4001, 4002}) {
+  for (uint16_t port : {uint16_t{4001}, uint16_t{4002}}) {
     head_end h(static_cast<uint8_t>(port), port);
     for (int read = 0; read < 5; read++) {
       h.send_command();

@@ -44,7 +44,7 @@ long left_ms(timer_t timer)
 {
   struct itimerspec left;
   timer_gettime(timer, &left);
-  return left.it_value.tv_sec * 1000 + left.it_value.tv_nsec / 1000000;
+  return static_cast<long>(left.it_value.tv_sec * 1000 + left.it_value.tv_nsec / 1000000);
 }
 
 class LinkTest : public ::testing::Test {
@@ -337,7 +337,8 @@ TEST_F(LinkTest, CommandChecksWarnButStillSend)
   command(unknown);
   round_trip(unknown);
   EXPECT_EQ(testlog::count("nbr14522_cmd_check - command type unknown (A5)", LOG_WARNING), 1);
-  for (uint8_t code : {0x05, 0x06, 0x10, 0x15, 0x1A, 0x9A, 0x00, 0x99}) {
+  const uint8_t codes[] = {0x05, 0x06, 0x10, 0x15, 0x1A, 0x9A, 0x00, 0x99};
+  for (uint8_t code : codes) {
     command(make_command(code));
     round_trip(make_command(code));
   }
@@ -498,9 +499,9 @@ TEST_F(LinkTest, ACommandInPiecesIsJoined)
   connect_and_answer();
   testlog::clear();
   const bytes cmd = make_command(0x25, 0x5A);
-  for (const std::vector<size_t> &cuts : {std::vector<size_t>{33}, std::vector<size_t>{10, 30, 31}}) {
-    size_t from = 0;
-    for (size_t to : cuts) {
+  for (const std::vector<long> &cuts : {std::vector<long>{33}, std::vector<long>{10, 30, 31}}) {
+    long from = 0;
+    for (long to : cuts) {
       command(bytes(cmd.begin() + from, cmd.begin() + to));
       from = to;
     }

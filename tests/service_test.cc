@@ -140,7 +140,7 @@ class InitScriptTest : public ServiceTest {
   std::string stopping(long pid, const std::string &action)
   {
     // The script's SIGTERM must find the daemon ready for it.
-    EXPECT_TRUE(e2e::waits_for_signal(pid));
+    EXPECT_TRUE(e2e::waits_for_signal(static_cast<pid_t>(pid)));
     log.clear();
     result r = init(action);
     EXPECT_EQ(r.status, 0);

@@ -9,13 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -37,85 +32,9 @@ using std::chrono::milliseconds;
 // The daemon ignores SIGPIPE from its start; so does this binary.
 const bool sigpipe_ignored = (testproc::ignore_sigpipe(), true);
 
-uint16_t port_of(int fd)
-{
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
-
-std::string error_text(const char *prefix, int err)
-{
-  return std::string(prefix) + strerror(err);
-}
-
-// The AMR system's end of one connection, with deadlines on every wait.
-class client {
- public:
-  client() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {}
-  explicit client(uint16_t port) : client() { connect_to(port); }
-  ~client() { close_now(); }
-  client(const client &) = delete;
-  client &operator=(const client &) = delete;
-
-  bool connect_to(uint16_t port)
-  {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-  }
-
-  void send_bytes(const bytes &data) { ASSERT_EQ(send(fd_, data.data(), data.size(), 0), ssize_t(data.size())); }
-
-  bytes read(size_t n, milliseconds timeout = 5s)
-  {
-    bytes got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (got.size() < n && wait_readable(deadline)) {
-      uint8_t buf[4096];
-      ssize_t k = recv(fd_, buf, std::min(sizeof buf, n - got.size()), 0);
-      if (k <= 0)
-        break;
-      got.insert(got.end(), buf, buf + k);
-    }
-    return got;
-  }
-
-  // True when the server closed its end: readable, and nothing to read.
-  bool sees_eof(milliseconds timeout = 5s)
-  {
-    uint8_t byte;
-    return wait_readable(std::chrono::steady_clock::now() + timeout) && recv(fd_, &byte, 1, 0) == 0;
-  }
-
-  // Closes with a reset instead of the orderly end of stream.
-  void reset()
-  {
-    linger hard{1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close_now();
-  }
-
-  void close_now()
-  {
-    if (fd_ >= 0)
-      close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  bool wait_readable(std::chrono::steady_clock::time_point deadline)
-  {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    return left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) == 1;
-  }
-
-  int fd_;
-};
+using testlog::error_text;
+using testnet::client;
+using testnet::port_of;
 
 // What the callbacks saw. They run on the server thread; the test waits for
 // them under the lock, with deadlines.
@@ -173,37 +92,6 @@ struct recorder {
     r->changed.notify_all();
     return 0;
   }
-};
-
-// Takes every free descriptor below FD_SETSIZE, so the next one the process
-// opens is FD_SETSIZE or above unless the soft limit, lowered to `limit` for
-// the scope's duration, forbids it.
-class low_descriptors_taken {
- public:
-  explicit low_descriptors_taken(rlim_t limit)
-  {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = std::min(saved_.rlim_cur, limit);
-    setrlimit(RLIMIT_NOFILE, &lowered);
-    int fd = open("/dev/null", O_RDONLY);
-    for (int source = fd; fd >= 0 && fd < FD_SETSIZE; fd = dup(source))
-      fds_.push_back(fd);
-    if (fd >= 0)
-      close(fd);
-  }
-  ~low_descriptors_taken()
-  {
-    for (int fd : fds_)
-      close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved_);
-  }
-  low_descriptors_taken(const low_descriptors_taken &) = delete;
-  low_descriptors_taken &operator=(const low_descriptors_taken &) = delete;
-
- private:
-  rlimit saved_{};
-  std::vector<int> fds_;
 };
 
 class TcpServerTest : public ::testing::Test {
@@ -366,7 +254,7 @@ TEST_F(TcpServerTest, ConnectionBeyondTheSelectSetIsRefused)
   const int served_fd = server->fd_client.load();
   client refused;
   {
-    low_descriptors_taken taken(RLIM_INFINITY);
+    testproc::descriptors_filled taken(RLIM_INFINITY);
     ASSERT_TRUE(refused.connect_to(port));
     ASSERT_TRUE(testlog::wait_for(accept_emfile, LOG_ERR)) << testlog::dump();
   }
@@ -389,7 +277,7 @@ TEST_F(TcpServerTest, FailedAcceptKeepsTheServedClient)
   const int served_fd = server->fd_client.load();
   client waiting;
   {
-    low_descriptors_taken taken(FD_SETSIZE);
+    testproc::descriptors_filled taken(FD_SETSIZE);
     ASSERT_TRUE(waiting.connect_to(port));
     ASSERT_TRUE(testlog::wait_for(accept_emfile, LOG_ERR)) << testlog::dump();
     EXPECT_EQ(server->fd_client.load(), served_fd);
@@ -440,10 +328,10 @@ TEST_F(TcpServerTest, ClientThatStopsReadingIsDroppedAndTheNextServed)
   EXPECT_FALSE(stats_of(server).client_connected);
   EXPECT_EQ(testlog::count(error_text("tcp_server_pipe_exec - socket send error: ", EAGAIN), LOG_ERR), 1);
   // What was still queued for the dropped client goes nowhere.
-  for (int queued = 1; queued > 0 && std::chrono::steady_clock::now() < deadline;) {
-    ASSERT_EQ(ioctl(server->fd_pipe[0], FIONREAD, &queued), 0);
-    poll(nullptr, 0, 1);
-  }
+  EXPECT_TRUE(testproc::eventually([&] {
+    int queued = 1;
+    return ioctl(server->fd_pipe[0], FIONREAD, &queued) == 0 && queued == 0;
+  }));
 
   client next(port);
   ASSERT_TRUE(wait_connects(2));

@@ -25,6 +25,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "tests/support/process_state.h"
 #include "tests/support/pty_meter.h"
 
 extern char **environ;
@@ -201,6 +202,22 @@ class sim_process {
   }
   int status() const { return status_; }
 
+  /// Waits until the simulator, run with --trace, has told an event that
+  /// holds `text` on its standard error; returns whether it did.
+  bool traced(const std::string &text, clk::duration timeout = 5s)
+  {
+    const auto deadline = clk::now() + timeout;
+    while (trace_.find(text) == std::string::npos && clk::now() < deadline) {
+      struct pollfd p = {err_, POLLIN, 0};
+      char buf[4096];
+      ssize_t n = 0;
+      if (poll(&p, 1, 50) > 0 && (n = read(err_, buf, sizeof buf)) <= 0)
+        break;
+      trace_.append(buf, static_cast<size_t>(n));
+    }
+    return trace_.find(text) != std::string::npos;
+  }
+
  private:
   pid_t pid_ = -1;
   int out_ = -1;
@@ -208,6 +225,7 @@ class sim_process {
   int status_ = -1;
   std::string path_;
   std::string stats_path_;
+  std::string trace_;
 };
 
 // The reader's end of the simulator's pty, opened as a test would a meter line.
@@ -268,7 +286,7 @@ class line_end {
 
 TEST(MeterSim, PlaysAMeterOnItsPty)
 {
-  sim_process sim({"--enq-ms", "50", "--meter-id", "87654321"});
+  sim_process sim({"--enq-ms", "50", "--meter-id", "87654321", "--trace"});
   ASSERT_FALSE(sim.path().empty());
   line_end line(sim.path());
   ASSERT_TRUE(line.ok());
@@ -291,7 +309,7 @@ TEST(MeterSim, PlaysAMeterOnItsPty)
   // A command cut short is dropped, so the next whole one is still understood.
   ASSERT_TRUE(line.wait_enq());
   line.send(bytes(20, 0x14));
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(sim.traced("dropped 20 bytes of an incomplete command"));
   ASSERT_TRUE(line.wait_enq());
   line.send(testmeter::make_command(0x14));
   rsp = line.read(258);
@@ -360,7 +378,7 @@ TEST(MeterRead, ReadsTheSimulatorOnItsSerialLine)
   outcome composed = run_tool(METER_READ, {"--serial", sim.path(), "--code", "26", "--raw"});
   ASSERT_EQ(composed.status, 0) << composed.err;
   ASSERT_EQ(composed.out.size(), 3 * 258u);
-  for (size_t part = 0; part < 3; part++) {
+  for (long part = 0; part < 3; part++) {
     const bytes frame(composed.out.begin() + part * 258, composed.out.begin() + (part + 1) * 258);
     EXPECT_EQ(frame[0], 0x26);
     EXPECT_TRUE(testmeter::crc_ok(frame));
@@ -499,9 +517,7 @@ TEST(MeterRead, GatewayModeReadsFramesOverTcp)
   fake_gateway paced(fake_gateway::PACED);
   outcome p = run_tool(METER_READ, {"--pace", "--count", "2", "--quiet", paced.target()});
   EXPECT_EQ(p.status, 0) << p.err;
-  auto deadline = clk::now() + 3s;
-  while (paced.acks() < 2 && clk::now() < deadline)
-    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(testproc::eventually([&] { return paced.acks() >= 2; }, 3000ms));
   EXPECT_EQ(paced.acks(), 2);
 }
 

@@ -33,8 +33,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -476,7 +476,8 @@ int run(reader *rd)
   bool tty = isatty(STDERR_FILENO);
   bool progress = rd->progress || (tty && rd->count > 1);
   int64_t next_progress = clock_now_ns() + 1000 * MS;
-  rd->stats.rtt_ms = static_cast<double *>(calloc(rd->count, sizeof(double)));
+  // --count is at most 10^9, which a 32-bit size_t holds.
+  rd->stats.rtt_ms = static_cast<double *>(calloc(static_cast<size_t>(rd->count), sizeof(double)));
   if (!rd->stats.rtt_ms) {
     fprintf(stderr, "%s: no memory for %llu round-trip times\n", PROG, static_cast<unsigned long long>(rd->count));
     return 1;
@@ -535,12 +536,18 @@ int run(reader *rd)
 int main(int argc, char **argv)
 {
   static const struct option options[] = {
-      {"code", required_argument, nullptr, 'c'},   {"payload", required_argument, nullptr, 'p'},
-      {"timeout", required_argument, nullptr, 't'}, {"count", required_argument, nullptr, 'n'},
-      {"serial", required_argument, nullptr, 's'}, {"pace", no_argument, nullptr, 'P'},
-      {"raw", no_argument, nullptr, 'r'},          {"csv", no_argument, nullptr, 'C'},
-      {"quiet", no_argument, nullptr, 'q'},        {"progress", no_argument, nullptr, 'g'},
-      {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+      {"code", required_argument, nullptr, 'c'},
+      {"payload", required_argument, nullptr, 'p'},
+      {"timeout", required_argument, nullptr, 't'},
+      {"count", required_argument, nullptr, 'n'},
+      {"serial", required_argument, nullptr, 's'},
+      {"pace", no_argument, nullptr, 'P'},
+      {"raw", no_argument, nullptr, 'r'},
+      {"csv", no_argument, nullptr, 'C'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"progress", no_argument, nullptr, 'g'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   static reader rd;

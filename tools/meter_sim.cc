@@ -16,8 +16,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tools/simulated_meter.h"
 #include "serial/serial.h"
+#include "tools/simulated_meter.h"
 #include "tools/tool_util.h"
 
 namespace {
@@ -137,7 +137,7 @@ bool parse_chunks(const char *text, size_t *bytes, int64_t *period_ns)
   uint64_t b;
   if (!tool_parse_uint(part, 1, NBR14522_RSP_SIZE, &b) || !parse_tenths(colon + 1, 1000, period_ns))
     return false;
-  *bytes = b;
+  *bytes = static_cast<size_t>(b);
   return true;
 }
 
@@ -309,7 +309,7 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
     if (next != INT64_MAX) {
       int64_t left = std::max<int64_t>(0, next - clock_now_ns());
       timeout.tv_sec = left / 1000000000;
-      timeout.tv_nsec = left % 1000000000;
+      timeout.tv_nsec = static_cast<long>(left % 1000000000);
       tp = &timeout;
     }
     struct pollfd p = {ln->fd, static_cast<short>(POLLIN | (ln->blocked ? POLLOUT : 0)), 0};
@@ -340,10 +340,14 @@ int run(sim_meter *sim, line *ln, const sigset_t *wait_mask)
 int main(int argc, char **argv)
 {
   static const struct option options[] = {
-      {"enq-ms", required_argument, nullptr, 'e'},   {"line-speed", no_argument, nullptr, 'l'},
-      {"meter-id", required_argument, nullptr, 'm'}, {"seed", required_argument, nullptr, 's'},
-      {"fault", required_argument, nullptr, 'f'},    {"stats", required_argument, nullptr, 'o'},
-      {"trace", no_argument, nullptr, 't'},          {"help", no_argument, nullptr, 'h'},
+      {"enq-ms", required_argument, nullptr, 'e'},
+      {"line-speed", no_argument, nullptr, 'l'},
+      {"meter-id", required_argument, nullptr, 'm'},
+      {"seed", required_argument, nullptr, 's'},
+      {"fault", required_argument, nullptr, 'f'},
+      {"stats", required_argument, nullptr, 'o'},
+      {"trace", no_argument, nullptr, 't'},
+      {"help", no_argument, nullptr, 'h'},
       {"turnaround", required_argument, nullptr, 'a'},
       {"echo-payload", required_argument, nullptr, 'p'},
       {"busy", required_argument, nullptr, 'b'},

@@ -197,7 +197,7 @@ void transmit(sim_meter *sim, int64_t now_ns)
     sim->stats.enq_sent++;
   }
   sim->rsp_half = fault_hit(sim, SIM_HALF);
-  const size_t len = sim->rsp_half ? sim->faults[SIM_HALF].args[0] : NBR14522_RSP_SIZE;
+  const size_t len = sim->rsp_half ? static_cast<size_t>(sim->faults[SIM_HALF].args[0]) : NBR14522_RSP_SIZE;
   queue(sim, frame, len, shaped ? gaps : nullptr, now_ns);
   (sim->rsp_bad ? sim->stats.responses_sent_bad : sim->stats.responses_sent_good)++;
   sim->state = SIM_SENDING;
@@ -255,7 +255,8 @@ void on_command(sim_meter *sim, int64_t heard_ns, int64_t now_ns)
 {
   int64_t turnaround = sim->turnaround_ns;
   if (sim->turnaround_max_ns > turnaround)
-    turnaround += static_cast<int64_t>(next_random(sim) % static_cast<uint64_t>(sim->turnaround_max_ns - turnaround + 1));
+    turnaround +=
+        static_cast<int64_t>(next_random(sim) % static_cast<uint64_t>(sim->turnaround_max_ns - turnaround + 1));
   const int64_t answer_ns = std::max(now_ns, heard_ns + turnaround);
   sim->cmd_len = 0;
   if (!nbr14522_frame_ok(sim->cmd, NBR14522_CMD_SIZE)) {
@@ -407,7 +408,7 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
   }
   if (fault_hit(sim, SIM_GARBAGE)) {
     uint8_t junk[NBR14522_RSP_SIZE];
-    size_t n = sim->faults[SIM_GARBAGE].args[0];
+    const size_t n = static_cast<size_t>(sim->faults[SIM_GARBAGE].args[0]);
     for (size_t i = 0; i < n; i++) {
       do
         junk[i] = static_cast<uint8_t>(next_random(sim));
@@ -430,11 +431,11 @@ void enq_slot(sim_meter *sim, int64_t now_ns)
 bool sim_fault_parse(sim_meter *sim, const char *text, char *err, size_t errlen)
 {
   size_t name_len = strcspn(text, "=@:");
-  int kind = -1;
-  for (int k = 0; k < SIM_FAULT_KINDS; k++)
+  size_t kind = SIM_FAULT_KINDS;
+  for (size_t k = 0; k < SIM_FAULT_KINDS; k++)
     if (strlen(fault_table[k].name) == name_len && strncmp(text, fault_table[k].name, name_len) == 0)
       kind = k;
-  if (kind < 0)
+  if (kind == SIM_FAULT_KINDS)
     return fail(err, errlen, "unknown fault '%.*s'", static_cast<int>(name_len), text);
   const fault_info &info = fault_table[kind];
   sim_fault &f = sim->faults[kind];
@@ -446,7 +447,8 @@ bool sim_fault_parse(sim_meter *sim, const char *text, char *err, size_t errlen)
   const char mark = *p++;
   size_t when_len = strcspn(p, ":");
   if (when_len == 0 || when_len >= sizeof when)
-    return fail(err, errlen, "fault '%s': missing or too long %s", info.name, mark == '=' ? "probability" : "occasion list");
+    return fail(err, errlen, "fault '%s': missing or too long %s", info.name,
+                mark == '=' ? "probability" : "occasion list");
   memcpy(when, p, when_len);
   when[when_len] = '\0';
   p += when_len;
@@ -472,11 +474,11 @@ bool sim_fault_parse(sim_meter *sim, const char *text, char *err, size_t errlen)
     f.args[1] = info.def[1];
     f.given = true;
   }
-  for (int i = 0; *p == ':'; i++) {
+  for (size_t i = 0; *p == ':'; i++) {
     p++;
     size_t len = strcspn(p, ":");
     char arg[32];
-    if (i >= info.nargs)
+    if (i >= static_cast<size_t>(info.nargs))
       return info.nargs ? fail(err, errlen, "fault '%s' takes at most %d arguments", info.name, info.nargs)
                         : fail(err, errlen, "fault '%s' takes no argument", info.name);
     if (len == 0 || len >= sizeof arg)
@@ -690,7 +692,7 @@ void sim_stats_print(const sim_meter *sim, FILE *to)
   };
   for (const auto &row : rows)
     fprintf(to, "%s=%llu\n", row.key, static_cast<unsigned long long>(row.value));
-  for (int k = 0; k < SIM_FAULT_KINDS; k++) {
+  for (size_t k = 0; k < SIM_FAULT_KINDS; k++) {
     char key[32];
     snprintf(key, sizeof key, "fault_%s", fault_table[k].name);
     for (char *c = key; *c; c++)

@@ -11,26 +11,26 @@
 #include "tools/tool_util.h"
 
 enum sim_fault_kind {
-  SIM_BAD_CRC,  // occasion: every response transmission, resends included
-  SIM_NAK,      // occasion: every good command not already in a NAK series
-  SIM_WAIT,     // occasion: every good command about to be answered
-  SIM_SILENCE,  // occasion: every ENQ slot while idle
-  SIM_CHUNKS,   // occasion: every response transmission
-  SIM_STALL,    // occasion: every response transmission
-  SIM_GARBAGE,  // occasion: every ENQ slot while idle (and not silent)
-  SIM_CROSSED,  // occasion: every response transmission
-  SIM_HALF,     // occasion: every response transmission
-  SIM_UNSOLICITED,  // occasion: every ENQ slot while idle (and not silent)
-  SIM_LOSE_ACK,     // occasion: every ACK of a composed answer's frame but the last
+  SIM_BAD_CRC,       // occasion: every response transmission, resends included
+  SIM_NAK,           // occasion: every good command not already in a NAK series
+  SIM_WAIT,          // occasion: every good command about to be answered
+  SIM_SILENCE,       // occasion: every ENQ slot while idle
+  SIM_CHUNKS,        // occasion: every response transmission
+  SIM_STALL,         // occasion: every response transmission
+  SIM_GARBAGE,       // occasion: every ENQ slot while idle (and not silent)
+  SIM_CROSSED,       // occasion: every response transmission
+  SIM_HALF,          // occasion: every response transmission
+  SIM_UNSOLICITED,   // occasion: every ENQ slot while idle (and not silent)
+  SIM_LOSE_ACK,      // occasion: every ACK of a composed answer's frame but the last
   SIM_REPEAT_FRAME,  // occasion: as lose-ack
   SIM_FAULT_KINDS
 };
 
 struct sim_fault {
-  double prob = 0.0;             // chance per occasion, drawn from the seeded generator
-  uint64_t forced[64] = {};      // occasion numbers (from 1) that always hit
+  double prob = 0.0;         // chance per occasion, drawn from the seeded generator
+  uint64_t forced[64] = {};  // occasion numbers (from 1) that always hit
   size_t forced_count = 0;
-  bool given = false;             // some --fault named this kind
+  bool given = false;  // some --fault named this kind
   uint64_t args[2] = {0, 0};
   uint64_t occasions = 0;
   uint64_t injected = 0;
@@ -103,8 +103,8 @@ enum sim_state {
   SIM_IDLE,        // sending ENQ, collecting a command
   SIM_TURNAROUND,  // a command heard; its answer (or a composed answer's next frame) due at deadline_ns
   SIM_PAUSED,      // WAIT sent, pausing before answering or resuming ENQ
-  SIM_SENDING,   // a response is (partly) queued in `out`
-  SIM_ACK_WAIT,  // the response is out; waiting for ACK or NAK
+  SIM_SENDING,     // a response is (partly) queued in `out`
+  SIM_ACK_WAIT,    // the response is out; waiting for ACK or NAK
 };
 
 // What a meter does with a command it hears while busy with another.
@@ -161,8 +161,8 @@ struct sim_meter {
   bool rsp_half = false;  // the half fault cut this transmission short
   int frames_left = 0;    // frames of a composed answer still to send, this one included
   int frame_index = 0;
-  int64_t ask_ack_ns = 0;  // lose-ack: when to send ENQ for the ACK again; 0 for never
-  int64_t repeat_ns = 0;   // repeat-frame: when to send the frame again; 0 for never
+  int64_t ask_ack_ns = 0;    // lose-ack: when to send ENQ for the ACK again; 0 for never
+  int64_t repeat_ns = 0;     // repeat-frame: when to send the frame again; 0 for never
   uint8_t last_code = 0x14;  // code of the last command answered
   // Commands heard while busy (SIM_BUSY_ANSWER, SIM_BUSY_QUEUE), with when
   // they were heard.

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # SPDX-License-Identifier: MIT
 # Shell functions the scripts share for the host's loopback ports that an
 # emulator forwards; sourced, never run.

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # SPDX-License-Identifier: MIT
 # Shell functions the scripts share, for waiting on things and ending the
 # processes they started; sourced, never run.

@@ -67,12 +67,9 @@ tail -n +1 -f /var/log/messages | sed 's/^/@@syslog: /' &
 stty -F /dev/ttyAMA3 raw -echo || say "cannot set up ttyAMA3"
 say "booted at $(uptime_s) s"
 
-while IFS= read -r line; do
-  id=${line%% *}
-  echo "@@begin $id"
-  (eval "${line#* }") </dev/null 2>&1
-  echo "@@end $id $?"
-done </dev/ttyAMA3 >/dev/ttyAMA3
+# shellcheck source=tests/lib/guest.sh
+. /lib/mevrakt-guest.sh
+guest_serve </dev/ttyAMA3 >/dev/ttyAMA3
 
 say "the command line closed"
 poweroff -f

@@ -76,6 +76,7 @@ say() {
 
 . scripts/lib/wait.sh
 . scripts/lib/ports.sh
+. tests/lib/guest.sh
 
 # ---------------------------------------------------------------------------
 # Programs, packages and the initramfs
@@ -112,11 +113,6 @@ build_programs() {
   fi
 }
 
-# apt-get download, as root too, into the current folder.
-apt_download() {
-  apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null
-}
-
 # Sets KERNEL_DEB to the cached kernel package, or to nothing.
 cached_kernel() {
   KERNEL_DEB=
@@ -142,14 +138,7 @@ fetch_packages() {
     $SUDO dpkg --add-architecture armhf
     $SUDO apt-get update -qq
   fi
-  # The kernel package of the day, through the package that always names it.
-  kernel_pkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-[^: ]*\).*/\1/p' | head -n 1)
-  if [ -z "$kernel_pkg" ]; then
-    $SUDO apt-get update -qq
-    kernel_pkg=$(apt-cache depends linux-image-armmp:armhf |
-      sed -n 's/^ *Depends: \(linux-image-[^: ]*\).*/\1/p' | head -n 1)
-  fi
+  kernel_pkg=$(kernel_package linux-image-armmp:armhf)
   [ -n "$kernel_pkg" ] || fail "apt knows no armhf kernel (linux-image-armmp:armhf)"
   rm -f "$CACHE"/*.deb
   (
@@ -211,6 +200,7 @@ make_initramfs() {
   ln -s busybox "$root/bin/sh"
   cp tests/board/init.sh "$root/init"
   chmod 755 "$root/init"
+  cp tests/lib/guest.sh "$root/lib/mevrakt-guest.sh"
 
   order=$root/lib/modules/$version/board.modules
   : >"$order"
@@ -231,12 +221,10 @@ make_initramfs() {
 # The run: the emulator, the simulators, the command line to the board
 
 QEMU_PID=
-CAT_PID=
 SIM1_PID=
 SIM2_PID=
 HOLD_PID=
 FAILED=0
-SEQ=0
 
 cleanup() {
   status=$?
@@ -245,7 +233,7 @@ cleanup() {
   end_process "$QEMU_PID"
   end_process "$SIM1_PID"
   end_process "$SIM2_PID"
-  end_process "$CAT_PID"
+  guest_channel_close
   exit "$status"
 }
 
@@ -277,55 +265,12 @@ fail() {
   exit 1
 }
 
-# Runs a command line on the board within $1 seconds; prints its output and
-# returns its status (124 when no answer came in time). Each call takes the
-# next number: never call it in a subshell, which would lose the count.
-board() {
-  limit=$1
-  shift
-  SEQ=$((SEQ + 1))
-  printf '%s %s\n' "$SEQ" "$*" >&5
-  wait_until "$limit" grep -aq "^@@end $SEQ " "$RUN/cmd.log" || {
-    echo "test-board: the board did not answer \"$*\" within $limit s" >&2
-    return 124
-  }
-  awk -v id="$SEQ" '$0 == "@@begin " id { on = 1; next }
-    $1 == "@@end" && $2 == id { exit } on' "$RUN/cmd.log"
-  return "$(sed -n "s/^@@end $SEQ //p" "$RUN/cmd.log")"
-}
-
-# True when a command line succeeds on the board.
-on_board() {
-  board 10 "$@" >/dev/null
-}
-
-# Tries a command every 0.2 s until it succeeds, for at most $1 seconds; for
-# commands that take a while themselves, as those that ask the board do.
-within() {
-  deadline=$(($(date +%s) + $1))
-  shift
-  until "$@"; do
-    [ "$(date +%s)" -lt "$deadline" ] || return 1
-    sleep 0.2
-  done
-}
-
-pty_of() {
-  sed -n "s|^char device redirected to \(/dev/pts/[0-9]*\) (label $1)\$|\1|p" "$RUN/qemu.log"
-}
-
 ptys_ready() {
   [ -n "$(pty_of meter1)" ] && [ -n "$(pty_of meter2)" ]
 }
 
 booted() {
   gone "$QEMU_PID" || grep -aq '^@@board: booted' "$RUN/console.log" 2>/dev/null
-}
-
-# True once the emulator has ended, or runs the board: it has set up every
-# device and back end by the time the kernel writes to the console.
-emulator_settled() {
-  gone "$QEMU_PID" || [ -s "$RUN/console.log" ]
 }
 
 start_emulator() {
@@ -348,25 +293,9 @@ start_emulator() {
 start_board() {
   rm -rf "$RUN"
   mkdir -p "$RUN"
-  mkfifo "$RUN/cmd.in" "$RUN/cmd.out"
-  # Read and write ends held open here, so that neither we nor the emulator
-  # ever block on opening them; the board's answers are drained all along.
-  cat <>"$RUN/cmd.out" >"$RUN/cmd.log" &
-  CAT_PID=$!
-  exec 5<>"$RUN/cmd.in"
-  # A port taken between the look and the emulator's bind: try others.
-  for try in 1 2 3; do
-    pick_ports 2 || fail "found no two free TCP ports"
-    BOOT_START=$(now)
-    start_emulator
-    if ! gone "$QEMU_PID" || ! grep -q 'Could not set up host forwarding' "$RUN/qemu.log"; then
-      break
-    fi
-    wait "$QEMU_PID" || true
-    QEMU_PID=
-    say "ports $PORT1 and $PORT2 were taken (try $try)"
-  done
-  gone "$QEMU_PID" && fail "the emulator ended at the start"
+  guest_channel_open
+  BOOT_START=$(now)
+  start_emulator_on_free_ports 2
   say "booting the board: vexpress-a9, $(basename "$VMLINUZ"), ports $PORT1 and $PORT2 forwarded to $BOARD_PORT1 and $BOARD_PORT2"
   ptys_ready || fail "the emulator tied no ptys to the meters' UARTs"
   PTY1=$(pty_of meter1)
@@ -399,13 +328,8 @@ start_meter() {
 # ---------------------------------------------------------------------------
 # The story
 
-# Value of report line $2 in status report file $1.
-report_value() {
-  sed -n "s/^$2 *: //p" "$1"
-}
-
 status_shows() {
-  board 10 "mevraktsh status $1" >"$RUN/status.now" || return 1
+  guest 10 "mevraktsh status $1" >"$RUN/status.now" || return 1
   [ "$(report_value "$RUN/status.now" 'TCP sessions')" = "$2" ] &&
     [ "$(report_value "$RUN/status.now" 'AMR System')" = "$3" ]
 }
@@ -447,7 +371,7 @@ story_channel() {
 }
 
 check_report() {
-  board 10 "mevraktsh status $1" >"$RUN/status$1.txt" || fail "mevraktsh status $1 failed"
+  guest 10 "mevraktsh status $1" >"$RUN/status$1.txt" || fail "mevraktsh status $1 failed"
   say "mevraktsh status $1 on the board:"
   sed 's/^/    /' "$RUN/status$1.txt"
   reads=$((READS + TAKEOVER_READS))
@@ -464,24 +388,24 @@ log_has() {
 }
 
 story() {
-  board 10 "printf '%s\n' MOD_MEVRAKT_ENABLED=1 MOD_MEVRAKT_PROT1_ENABLED=1 \
+  guest 10 "printf '%s\n' MOD_MEVRAKT_ENABLED=1 MOD_MEVRAKT_PROT1_ENABLED=1 \
 'MOD_MEVRAKT_PROT1_DEVICE=\"/dev/ttyAMA1\"' MOD_MEVRAKT_PROT1_PORT=$BOARD_PORT1 \
 MOD_MEVRAKT_PROT2_ENABLED=1 'MOD_MEVRAKT_PROT2_DEVICE=\"/dev/ttyAMA2\"' \
 MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
     fail "cannot write the board's settings"
-  board 20 /etc/init.d/mevraktd start >"$RUN/init-start.txt" ||
+  guest 20 /etc/init.d/mevraktd start >"$RUN/init-start.txt" ||
     fail "the init script did not start mevraktd: $(cat "$RUN/init-start.txt")"
   say "on the board: $(cat "$RUN/init-start.txt")"
-  within 10 on_board grep -q "'shell started'" /var/log/messages ||
+  within 10 in_guest grep -q "'shell started'" /var/log/messages ||
     fail "mevraktd did not start its shell on the board"
   # The script finds the daemon again through its pid file and /proc.
-  board 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" ||
+  guest 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" ||
     fail "the init script's status says \"$(cat "$RUN/init-status.txt")\""
   say "on the board: $(cat "$RUN/init-status.txt")"
 
   # The daemon sets DTR and clears RTS on each meter's line; the driver's
   # own view of the lines shows whether that reached the UART.
-  board 10 cat /proc/tty/driver/ttyAMA >"$RUN/uart-lines.txt" || fail "cannot read the board's UART states"
+  guest 10 cat /proc/tty/driver/ttyAMA >"$RUN/uart-lines.txt" || fail "cannot read the board's UART states"
   say "the board's UARTs with mevraktd running:"
   sed 's/^/    /' "$RUN/uart-lines.txt"
   for n in 1 2; do
@@ -500,16 +424,16 @@ MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
   check_report 1
   check_report 2
 
-  board 20 /etc/init.d/mevraktd stop >"$RUN/init-stop.txt" ||
+  guest 20 /etc/init.d/mevraktd stop >"$RUN/init-stop.txt" ||
     fail "the init script did not stop mevraktd: $(cat "$RUN/init-stop.txt")"
   say "on the board: $(cat "$RUN/init-stop.txt")"
   status=0
-  board 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" || status=$?
+  guest 10 /etc/init.d/mevraktd status >"$RUN/init-status.txt" || status=$?
   [ "$status" -eq 3 ] ||
     fail "after the stop, the init script's status says \"$(cat "$RUN/init-status.txt")\" ($status)"
-  board 10 test ! -e /var/run/mevraKT.socket || fail "mevraktd left /var/run/mevraKT.socket"
+  guest 10 test ! -e /var/run/mevraKT.socket || fail "mevraktd left /var/run/mevraKT.socket"
 
-  board 10 cat /var/log/messages >"$RUN/syslog" || fail "cannot read the board's syslog"
+  guest 10 cat /var/log/messages >"$RUN/syslog" || fail "cannot read the board's syslog"
   # Over a PL011 a response comes in several chunks, each but the last
   # logged with two lines; they are counted rather than shown.
   chunks=$(grep -c 'mevraKT\[[0-9]*\]: nbr14522_com_rsp_exec$' "$RUN/syslog" || true)
@@ -526,7 +450,7 @@ MOD_MEVRAKT_PROT2_PORT=$BOARD_PORT2 >/opt/mevraKT/etc/settings" >/dev/null ||
 }
 
 power_off() {
-  printf '%s poweroff -f\n' "$((SEQ + 1))" >&5
+  guest_last_words poweroff -f
   wait_until 20 gone "$QEMU_PID" || fail "the board did not power off within 20 s"
   status=0
   wait "$QEMU_PID" || status=$?

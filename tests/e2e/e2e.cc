@@ -49,7 +49,7 @@ bool write_all(int fd, const std::string &text)
       continue;
     if (n <= 0)
       return false;
-    done += n;
+    done += static_cast<size_t>(n);
   }
   return true;
 }
@@ -118,7 +118,7 @@ std::string read_file(const std::string &path)
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
     if (n > 0)
-      text.append(buf, n);
+      text.append(buf, static_cast<size_t>(n));
   close(fd);
   return text;
 }
@@ -199,7 +199,7 @@ void syslog_tail::read_new()
   ssize_t n;
   while ((n = pread(fd, buf, sizeof buf, offset_)) > 0) {
     offset_ += n;
-    partial_.append(buf, n);
+    partial_.append(buf, static_cast<size_t>(n));
   }
   close(fd);
   size_t start = 0, end;
@@ -377,7 +377,7 @@ bool process::read_some(int timeout_ms)
   char buf[4096];
   ssize_t n = read(stdout_, buf, sizeof buf);
   if (n > 0) {
-    output_.append(buf, n);
+    output_.append(buf, static_cast<size_t>(n));
     return true;
   }
   if (n < 0 && errno == EINTR)

@@ -72,7 +72,7 @@ std::string read_bytes(int fd, size_t n, milliseconds timeout = milliseconds(500
     ssize_t r = read(fd, buf, std::min(sizeof buf, n - got.size()));
     if (r <= 0)
       break;
-    got.append(buf, r);
+    got.append(buf, static_cast<size_t>(r));
   }
   return got;
 }

@@ -49,7 +49,7 @@ void write_event(fuzz_link *f, fuzz::script *s)
   memset(payload, 0, sizeof payload);
   if (length > 0) {
     size_t got;
-    const uint8_t *from = s->take(std::min(length, NBR14522_EV_MAX_PAYLOAD), &got);
+    const uint8_t *from = s->take(static_cast<size_t>(std::min(length, NBR14522_EV_MAX_PAYLOAD)), &got);
     memcpy(payload, from, got);
   }
 

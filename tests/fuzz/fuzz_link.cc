@@ -28,7 +28,7 @@ int on_response(void *ctx, const uint8_t *data, int length)
   FUZZ_CHECK(length == NBR14522_RSP_SIZE);
   FUZZ_CHECK(nbr14522_frame_ok(data, NBR14522_RSP_SIZE));
   FUZZ_CHECK(link->cmd_phase == NBR14522_CMD_IN_FLIGHT || link->cmd_phase == NBR14522_CMD_ANSWERING);
-  FUZZ_CHECK(f->written_len == link->cmd_len && memcmp(f->written, link->cmd_buf, f->written_len) == 0);
+  FUZZ_CHECK(f->written_len == link->cmd_len && memcmp(f->written, link->cmd_buf, static_cast<size_t>(f->written_len)) == 0);
   FUZZ_CHECK(nbr14522_answers(link->cmd_buf[0], data[0]));
   FUZZ_CHECK(nbr14522_rsp_session(link) == link->session);
   f->responses++;

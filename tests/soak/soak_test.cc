@@ -75,6 +75,7 @@
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_state.h"
 #include "tools/simulated_meter.h"
 #include "tools/tool_util.h"
 
@@ -83,6 +84,7 @@ namespace {
 using bytes = std::vector<uint8_t>;
 using clk = std::chrono::steady_clock;
 using e2e::milliseconds;
+using testproc::eventually;
 
 using e2e::settings_path;
 constexpr const char *work_dir = "/run/mevrakt-soak";
@@ -97,6 +99,8 @@ constexpr int kEchoLen = kSeqDigits + 1;  // the sequence number, then the salt
 constexpr milliseconds kResponseDeadline(6000);
 // How long the daemon may take to close a client that left or was replaced.
 constexpr milliseconds kCloseDeadline(5000);
+// How often the test looks at the daemon while it waits for it to settle.
+constexpr milliseconds kLook(20);
 
 // Under a sanitizer the daemon's resident memory grows with the sanitizer's
 // own bookkeeping (quarantine, shadow, history); leaks are then for the
@@ -124,7 +128,7 @@ bytes make_command(uint64_t seq)
   memcpy(&cmd[1], digits, kSeqDigits);
   for (int salt = 'a'; salt <= 0xFF; salt++) {
     cmd[kEchoLen] = static_cast<uint8_t>(salt);
-    nbr14522_frame_seal(cmd.data(), cmd.size());
+    nbr14522_frame_seal(cmd.data(), static_cast<int>(cmd.size()));
     if (!nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 2]) && !nbr14522_is_control(cmd[NBR14522_CMD_SIZE - 1]))
       break;
   }
@@ -144,19 +148,6 @@ bool parse_echo(const uint8_t *echo, uint64_t *seq, uint8_t *salt)
 }
 
 // ---------------------------------------------------------------- daemon side
-
-std::string settings(const std::string &dev1, unsigned port1, const std::string &dev2, unsigned port2)
-{
-  std::ostringstream text;
-  text << "MOD_MEVRAKT_ENABLED=1\n"
-       << "MOD_MEVRAKT_PROT1_ENABLED=" << !dev1.empty() << "\n"
-       << "MOD_MEVRAKT_PROT1_DEVICE=\"" << dev1 << "\"\n"
-       << "MOD_MEVRAKT_PROT1_PORT=" << port1 << "\n"
-       << "MOD_MEVRAKT_PROT2_ENABLED=" << !dev2.empty() << "\n"
-       << "MOD_MEVRAKT_PROT2_DEVICE=\"" << dev2 << "\"\n"
-       << "MOD_MEVRAKT_PROT2_PORT=" << port2 << "\n";
-  return text.str();
-}
 
 // The status report of `channel` as label -> value ("Responses OK" -> "12").
 std::map<std::string, std::string> status(int channel)
@@ -202,18 +193,6 @@ int count_prefix(const std::vector<e2e::syslog_line> &lines, const std::string &
   for (const e2e::syslog_line &l : lines)
     n += l.text.compare(0, prefix.size(), prefix) == 0;
   return n;
-}
-
-template <typename Pred>
-bool eventually(Pred done, milliseconds timeout)
-{
-  const auto deadline = clk::now() + timeout;
-  while (!done()) {
-    if (clk::now() > deadline)
-      return false;
-    usleep(20000);
-  }
-  return true;
 }
 
 // ----------------------------------------------------------------- meter side
@@ -282,7 +261,7 @@ meter_trace read_trace(const std::string &path)
     if (tx != std::string::npos && echo != std::string::npos && line.size() >= echo + 6 + 2 * kEchoLen) {
       uint8_t raw[kEchoLen];
       for (int i = 0; i < kEchoLen; i++)
-        raw[i] = static_cast<uint8_t>(strtoul(line.substr(echo + 6 + 2 * i, 2).c_str(), nullptr, 16));
+        raw[i] = static_cast<uint8_t>(strtoul(line.substr(echo + 6 + 2 * static_cast<size_t>(i), 2).c_str(), nullptr, 16));
       uint8_t salt;
       known = parse_echo(raw, &seq, &salt);
       bad = line.find(" bad-crc", echo) != std::string::npos;
@@ -372,14 +351,14 @@ class amr_side {
   bool await(uint64_t seq, milliseconds deadline)
   {
     const auto end = clk::now() + deadline;
-    while (cmds_[seq].state == fate::outstanding) {
+    while (cmd_of(seq).state == fate::outstanding) {
       const auto left = std::chrono::duration_cast<milliseconds>(end - clk::now()).count();
       if (left <= 0) {
         t_.timeouts++;
-        t_.timeouts_overtaken += cmds_[seq].overtaken;
+        t_.timeouts_overtaken += cmd_of(seq).overtaken;
         for (auto it = open_.begin(); it != open_.end() && *it <= seq;) {
-          cmds_[*it].state = fate::unanswered;
-          cmds_[*it].timed_out = true;
+          cmd_of(*it).state = fate::unanswered;
+          cmd_of(*it).timed_out = true;
           it = open_.erase(it);
         }
         return false;
@@ -387,7 +366,7 @@ class amr_side {
       if (!pump_current(static_cast<int>(left)))
         return false;
     }
-    return cmds_[seq].state == fate::delivered;
+    return cmd_of(seq).state == fate::delivered;
   }
 
   /// Takes whatever comes for `span`.
@@ -425,12 +404,12 @@ class amr_side {
       fail("the daemon kept serving the client it replaced");
     close(old.fd);
     for (uint64_t seq : open_)
-      cmds_[seq].state = fate::abandoned;
+      cmd_of(seq).state = fate::abandoned;
     open_.clear();
   }
 
   const amr_tally &tally() const { return t_; }
-  fate state_of(uint64_t seq) const { return seq < cmds_.size() ? cmds_[seq].state : fate::unanswered; }
+  fate state_of(uint64_t seq) const { return seq < cmds_.size() ? cmd_of(seq).state : fate::unanswered; }
 
  private:
   struct conn {
@@ -473,7 +452,7 @@ class amr_side {
     close(c.fd);
     c = conn{};
     for (uint64_t seq : open_)
-      cmds_[seq].state = fate::abandoned;
+      cmd_of(seq).state = fate::abandoned;
     open_.clear();
   }
 
@@ -535,9 +514,9 @@ class amr_side {
     if (frame[0] != kCode)
       return fail("a response to another command code reached the client");
     if (!parse_echo(frame + SIM_ECHO_OFFSET, &seq, &salt) || seq == 0 || seq >= cmds_.size() ||
-        cmds_[seq].salt != salt)
+        cmd_of(seq).salt != salt)
       return fail("a response to no command of ours reached the client");
-    command &cmd = cmds_[seq];
+    command &cmd = cmd_of(seq);
     if (cmd.conn != c.id)
       return fail("response " + std::to_string(seq) + " reached a client that did not ask for it");
     if (cmd.state == fate::delivered)
@@ -553,12 +532,15 @@ class amr_side {
     // it reads a newer one: nothing older can come after this.
     for (auto it = open_.begin(); it != open_.end() && *it <= seq;) {
       if (*it != seq)
-        cmds_[*it].state = fate::unanswered;
+        cmd_of(*it).state = fate::unanswered;
       it = open_.erase(it);
     }
     for (uint64_t newer : open_)
-      cmds_[newer].overtaken = true;
+      cmd_of(newer).overtaken = true;
   }
+
+  command &cmd_of(uint64_t seq) { return cmds_[static_cast<size_t>(seq)]; }
+  const command &cmd_of(uint64_t seq) const { return cmds_[static_cast<size_t>(seq)]; }
 
   uint16_t port_;
   conn cur_;
@@ -610,7 +592,7 @@ TEST_F(SoakTest, FaultsOnBothSides)
     options.insert(options.end(), {"--fault", fault});
   meter sim("soak", options);
   ASSERT_FALSE(sim.path().empty());
-  start(settings(sim.path(), kSoakPort, "", 0));
+  start(e2e::channel_settings(1, sim.path(), kSoakPort, 0, "", 0));
   const int fds_start = daemon.fd_count();
   const long rss_start = vm_rss_kb(daemon.pid());
 
@@ -648,7 +630,7 @@ TEST_F(SoakTest, FaultsOnBothSides)
 
   // Quiet line: the client gone, the daemon holding the break, its counts
   // standing still for a second.
-  ASSERT_TRUE(eventually([] { return status(1)["AMR System"] == "disconnected"; }, milliseconds(5000)));
+  ASSERT_TRUE(eventually([] { return status(1)["AMR System"] == "disconnected"; }, milliseconds(5000), kLook));
   uint64_t before = UINT64_MAX, steady_since = 0;
   ASSERT_TRUE(eventually(
       [&] {
@@ -656,10 +638,10 @@ TEST_F(SoakTest, FaultsOnBothSides)
         const uint64_t now = number(report, "Responses OK") + number(report, "Responses failed");
         steady_since = now == before ? steady_since + 1 : 0;
         before = now;
-        return steady_since >= 50;  // 50 looks 20 ms apart
+        return steady_since >= 50;  // 50 looks kLook apart
       },
-      milliseconds(20000)));
-  EXPECT_TRUE(eventually([&] { return daemon.fd_count() == fds_start; }, milliseconds(5000)));
+      milliseconds(20000), kLook));
+  EXPECT_TRUE(eventually([&] { return daemon.fd_count() == fds_start; }, milliseconds(5000), kLook));
   const int fds_end = daemon.fd_count();
   const long rss_end = vm_rss_kb(daemon.pid());
 
@@ -753,7 +735,7 @@ TEST_F(SoakTest, AVanishedLineNeitherStopsNorBusiesTheDaemon)
   meter two("two", {"--enq-ms", "50"});
   ASSERT_FALSE(one.path().empty());
   ASSERT_FALSE(two.path().empty());
-  start(settings(one.path(), 4201, two.path(), 4202));
+  start(e2e::channel_settings(1, one.path(), 4201, 1, two.path(), 4202));
   amr_side amr1(4201), amr2(4202);
   ASSERT_TRUE(amr1.connect_new());
   ASSERT_TRUE(amr2.connect_new());
@@ -784,7 +766,7 @@ TEST_F(SoakTest, AVanishedLineNeitherStopsNorBusiesTheDaemon)
   const double wall = std::chrono::duration<double>(clk::now() - began).count();
   // Clock ticks are coarse, but enough here: a daemon spinning on the dead
   // line would use some 300 in three seconds, and the bound is 60.
-  const double cpu_share = static_cast<double>(daemon.cpu_ticks() - ticks_before) / sysconf(_SC_CLK_TCK) / wall;
+  const double cpu_share = static_cast<double>(daemon.cpu_ticks() - ticks_before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
   const int more_logs = line_logs() - dead_line_logs;
   printf("line 1 gone: %d reads on channel 2 in %.1f s, daemon CPU %.2f%% of one CPU, %d more line-error logs\n",
          reads, wall, 100 * cpu_share, more_logs);
@@ -795,7 +777,7 @@ TEST_F(SoakTest, AVanishedLineNeitherStopsNorBusiesTheDaemon)
   EXPECT_EQ(status(1)["Service"], "running");
   auto report = status(2);
   EXPECT_EQ(report["Meter"], "connected");
-  EXPECT_EQ(number(report, "Responses OK"), 5u + reads);
+  EXPECT_EQ(number(report, "Responses OK"), 5u + static_cast<unsigned>(reads));
   EXPECT_TRUE(daemon.running());
   EXPECT_EQ(daemon.stop(SIGTERM, milliseconds(5000)), 0);
   EXPECT_TRUE(log.wait_for("stopped", LOG_NOTICE)) << log.dump();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,11 @@ bool wait_for(const std::string &text, int priority = -1, int n = 1,
 
 /// All captured lines, one per row with their priority, for failure messages.
 std::string dump();
+
+/// The text of a line that reports error `err`: `prefix` and its message.
+inline std::string error_text(const char *prefix, int err)
+{
+  return std::string(prefix) + strerror(err);
+}
 
 }  // namespace testlog

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "tests/support/process_state.h"
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/select.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -93,6 +96,31 @@ bool back_to(const footprint &before, milliseconds timeout)
   }
 }
 
+descriptors_filled::descriptors_filled(rlim_t limit)
+{
+  getrlimit(RLIMIT_NOFILE, &saved_);
+  rlimit lowered = saved_;
+  lowered.rlim_cur = std::min(saved_.rlim_cur, limit);
+  setrlimit(RLIMIT_NOFILE, &lowered);
+  for (;;) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+      break;
+    if (fd >= FD_SETSIZE) {
+      close(fd);
+      break;
+    }
+    taken_.push_back(fd);
+  }
+}
+
+descriptors_filled::~descriptors_filled()
+{
+  for (int fd : taken_)
+    close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved_);
+}
+
 void ignore_sigpipe()
 {
   signal(SIGPIPE, SIG_IGN);
@@ -104,7 +132,7 @@ double thread_cpu_ms(pthread_t thread)
   struct timespec ts;
   if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0)
     return -1;
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 }  // namespace testproc

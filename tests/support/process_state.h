@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 namespace testproc {
 
@@ -31,18 +33,35 @@ struct footprint {
 /// may take a moment to end.
 bool back_to(const footprint &before, milliseconds timeout = milliseconds(3000));
 
-/// Polls `pred` every millisecond until it holds or the deadline passes.
+/// Polls `pred` every `interval` until it holds or the deadline passes.
+/// Returns whether it held.
 template <typename Pred>
-bool eventually(Pred pred, milliseconds timeout = milliseconds(5000))
+bool eventually(Pred pred, milliseconds timeout = milliseconds(5000), milliseconds interval = milliseconds(1))
 {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
     if (std::chrono::steady_clock::now() > deadline)
       return false;
-    std::this_thread::sleep_for(milliseconds(1));
+    std::this_thread::sleep_for(interval);
   }
   return true;
 }
+
+/// Takes every free descriptor below FD_SETSIZE for its lifetime, with the
+/// soft limit lowered to `limit` meanwhile: the next descriptor the process
+/// opens is FD_SETSIZE or above, or there is none at all when `limit` is
+/// FD_SETSIZE.
+class descriptors_filled {
+ public:
+  explicit descriptors_filled(rlim_t limit);
+  ~descriptors_filled();
+  descriptors_filled(const descriptors_filled &) = delete;
+  descriptors_filled &operator=(const descriptors_filled &) = delete;
+
+ private:
+  rlimit saved_{};
+  std::vector<int> taken_;
+};
 
 /// Makes a write to a peer that has gone fail with EPIPE instead of ending
 /// the process, as the daemon does from its start.

@@ -110,7 +110,7 @@ bytes make_command(uint8_t code, uint8_t fill, size_t length)
     return frame;
   frame[0] = code;
   if (length >= 3)
-    nbr14522_frame_seal(frame.data(), length);
+    nbr14522_frame_seal(frame.data(), static_cast<int>(length));
   return frame;
 }
 
@@ -125,7 +125,7 @@ bytes make_response(uint8_t code, uint8_t seed, bool good_crc, bool last)
     if (last)
       frame[NBR14522_RSP_FLAGS_BYTE] |= NBR14522_RSP_LAST;
   }
-  nbr14522_frame_seal(frame.data(), frame.size());
+  nbr14522_frame_seal(frame.data(), static_cast<int>(frame.size()));
   if (!good_crc) {
     frame[256] ^= 0x5A;
     frame[257] ^= 0x5A;
@@ -135,7 +135,7 @@ bytes make_response(uint8_t code, uint8_t seed, bool good_crc, bool last)
 
 bool crc_ok(const bytes &frame)
 {
-  return nbr14522_frame_ok(frame.data(), frame.size());
+  return nbr14522_frame_ok(frame.data(), static_cast<int>(frame.size()));
 }
 
 }  // namespace testmeter

@@ -22,9 +22,6 @@ fi
 stty -F /dev/ttyS2 raw -echo
 exec </dev/ttyS2 >/dev/ttyS2 2>&1
 echo "@@ready"
-while IFS= read -r line; do
-  id=${line%% *}
-  echo "@@begin $id"
-  (eval "${line#* }") </dev/null 2>&1
-  echo "@@end $id $?"
-done
+# shellcheck source=tests/lib/guest.sh
+. /usr/local/lib/mevrakt-guest.sh
+guest_serve

@@ -77,9 +77,9 @@ say() {
 
 . scripts/lib/wait.sh
 . scripts/lib/ports.sh
+. tests/lib/guest.sh
 
 QEMU_PID=
-CAT_PID=
 SIM_PID=
 FAILED=0
 
@@ -88,7 +88,7 @@ cleanup() {
   trap - EXIT INT TERM
   end_process "$QEMU_PID"
   end_process "$SIM_PID"
-  end_process "$CAT_PID"
+  guest_channel_close
   exit "$status"
 }
 
@@ -140,8 +140,7 @@ install_tools() {
   say "installing$need"
   {
     $SUDO apt-get update -qq || true
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $need
+    echo "$need" | DEBIAN_FRONTEND=noninteractive xargs $SUDO apt-get install -y -qq
   } >"$BUILD/apt.log" 2>&1 || true
   command -v qemu-system-x86_64 >/dev/null 2>&1 ||
     no_vm "qemu-system-x86_64 is missing and could not be installed (see $BUILD/apt.log)"
@@ -150,32 +149,39 @@ install_tools() {
   done
 }
 
-# True when the emulator can start the guest's machine with the accelerator
-# and CPU given ($@): a bare probe machine can pass where the guest's vCPU
-# then fails (a host kernel that refuses one of the CPU's MSRs).
+# True when the emulator can start a machine's CPU with accelerator $1 and,
+# if given, CPU model $2. A host may offer KVM and still refuse the guest
+# its own CPU's model (a nested host that keeps some of the CPU's registers
+# to itself), so the probe starts one as the guest's will be.
 can_make_vm() {
-  echo quit | timeout 30 qemu-system-x86_64 "$@" -m 256 -smp 1 -display none -nodefaults -no-user-config \
-    -monitor stdio >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize\|error:' "$BUILD/vm-probe.log"
+  if [ -n "${2-}" ]; then
+    set -- -accel "$1" -cpu "$2"
+  else
+    set -- -accel "$1"
+  fi
+  # In a subshell of its own, which also takes the shell's word of an
+  # emulator that aborted.
+  (echo quit | timeout 30 qemu-system-x86_64 "$@" -display none -nodefaults -no-user-config \
+    -monitor stdio) >"$BUILD/vm-probe.log" 2>&1 && ! grep -q 'failed to initialize\|error:' "$BUILD/vm-probe.log"
 }
 
 # KVM where the machine offers it (with the host's CPU, or without the one
 # feature some hosts will not let a guest have); QEMU's own emulation
 # otherwise.
 pick_accelerator() {
-  ACCEL=""
+  ACCEL="" CPU=""
   if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
-    for cpu in host host,-arch-capabilities; do
-      if can_make_vm -accel kvm -cpu "$cpu"; then
-        ACCEL="-accel kvm -cpu $cpu"
-        ACCEL_NAME="KVM ($cpu)"
+    for model in host host,-arch-capabilities; do
+      if can_make_vm kvm "$model"; then
+        ACCEL=kvm CPU=$model ACCEL_NAME="KVM ($model)"
         break
       fi
     done
   fi
   if [ -n "$ACCEL" ]; then
     :
-  elif can_make_vm -accel tcg; then
-    ACCEL="-accel tcg"
+  elif can_make_vm tcg; then
+    ACCEL=tcg
     ACCEL_NAME="software emulation (no usable /dev/kvm)"
   else
     cat "$BUILD/vm-probe.log" >&2
@@ -199,10 +205,6 @@ build_programs() {
   DEB=$(ls "$BUILD"/mevrakt_*_amd64.deb)
 }
 
-apt_download() {
-  apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null
-}
-
 cached_kernel() {
   KERNEL_DEB=
   for deb in "$CACHE"/linux-image-*-amd64_*_amd64.deb; do
@@ -218,13 +220,7 @@ fetch_kernel() {
     return 0
   fi
   say "fetching Debian's amd64 kernel into $CACHE"
-  kernel_pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-[^: ]*\).*/\1/p' | head -n 1)
-  if [ -z "$kernel_pkg" ]; then
-    $SUDO apt-get update -qq
-    kernel_pkg=$(apt-cache depends linux-image-amd64 |
-      sed -n 's/^ *Depends: \(linux-image-[^: ]*\).*/\1/p' | head -n 1)
-  fi
+  kernel_pkg=$(kernel_package linux-image-amd64)
   [ -n "$kernel_pkg" ] || fail "apt knows no amd64 kernel (linux-image-amd64)"
   (cd "$CACHE" && apt_download "$kernel_pkg") || fail "cannot download $kernel_pkg"
   cached_kernel
@@ -274,12 +270,14 @@ make_overlay() {
   rm -rf "$overlay"
   # /lib is a link to usr/lib, as in the base: a directory of that name in
   # this archive would replace the link when the kernel unpacks it.
-  mkdir -p "$overlay/root" "$overlay/usr/local/sbin" "$overlay/etc/systemd/system/multi-user.target.wants" \
-    "$overlay/usr/lib/modules/$version" "$overlay/etc/modules-load.d"
+  mkdir -p "$overlay/root" "$overlay/usr/local/sbin" "$overlay/usr/local/lib" \
+    "$overlay/etc/systemd/system/multi-user.target.wants" "$overlay/usr/lib/modules/$version" \
+    "$overlay/etc/modules-load.d"
   ln -s usr/lib "$overlay/lib"
   cp "$DEB" "$overlay/root/mevrakt.deb"
   cp tests/systemd/guest-agent.sh "$overlay/usr/local/sbin/mevrakt-agent"
   chmod 755 "$overlay/usr/local/sbin/mevrakt-agent"
+  cp tests/lib/guest.sh "$overlay/usr/local/lib/mevrakt-guest.sh"
   cat >"$overlay/etc/systemd/system/mevrakt-agent.service" <<'EOF'
 [Unit]
 Description=the test's command line on ttyS2
@@ -312,45 +310,6 @@ EOF
 # ---------------------------------------------------------------------------
 # The guest and the host's side of it
 
-# Runs a command line in the guest within $1 seconds; prints its output and
-# returns its status (124 when no answer came in time). The count of
-# commands lives in a file, so that a call in a subshell counts too.
-guest() {
-  limit=$1
-  shift
-  SEQ=$(($(cat "$RUN/seq" 2>/dev/null || echo 0) + 1))
-  echo "$SEQ" >"$RUN/seq"
-  printf '%s %s\n' "$SEQ" "$*" >&5
-  wait_until "$limit" grep -aq "^@@end $SEQ " "$RUN/cmd.log" || {
-    echo "test-systemd: the guest did not answer \"$*\" within $limit s" >&2
-    return 124
-  }
-  awk -v id="$SEQ" '$0 == "@@begin " id { on = 1; next }
-    $1 == "@@end" && $2 == id { exit } on' "$RUN/cmd.log"
-  return "$(sed -n "s/^@@end $SEQ //p" "$RUN/cmd.log")"
-}
-
-in_guest() {
-  guest 20 "$@" >/dev/null
-}
-
-within() {
-  deadline=$(($(date +%s) + $1))
-  shift
-  until "$@"; do
-    [ "$(date +%s)" -lt "$deadline" ] || return 1
-    sleep 0.3
-  done
-}
-
-pty_of() {
-  sed -n "s|^char device redirected to \(/dev/pts/[0-9]*\) (label $1)\$|\1|p" "$RUN/qemu.log"
-}
-
-emulator_settled() {
-  gone "$QEMU_PID" || [ -s "$RUN/console.log" ]
-}
-
 guest_ready() {
   gone "$QEMU_PID" || grep -aq '^@@ready' "$RUN/cmd.log"
 }
@@ -366,15 +325,18 @@ fi
 
 start_emulator() {
   rm -f "$RUN/console.log" "$RUN/qemu.log"
-  # shellcheck disable=SC2086
-  $PRIORITY qemu-system-x86_64 $ACCEL -m 1024 -smp 1 \
+  set -- -accel "$ACCEL"
+  if [ -n "$CPU" ]; then
+    set -- "$@" -cpu "$CPU"
+  fi
+  $PRIORITY qemu-system-x86_64 "$@" -m 1024 -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$VMLINUZ" -initrd "$INITRD" \
     -append "console=ttyS0 rdinit=/lib/systemd/systemd panic=-1 systemd.show_status=false" \
     -chardev file,id=console,path="$RUN/console.log" -serial chardev:console \
     -chardev pty,id=meter -serial chardev:meter \
     -chardev pipe,id=cmd,path="$RUN/cmd" -serial chardev:cmd \
-    -nic "user,model=e1000,restrict=on,hostfwd=tcp:127.0.0.1:$PORT-:$GUEST_PORT" \
+    -nic "user,model=e1000,restrict=on,hostfwd=tcp:127.0.0.1:$PORT1-:$GUEST_PORT" \
     >"$RUN/qemu.log" 2>&1 5>&- &
   QEMU_PID=$!
   wait_until 30 emulator_settled || fail "the emulator did not start the guest within 30 s"
@@ -383,23 +345,10 @@ start_emulator() {
 boot() {
   rm -rf "$RUN"
   mkdir -p "$RUN"
-  mkfifo "$RUN/cmd.in" "$RUN/cmd.out"
-  cat <>"$RUN/cmd.out" >"$RUN/cmd.log" &
-  CAT_PID=$!
-  exec 5<>"$RUN/cmd.in"
-  for try in 1 2 3; do
-    pick_ports 1 || fail "found no free TCP port"
-    PORT=$PORT1
-    BOOT_START=$(now)
-    start_emulator
-    if ! gone "$QEMU_PID" || ! grep -q 'Could not set up host forwarding' "$RUN/qemu.log"; then
-      break
-    fi
-    wait "$QEMU_PID" || true
-    QEMU_PID=
-    say "port $PORT was taken (try $try)"
-  done
-  gone "$QEMU_PID" && fail "the emulator ended at the start"
+  guest_channel_open
+  BOOT_START=$(now)
+  start_emulator_on_free_ports 1
+  PORT=$PORT1
   say "booting the guest under $ACCEL_NAME: $(basename "$VMLINUZ"), systemd as PID 1, port $PORT forwarded to $GUEST_PORT"
   PTY=$(pty_of meter)
   [ -n "$PTY" ] || fail "the emulator tied no pty to the meter's serial port"
@@ -431,10 +380,6 @@ unit_is() {
 journal_has() {
   guest 20 journalctl -q -o cat --no-pager -t mevraKT >"$RUN/journal.now" || return 1
   [ "$(grep -cxF "$1" "$RUN/journal.now")" -ge "${2:-1}" ]
-}
-
-report_value() {
-  sed -n "s/^$2 *: //p" "$1"
 }
 
 # An emulated UART on a busy host may stall in the middle of a frame, and the
@@ -570,7 +515,7 @@ story_package() {
   enabled_is mevrakt-textfile.timer enabled || fail "the upgrade disabled mevrakt-textfile.timer"
   within 30 unit_is active || fail "mevraktd is not active after the upgrade"
   new=$(main_pid)
-  [ "$new" != "$pid" ] && [ "$new" != 0 ] || fail "the upgrade did not restart mevraktd (pid $pid, then $new)"
+  { [ "$new" != "$pid" ] && [ "$new" != 0 ]; } || fail "the upgrade did not restart mevraktd (pid $pid, then $new)"
   say "package: an upgrade kept both enabled and restarted mevraktd (pid $pid, now $new)"
 
   in_guest "printf '%s\\n' '#!/bin/sh' 'exit 101' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d" ||
@@ -631,7 +576,7 @@ stop_meter() {
 }
 
 power_off() {
-  printf '%s systemctl poweroff\n' "$(($(cat "$RUN/seq") + 1))" >&5
+  guest_last_words systemctl poweroff
   wait_until 120 gone "$QEMU_PID" || fail "the guest did not power off within 120 s"
   wait "$QEMU_PID" || true
   QEMU_PID=
