@@ -26,6 +26,9 @@ const char *const PROG = "mevrakt-meter-sim";
 // How often to look whether a reader has opened the pty's slave: a master
 // without one reports hang-up at once, so it cannot sit in poll meanwhile.
 constexpr int64_t PLUG_CHECK_NS = 50000000;
+// A write this late shows the reader a pause in a response that a gateway
+// may take for its end.
+constexpr int64_t LATE_NS = 40000000;
 
 const char USAGE[] =
     "usage: mevrakt-meter-sim [--enq-ms N] [--line-speed] [--turnaround MS[:MAX]] [--busy MODE]\n"
@@ -93,7 +96,9 @@ const char HELP[] =
     "or cut short), responses_given_up (NAKed after 3 resends),\n"
     "garbage_bytes_sent, stray_bytes (stray_acks and stray_naks among them),\n"
     "commands_queued (heard while busy, --busy answer or queue), acks_ignored\n"
-    "(lose-ack, repeat-frame), echoed_bytes (--echo), fault_KIND (times injected).\n"
+    "(lose-ack, repeat-frame), echoed_bytes (--echo), late_writes (response bytes\n"
+    "written 40 ms or more late: a busy host held the simulator up),\n"
+    "fault_KIND (times injected).\n"
     "\n"
     "Meters met in the field, as options:\n"
     "  works through every command it hears, ENQ going while it works:\n"
@@ -235,6 +240,8 @@ bool flush_due(sim_meter *sim, line *ln, int64_t now_ns)
     }
     ssize_t done = write(ln->fd, buf, n);
     if (done > 0) {
+      if (sim->state == SIM_SENDING && now_ns - due_ns >= LATE_NS)
+        sim->stats.late_writes++;
       sim_written(sim, static_cast<size_t>(done), now_ns);
       if (ln->chunk_bytes) {
         // A driver hands chunks over on its own clock: a write of ours that

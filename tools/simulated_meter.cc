@@ -689,6 +689,7 @@ void sim_stats_print(const sim_meter *sim, FILE *to)
       {"commands_queued", s.commands_queued},
       {"acks_ignored", s.acks_ignored},
       {"echoed_bytes", s.echoed_bytes},
+      {"late_writes", s.late_writes},
   };
   for (const auto &row : rows)
     fprintf(to, "%s=%llu\n", row.key, static_cast<unsigned long long>(row.value));

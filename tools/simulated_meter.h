@@ -60,6 +60,9 @@ struct sim_stats {
   uint64_t commands_queued = 0;  // commands heard while busy, answered after
   uint64_t acks_ignored = 0;     // by the lose-ack and repeat-frame faults
   uint64_t echoed_bytes = 0;     // bytes of the reader's returned by --echo
+  // Writes of a response 40 ms or more after they were due: a busy host held
+  // the simulator up, and the reader saw a response pause that long.
+  uint64_t late_writes = 0;
 };
 
 // With echo_len set, a response carries bytes 1 to echo_len of its command

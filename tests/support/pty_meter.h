@@ -35,8 +35,7 @@ class pty_meter {
   void send_byte(uint8_t byte) { send(bytes{byte}); }
 
   /// Sends as a meter answers what it has just read: after a turnaround of
-  /// 10 ms. A link flushes its input once a command has left the line, so an
-  /// answer faster than that flush would be lost, as on a real line.
+  /// 10 ms, as a real meter takes a moment before it answers.
   void reply(const bytes &data);
   void reply_byte(uint8_t byte) { reply(bytes{byte}); }
 
