@@ -6,10 +6,11 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-# The habits the code keeps: its layout, and scripts shellcheck has nothing
-# to say about. Seconds, before the build.
+# The habits the code keeps: its layout, scripts shellcheck has nothing to
+# say about, and a licence line in every file. Seconds, before the build.
 scripts/check-format.sh
 scripts/check-shell.sh
+scripts/check-licence.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DMEVRAKT_WERROR=ON
 cmake --build build -j"$jobs"
