@@ -38,6 +38,7 @@ quote() {
 
 # shellcheck source=scripts/lib/wait.sh
 . "$(dirname "$0")/../scripts/lib/wait.sh"
+. "$(dirname "$0")/../scripts/lib/args.sh"
 
 # ---------------------------------------------------------------------------
 # Inside the sandbox: the story itself. Runs as root of the sandbox.
@@ -261,7 +262,7 @@ outer() {
         shift
         ;;
       -h | --help)
-        sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
+        script_help
         exit 0
         ;;
       *) fail "unknown option $1 (see demo/demo.sh --help)" ;;

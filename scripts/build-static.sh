@@ -24,13 +24,14 @@
 # binary. Installs the cross compiler the first time (root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
+. scripts/lib/args.sh
 
 case "${1:-x86_64}" in
   x86_64 | amd64) arch=x86_64 triplet='' machine="Advanced Micro Devices X86-64" ;;
   armhf | arm) arch=armhf triplet=arm-linux-gnueabihf machine="ARM" ;;
   aarch64 | arm64) arch=aarch64 triplet=aarch64-linux-gnu machine="AArch64" ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
+    script_help
     exit 0
     ;;
   *) echo "usage: $0 [x86_64|armhf|aarch64]" >&2; exit 2 ;;

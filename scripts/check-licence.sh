@@ -15,6 +15,7 @@
 # other text.
 set -eu
 cd "$(dirname "$0")/.."
+. scripts/lib/args.sh
 
 TAG='SPDX-License-Identifier: MIT'
 # How far down the line may stand: a shebang, or a template's first line,
@@ -26,7 +27,7 @@ case "${1:-}" in
   "") ;;
   --fix) fix=1 ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
+    script_help
     exit 0
     ;;
   *) echo "usage: $0 [--fix]" >&2; exit 2 ;;

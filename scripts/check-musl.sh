@@ -23,14 +23,8 @@ BUILD=build-musl
 HOST_BUILD=build-musl-host
 PROGRAMS="daemon/mevraktd shell/mevraktsh tools/mevrakt-meter-sim tools/mevrakt-read"
 
-case "${1:-}" in
-  "") ;;
-  -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
-    exit 0
-    ;;
-  *) echo "usage: $0" >&2; exit 2 ;;
-esac
+. scripts/lib/args.sh
+no_arguments "$@"
 
 say() {
   printf 'check-musl: %s\n' "$*"

@@ -30,14 +30,8 @@ HOST_BUILD=build-static-host
 RUN=$BUILD/run
 READS=3
 
-case "${1:-}" in
-  "") ;;
-  -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
-    exit 0
-    ;;
-  *) echo "usage: $0" >&2; exit 2 ;;
-esac
+. scripts/lib/args.sh
+no_arguments "$@"
 
 say() {
   printf 'test-static: %s\n' "$*"

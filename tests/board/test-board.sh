@@ -39,6 +39,7 @@
 # adds armhf to dpkg's architectures to fetch the board's packages.
 set -eu
 cd "$(dirname "$0")/../.."
+. scripts/lib/args.sh
 
 BUILD=build-board
 HOST_BUILD=build-board-host
@@ -58,7 +59,7 @@ case "${1:-}" in
   "") ;;
   --static) STATIC=1 ;;
   -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
+    script_help
     exit 0
     ;;
   *) echo "usage: $0 [--static]" >&2; exit 2 ;;

@@ -56,14 +56,8 @@ LATE_DEVICE=/dev/serial/by-id/usb-mevrakt-meter-if00
 READS=3
 NO_VM=77
 
-case "${1:-}" in
-  "") ;;
-  -h | --help)
-    sed -n '2,/^set -eu/p' "$0" | sed '/^# SPDX-License-Identifier:/d; $d; s/^# \{0,1\}//'
-    exit 0
-    ;;
-  *) echo "usage: $0" >&2; exit 2 ;;
-esac
+. scripts/lib/args.sh
+no_arguments "$@"
 
 if [ "$(id -u)" -ne 0 ]; then
   SUDO=sudo
