@@ -278,7 +278,6 @@ void frame_enter(nbr14522_link *link, nbr14522_frame_phase to)
       rsp_wait(link, 0);
     break;
   case NBR14522_FRAME_RECEIVING:
-    link->rsp_last_ms = clock_now_ms();
     rsp_wait(link, kFrameGapMs);
     break;
   case NBR14522_FRAME_DRAINING:
@@ -543,7 +542,6 @@ void frame_start(nbr14522_link *link)
     link->answer_ms = now - since < kMaxAnswerMs ? now - since : kMaxAnswerMs;
   }
   link->waited = 0;
-  link->rsp_start_ms = now;
   link->rsp_cmd = link->cmd_seq;
   link->rsp_len = 1;
   frame_enter(link, NBR14522_FRAME_RECEIVING);
@@ -682,7 +680,6 @@ void frame_more(nbr14522_link *link, int received)
 {
   const int before = link->rsp_len;
   link->rsp_len += received;
-  link->rsp_last_ms = clock_now_ms();
   if (link->rsp_len < NBR14522_RSP_SIZE) {
     log_limited(&link->progress, LOG_NOTICE, "%s", kTagRsp);
     log_limited(&link->progress, LOG_NOTICE, "nbr_ptr->rsp_len %u", static_cast<unsigned>(link->rsp_len));

@@ -222,8 +222,6 @@ struct nbr14522_link {
   // fits.
   int rsp_answers;
   uint32_t rsp_cmd;
-  int64_t rsp_start_ms;
-  int64_t rsp_last_ms;  // monotonic ms of its latest bytes
   // Its first byte was the first the line gave after a write: it may be
   // the line returning that write, not the meter.
   int rsp_after_write;
