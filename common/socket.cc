@@ -101,6 +101,11 @@ int64_t socket_listen_watch(int fd_listen, socket_backoff *backoff, fd_set *set)
   return 0;
 }
 
+// FD_SET and FD_ISSET convert the descriptor as each C library pleases
+// (musl divides it by an unsigned size, glibc's checked form takes a long),
+// and no one cast suits both; it is in range before they see it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-conversion"
 void socket_watch(int fd, fd_set *set)
 {
   if (fd >= 0 && fd < FD_SETSIZE)
@@ -111,6 +116,7 @@ bool socket_ready(int fd, const fd_set *set)
 {
   return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, set);
 }
+#pragma GCC diagnostic pop
 
 namespace {
 

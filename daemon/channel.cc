@@ -10,7 +10,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -200,6 +199,11 @@ bool takes_from(const channel_settings *cfg, const channel_plan *plan, const cha
   return false;
 }
 
+// The capability's bit in /proc's capability masks, as the kernel numbers
+// it; named here, for a C library such as musl comes without the kernel's
+// headers.
+constexpr unsigned kCapNetBindService = 10;
+
 // The lowest port that a process without CAP_NET_BIND_SERVICE may take.
 uint32_t unprivileged_port_start()
 {
@@ -224,7 +228,7 @@ bool may_bind_privileged()
   while (fgets(line, sizeof line, status) && sscanf(line, "CapEff: %llx", &caps) != 1) {
   }
   fclose(status);
-  return (caps >> CAP_NET_BIND_SERVICE) & 1;
+  return (caps >> kCapNetBindService) & 1;
 }
 
 // Says why the enabled channel `cfg` does not run, in one line that names
