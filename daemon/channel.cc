@@ -323,7 +323,10 @@ mevrakt_channel *channel_open(const channel_settings *cfg, const channel_setting
     not_running(cfg, "not enough memory");
     return nullptr;
   }
-  channel->link = nbr14522_open(cfg->device, &channel->trace);
+  snprintf(channel->echo_key, sizeof channel->echo_key, "%sECHO",
+           cfg->key_prefix ? cfg->key_prefix : "MOD_MEVRAKT_PROTn_");
+  const nbr14522_line line = {plan.echo, channel->echo_key};
+  channel->link = nbr14522_open(cfg->device, &channel->trace, &line);
   if (!channel->link) {
     channel_close(channel);
     not_running(cfg, "its serial line did not open");
@@ -331,9 +334,6 @@ mevrakt_channel *channel_open(const channel_settings *cfg, const channel_setting
   }
   if (plan.filter)
     nbr14522_allow_commands(channel->link, plan.codes);
-  snprintf(channel->echo_key, sizeof channel->echo_key, "%sECHO",
-           cfg->key_prefix ? cfg->key_prefix : "MOD_MEVRAKT_PROTn_");
-  nbr14522_set_echo(channel->link, plan.echo, channel->echo_key);
   channel->server = tcp_server_open(cfg->port, &plan.policy, &channel->trace);
   if (!channel->server) {
     const int error = errno;

@@ -159,7 +159,7 @@ void timer_arm(nbr14522_link *link, timer_t timer, struct itimerspec *setting, i
 
 }  // namespace
 
-nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
+nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace, const nbr14522_line *line)
 {
   auto *link = record_alloc<nbr14522_link>();
   if (!link) {
@@ -171,6 +171,11 @@ nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace)
 
   link->dev = dev;
   link->trace = trace;
+  // Before the thread starts, which reads them from its first pass.
+  if (line) {
+    link->echo = line->echo;
+    link->echo_key = line->echo_key;
+  }
   link->pause_ns = kPauseNs;
   log_limit_init(&link->log, dev, kLogBurst, kLogPerMinute);
   log_limit_init(&link->notices, dev, kNoticeBurst, kNoticePerMinute);
@@ -301,12 +306,6 @@ void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb)
     return;
   link->rsp_ctx.store(cb->ctx, std::memory_order_relaxed);
   link->rsp_handler.store(cb->handler, std::memory_order_release);
-}
-
-void nbr14522_set_echo(nbr14522_link *link, bool echo, const char *key)
-{
-  link->echo = echo;
-  link->echo_key = key;
 }
 
 void nbr14522_allow_commands(nbr14522_link *link, const bool allowed[256])

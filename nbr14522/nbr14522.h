@@ -355,12 +355,24 @@ struct nbr14522_link {
   log_limit progress;  // a response's chunks
 };
 
+/// What a link knows of its line before it opens it.
+struct nbr14522_line {
+  // The line returns every byte written (a two-wire RS-485 adapter, an
+  // optical head): the link reads them back and drops them before it
+  // hears the meter.
+  bool echo;
+  // The setting that says so, named in the warning a link logs when it
+  // finds its line returning a command unannounced; borrowed.
+  const char *echo_key;
+};
+
 /// Opens the serial line `dev` at 9600 8N1, creates the event channel and
 /// both timers and starts the link thread, which holds a break on the line
 /// until the first command and records its protocol events in `trace` (if
-/// given; borrowed, it must outlive the link). Returns the running link, or
-/// nullptr (logged) with nothing left behind.
-nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace = nullptr);
+/// given; borrowed, it must outlive the link). `line` (copied; nullptr: no
+/// echo) says how the line behaves. Returns the running link, or nullptr
+/// (logged) with nothing left behind.
+nbr14522_link *nbr14522_open(const char *dev, trace_ring *trace = nullptr, const nbr14522_line *line = nullptr);
 
 /// Stops the link thread, deletes the timers, closes the event channel and
 /// the line (asserting DTR and RTS first) and frees the link. Any thread but
@@ -386,13 +398,6 @@ void nbr14522_set_rsp_handler(nbr14522_link *link, const nbr14522_rsp_cb *cb);
 /// client gets no response, as from a meter that does not answer. Call
 /// before the first command is queued.
 void nbr14522_allow_commands(nbr14522_link *link, const bool allowed[256]);
-
-/// Tells the link that its line returns every byte written (`echo`), so
-/// that it reads them back and drops them before it reads the meter.
-/// `key` (borrowed) names the setting in the warning a link logs when it
-/// finds its line returning a command without being told. Call before the
-/// first command is queued.
-void nbr14522_set_echo(nbr14522_link *link, bool echo, const char *key);
 
 /// Queues one event: header and payload in one write, so events from
 /// different threads never interleave. Returns `length`, or -1 (logged) for

@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
   fuzz_link f;
   FUZZ_CHECK(fuzz_link_open(&f));
-  nbr14522_set_echo(f.link, size % 2 == 1, "MOD_MEVRAKT_PROT1_ECHO");
+  f.link->echo = size % 2 == 1;
+  f.link->echo_key = "MOD_MEVRAKT_PROT1_ECHO";
   fuzz::script s{data, size};
   while (!s.done()) {
     switch (s.byte() % 10) {
