@@ -104,7 +104,9 @@ TEST(Misconfiguration, CheckAndStartAgreeAndNameTheMistake)
     int faults = 0;
     for (const e2e::syslog_line &line : log.lines()) {
       logged += line.text + "\n";
-      faults += line.priority <= LOG_WARNING;
+      // A break the line's driver refuses (a pseudo-terminal under an
+      // emulator) says nothing of the settings.
+      faults += line.priority <= LOG_WARNING && line.text.find(" break on ") == std::string::npos;
     }
     EXPECT_EQ(occurrences(check.output, ": would run on "), m.runs) << check.output;
     EXPECT_EQ(occurrences(logged, "\nrunning on "), m.runs) << logged;
